@@ -1,0 +1,124 @@
+#include "command_line.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <getopt.h>
+#include <string_view>
+
+#include "settings.h"
+
+namespace {
+
+// Integer options convert as atoi does on this platform: the long value truncated to int.
+int to_int(const char* text)
+{
+    return static_cast<int>(std::strtol(text, nullptr, 10));
+}
+
+// A whole positive number of workers, or 0 when the text is not one.
+int to_thread_count(const char* text)
+{
+    char* end = nullptr;
+    errno = 0;
+    const long value = std::strtol(text, &end, 10);
+    if (end == text || *end != '\0' || errno != 0 || value < 1 || value > 1024)
+        return 0;
+    return static_cast<int>(value);
+}
+
+bool fits(const char* name, const char* option)
+{
+    if (std::string_view(name).size() <= static_cast<std::size_t>(max_text_len))
+        return true;
+    std::fprintf(stderr, "Tarnel: the file name given to %s is longer than %d characters\n", option, max_text_len);
+    return false;
+}
+
+constexpr int version_option = 1000;
+
+const option long_options[] = {
+    {"help", no_argument, nullptr, 'h'},
+    {"motif", required_argument, nullptr, 'm'},
+    {"input", required_argument, nullptr, 'i'},
+    {"seed", required_argument, nullptr, 's'},
+    {"rand_n", required_argument, nullptr, 'n'},
+    {"score", required_argument, nullptr, 'r'},
+    {"output", required_argument, nullptr, 'o'},
+    {"threads", required_argument, nullptr, 't'},
+    {"version", no_argument, nullptr, version_option},
+    {nullptr, 0, nullptr, 0},
+};
+
+command_line stop(int status)
+{
+    command_line result;
+    result.exit_status = status;
+    return result;
+}
+
+}  // namespace
+
+command_line parse_command_line(int argc, char** argv)
+{
+    reset_settings();
+    if (argc <= 1) {
+        std::puts(usage_line);
+        return stop(1);
+    }
+    command_line result;
+    optind = 0;  // a fresh scan on every call
+    int c = 0;
+    while ((c = getopt_long(argc, argv, "hm:i:s:n:r:o:t:", long_options, nullptr)) != -1) {
+        switch (c) {
+        case 'h':
+            std::puts(usage_line);
+            return stop(0);
+        case version_option:
+            std::printf("Tarnel %s\n", TARNEL_VERSION);
+            return stop(0);
+        case 'm':
+            if (!fits(optarg, "-m/--motif"))
+                return stop(1);
+            result.motif_file = optarg;
+            break;
+        case 'i':
+            if (!fits(optarg, "-i/--input"))
+                return stop(1);
+            result.seq_file = optarg;
+            break;
+        case 'o':
+            if (!fits(optarg, "-o/--output"))
+                return stop(1);
+            result.output_file = optarg;
+            break;
+        case 's':
+            random_seed = static_cast<std::uint32_t>(to_int(optarg));
+            break;
+        case 'n':
+            rdm_n = to_int(optarg);
+            run_sampling = 1;
+            break;
+        case 'r':
+            score_th = std::atof(optarg);
+            break;
+        case 't':
+            thread_n = to_thread_count(optarg);
+            if (thread_n == 0) {
+                std::fprintf(stderr, "Tarnel: -t/--threads takes a whole number of workers from 1 to 1024, not '%s'\n",
+                             optarg);
+                return stop(1);
+            }
+            break;
+        default: {
+            // The parser names the option on the error stream; repeat it here.
+            const char* given = optind > 0 && optind <= argc ? argv[optind - 1] : "";
+            std::printf("invalid option: %s", given);
+            std::fflush(stdout);
+            return stop(1);
+        }
+        }
+    }
+    result.run = true;
+    return result;
+}

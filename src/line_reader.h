@@ -1,0 +1,50 @@
+// Line-by-line reading of an input file, plain or gzip-compressed, or standard input.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <zlib.h>
+
+class line_reader {
+public:
+    // Opens `path` for reading; "-" is standard input. Throws fatal_error naming the
+    // file and the system's reason when it cannot be opened or is a directory.
+    explicit line_reader(const std::string& path);
+    ~line_reader();
+    line_reader(const line_reader&) = delete;
+    line_reader& operator=(const line_reader&) = delete;
+
+    // The next line without its line end, or nothing at the end of the input. A line
+    // ends at LF, at CR LF, or at a lone CR; the view lives until the next call of
+    // next_line or at_end.
+    // Throws fatal_error when the input cannot be read (or a compressed one is damaged).
+    std::optional<std::string_view> next_line();
+
+    // Makes the next call return the line just returned again: a reader that meets the
+    // next record's header leaves it for the next record.
+    void unread() { pushed_back_ = true; }
+
+    // True when no further line can be returned.
+    bool at_end();
+
+    // 1-based number of the line last returned.
+    long line_number() const { return line_number_; }
+    const std::string& path() const { return path_; }
+
+private:
+    bool fill();  // reads more input into the buffer; false at the end of the input
+
+    std::string path_;
+    gzFile file_ = nullptr;
+    std::vector<char> buffer_;
+    std::size_t begin_ = 0;  // first unread byte
+    std::size_t end_ = 0;    // one past the last byte read
+    bool eof_ = false;
+    bool pushed_back_ = false;
+    std::string_view last_;
+    long line_number_ = 0;
+};

@@ -1,0 +1,72 @@
+#include "loading.h"
+
+#include <cstdint>
+#include <cstdio>
+
+#include "settings.h"
+
+std::vector<motif> motif_db;
+int motif_n = 0;
+std::vector<seq> seq_db;
+int seq_n = 0;
+std::array<float, 5> background_frqs{0.2f, 0.2f, 0.2f, 0.2f, 0.2f};
+
+namespace {
+
+// Reads records into `table` until the input ends; a record beyond `capacity` prints
+// the limit message and ends the loading of this file.
+template <typename Record, typename Reader>
+void load_table(line_reader& in, Reader read, std::vector<Record>& table, int& count, int capacity,
+                const char* limit_message)
+{
+    while (!in.at_end()) {
+        std::optional<Record> record = read(in);
+        if (!record)
+            break;
+        if (count == capacity) {
+            std::printf(limit_message, capacity);
+            break;
+        }
+        table.push_back(std::move(*record));
+        ++count;
+    }
+}
+
+}  // namespace
+
+void clear_tables()
+{
+    motif_db.clear();
+    motif_n = 0;
+    seq_db.clear();
+    seq_n = 0;
+    background_frqs.fill(0.2f);
+}
+
+void read_inputs(const std::string& motif_file, const std::string& seq_file)
+{
+    clear_tables();
+    {
+        line_reader in(motif_file);
+        load_table(in, read_motif2, motif_db, motif_n, max_motifs, "motif_n: >%d\n");
+    }
+    {
+        line_reader in(seq_file);
+        load_table(in, read_seq2, seq_db, seq_n, max_seqs, "seq_n: >%d\n");
+    }
+    calculat_bgfrqs_all();
+}
+
+void calculat_bgfrqs_all()
+{
+    std::array<std::int64_t, 5> counts{};
+    std::int64_t total = 0;
+    for (int i = 0; i < seq_n; ++i) {
+        for (std::uint8_t code : seq_db[static_cast<std::size_t>(i)].base)
+            ++counts[code];
+        total += seq_db[static_cast<std::size_t>(i)].len;
+    }
+    const float denominator = static_cast<float>(total) + 5 * pseudocount;
+    for (int c = 0; c < 5; ++c)
+        background_frqs[c] = (static_cast<float>(counts[c]) + pseudocount) / denominator;
+}

@@ -1,0 +1,25 @@
+// The two tables and the pooled base composition, filled once before any analysis.
+#pragma once
+
+#include <array>
+#include <string>
+#include <vector>
+
+#include "motif_reader.h"
+#include "seq_reader.h"
+
+extern std::vector<motif> motif_db;
+extern int motif_n;
+extern std::vector<seq> seq_db;
+extern int seq_n;
+extern std::array<float, 5> background_frqs;
+
+// Reads every motif, then every sequence, then pools the composition. Throws
+// fatal_error when a file cannot be opened or read.
+void read_inputs(const std::string& motif_file, const std::string& seq_file);
+
+// background_frqs from seq_db entries 0 to seq_n - 1.
+void calculat_bgfrqs_all();
+
+// Empties both tables (the tests load many inputs in one process).
+void clear_tables();

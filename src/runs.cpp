@@ -1,0 +1,237 @@
+#include "runs.h"
+
+#include <cerrno>
+#include <cmath>
+#include <condition_variable>
+#include <cstdlib>
+#include <thread>
+
+#include "analyses.h"
+#include "errors.h"
+#include "loading.h"
+#include "settings.h"
+
+std::mutex thread_lock;
+int finished_n = 0;
+
+output_file::output_file(const std::string& path) : path_(path)
+{
+    file_ = std::fopen(path.c_str(), "w");
+    if (file_ == nullptr)
+        throw fatal_error(system_reason(path, errno));
+}
+
+output_file::~output_file()
+{
+    if (file_ != nullptr)
+        std::fclose(file_);
+}
+
+void output_file::write(std::string_view text)
+{
+    if (std::fwrite(text.data(), 1, text.size(), file_) != text.size())
+        throw fatal_error(system_reason(path_, errno));
+}
+
+void output_file::close()
+{
+    std::FILE* file = file_;
+    file_ = nullptr;
+    const bool flushed = std::fflush(file) == 0 && std::ferror(file) == 0;
+    const int flush_errno = errno;
+    const bool closed = std::fclose(file) == 0;
+    if (!flushed || !closed)
+        throw fatal_error(system_reason(path_, flushed ? errno : flush_errno));
+}
+
+namespace {
+
+void append_printf(std::string& out, const char* format, auto value)
+{
+    char text[512];
+    const int n = std::snprintf(text, sizeof text, format, value);
+    out.append(text, static_cast<std::size_t>(n));
+}
+
+}  // namespace
+
+void append_output_line(std::string& out, const match& m)
+{
+    out += motif_db[static_cast<std::size_t>(m.mi)].name;
+    out += '\t';
+    out += seq_db[static_cast<std::size_t>(m.si)].name;
+    out += '\t';
+    out += m.chrom;
+    out += '\t';
+    append_printf(out, "%d", m.start);
+    out += '\t';
+    append_printf(out, "%d", m.end);
+    out += '\t';
+    out += m.strand;
+    out += '\t';
+    out += m.bsite;
+    out += '\t';
+    append_printf(out, "%f", m.rs);
+    out += '\t';
+    append_printf(out, "%f", m.tvalue);
+    out += '\t';
+    append_printf(out, "%e", m.pvalue);
+    out += '\n';
+}
+
+void random_gene_set(const std::string& motif_file, const std::string& seq_file, const std::string& output_file_name)
+{
+    output_file out(output_file_name);
+    read_inputs(motif_file, seq_file);
+
+    int sample_n = rdm_n;
+    if (sample_n > seq_n) {
+        std::printf("warning: sample size %d is larger than the %d loaded sequences; sampling %d\n", rdm_n, seq_n,
+                    seq_n);
+        sample_n = seq_n;
+    }
+    analysis_workspace ws(sample_n);
+    std::vector<match> match_db(static_cast<std::size_t>(sample_n > 0 ? sample_n : 0));
+    std::string lines;
+    for (int mi = 0; mi < motif_n; ++mi) {
+        std::printf("%d/%d\n", mi + 1, motif_n);
+        int matchs_n = 0;
+        random_matchs(mi, sample_n, ws, match_db, matchs_n);
+        lines.clear();
+        for (int ri = 0; ri < matchs_n; ++ri) {
+            const match& m = match_db[static_cast<std::size_t>(ri)];
+            if (score_th > std::fabs(m.tvalue))
+                continue;
+            append_output_line(lines, m);
+        }
+        out.write(lines);
+    }
+    out.close();
+}
+
+void assign_threads(std::vector<thread_para>& paras, output_file& fpout)
+{
+    for (thread_para& para : paras) {
+        para.msize = 0;
+        para.fpout = &fpout;
+        para.motif_indexs.clear();
+    }
+    const int workers = static_cast<int>(paras.size());
+    for (int mi = 0; mi < motif_n; ++mi) {
+        thread_para& para = paras[static_cast<std::size_t>(std::rand() % workers)];
+        para.motif_indexs.push_back(mi);
+        ++para.msize;
+    }
+}
+
+void free_threads(std::vector<thread_para>& paras)
+{
+    for (thread_para& para : paras) {
+        para.msize = 0;
+        para.motif_indexs = {};
+    }
+}
+
+namespace {
+
+// Motifs are written in index order whichever worker finishes first: a worker holds
+// its lines until every earlier motif is written. next_motif is the motif whose turn
+// it is; motifs of workers that never started are passed over.
+struct commit_order {
+    std::condition_variable turn;
+    int next_motif = 0;
+    std::vector<bool> abandoned;
+    std::string write_error;  // the first failure to write; later motifs are not written
+
+    // Both with thread_lock held.
+    void skip_abandoned()
+    {
+        while (next_motif < static_cast<int>(abandoned.size()) && abandoned[static_cast<std::size_t>(next_motif)])
+            ++next_motif;
+    }
+    void advance()
+    {
+        ++next_motif;
+        skip_abandoned();
+    }
+};
+
+void extream_threading(thread_para& para, commit_order& order)
+{
+    analysis_workspace ws(seq_n);
+    std::vector<match> match_db(static_cast<std::size_t>(seq_n));
+    std::string lines;
+    for (int ix = 0; ix < para.msize; ++ix) {
+        const int mi = para.motif_indexs[static_cast<std::size_t>(ix)];
+        int matchs_n = 0;
+        all_matchs(mi, ws, match_db, matchs_n);
+        lines.clear();
+        for (int ri = 0; ri < matchs_n; ++ri) {
+            const match& m = match_db[static_cast<std::size_t>(ri)];
+            if (score_th > m.tvalue)
+                continue;
+            append_output_line(lines, m);
+        }
+        std::unique_lock lock(thread_lock);
+        order.turn.wait(lock, [&] { return order.next_motif == mi; });
+        if (order.write_error.empty()) {
+            try {
+                para.fpout->write(lines);
+            } catch (const fatal_error& e) {
+                order.write_error = e.what();
+            }
+        }
+        ++finished_n;
+        std::printf("%d/%d\n", finished_n, motif_n);
+        order.advance();
+        lock.unlock();
+        order.turn.notify_all();
+    }
+}
+
+}  // namespace
+
+void extream_gene_set(const std::string& motif_file, const std::string& seq_file, const std::string& output_file_name,
+                      const start_failure& fail_start)
+{
+    output_file out(output_file_name);
+    read_inputs(motif_file, seq_file);
+
+    std::vector<thread_para> paras(static_cast<std::size_t>(thread_n));
+    assign_threads(paras, out);
+    finished_n = 0;
+    commit_order order;
+    order.abandoned.assign(static_cast<std::size_t>(motif_n), false);
+
+    std::puts("start threading");
+    std::vector<std::thread> tids(paras.size());
+    int lost_motifs = 0;
+    for (std::size_t i = 0; i < paras.size(); ++i) {
+        std::printf("start thread %d\n", static_cast<int>(i) + 1);
+        try {
+            if (fail_start && fail_start(static_cast<int>(i)))
+                throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+            tids[i] = std::thread(extream_threading, std::ref(paras[i]), std::ref(order));
+        } catch (const std::system_error&) {
+            std::printf("pthread_create error: %d", static_cast<int>(i));
+            std::fflush(stdout);
+            // Its motifs will never be written: pass over them so the others go on.
+            std::lock_guard lock(thread_lock);
+            for (int mi : paras[i].motif_indexs)
+                order.abandoned[static_cast<std::size_t>(mi)] = true;
+            lost_motifs += paras[i].msize;
+            order.skip_abandoned();
+            order.turn.notify_all();
+        }
+    }
+    for (std::thread& tid : tids)
+        if (tid.joinable())
+            tid.join();
+    free_threads(paras);
+
+    if (!order.write_error.empty())
+        throw fatal_error(order.write_error);
+    out.close();
+    if (lost_motifs > 0)
+        throw fatal_error(std::to_string(lost_motifs) + " motif(s) were not analysed: a worker could not be started");
+}

@@ -1,0 +1,63 @@
+// The two runs over all motifs, and the output file they write.
+#pragma once
+
+#include <cstdio>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "scan.h"
+
+// The output file; every write, the flush and the close are checked.
+class output_file {
+public:
+    // Opens (creating or emptying) `path`; throws fatal_error naming it when it cannot.
+    explicit output_file(const std::string& path);
+    ~output_file();
+    output_file(const output_file&) = delete;
+    output_file& operator=(const output_file&) = delete;
+
+    // Throws fatal_error when the text cannot be written.
+    void write(std::string_view text);
+    // Flushes and closes; throws fatal_error when either fails.
+    void close();
+
+private:
+    std::string path_;
+    std::FILE* file_ = nullptr;
+};
+
+// Appends the output line of one kept record: motif, sequence, chromosome, start, end,
+// strand, site, score, t value and p-value, tab-separated.
+void append_output_line(std::string& out, const match& m);
+
+// The sampled run: every motif against its own random sample of rdm_n sequences;
+// writes the kept sites with |t| >= score_th.
+void random_gene_set(const std::string& motif_file, const std::string& seq_file, const std::string& output_file_name);
+
+// One worker's share of the threaded run.
+struct thread_para {
+    std::vector<int> motif_indexs;  // in increasing order
+    int msize = 0;
+    output_file* fpout = nullptr;
+};
+
+// Deals every motif to a worker chosen by rand() modulo the number of workers.
+void assign_threads(std::vector<thread_para>& paras, output_file& fpout);
+
+// Frees the workers' motif lists.
+void free_threads(std::vector<thread_para>& paras);
+
+// Lets the tests make the start of chosen workers fail (0-based index).
+using start_failure = std::function<bool(int worker)>;
+
+// The threaded run: every motif against all sequences on thread_n workers; writes the
+// kept sites with t >= score_th, motif after motif in index order.
+void extream_gene_set(const std::string& motif_file, const std::string& seq_file, const std::string& output_file_name,
+                      const start_failure& fail_start = {});
+
+// Guards the output file, the progress lines and finished_n.
+extern std::mutex thread_lock;
+extern int finished_n;

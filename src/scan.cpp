@@ -1,0 +1,102 @@
+#include "scan.h"
+
+#include <cmath>
+#include <cstdio>
+#include <limits>
+
+#include "loading.h"
+
+namespace {
+
+// Coordinates are 32-bit; arithmetic wraps instead of overflowing.
+int wrap(std::int64_t v)
+{
+    return static_cast<int>(static_cast<std::uint32_t>(v));
+}
+
+}  // namespace
+
+motif_quotients make_quotients(const motif& m, const std::array<float, 5>& background)
+{
+    motif_quotients mq;
+    mq.width = m.len;
+    mq.q.resize(static_cast<std::size_t>(m.len) * 5);
+    for (int r = 0; r < m.len; ++r)
+        for (int b = 0; b < 5; ++b)
+            mq.q[static_cast<std::size_t>(r) * 5 + static_cast<std::size_t>(b)] =
+                m.frqs[static_cast<std::size_t>(r)][b] / background[b];
+    return mq;
+}
+
+window_hit best_window_exact(const motif_quotients& mq, std::span<const std::uint8_t> codes)
+{
+    window_hit hit;
+    const long posns = static_cast<long>(codes.size()) - mq.width + 1;
+    for (long n = 0; n < posns; ++n) {
+        long double product = 1.0L;
+        const std::uint8_t* window = codes.data() + n;
+        for (int r = 0; r < mq.width; ++r)
+            product *= mq.ratio(r, window[r]);
+        if (product > hit.max_rs) {
+            hit.max_rs = product;
+            hit.best_pos = static_cast<int>(n);
+        }
+    }
+    return hit;
+}
+
+double window_score(const window_hit& hit, int width)
+{
+    const double m = static_cast<double>(hit.max_rs);
+    const double e = 1.0 / static_cast<double>(static_cast<unsigned>(width));
+    if (m > 0.0 && std::isfinite(m))
+        return std::log(std::pow(m, e));
+    // A real site whose product leaves the range of a double keeps its score through the
+    // extended-precision logarithm rather than becoming an infinity.
+    if (hit.max_rs > 0.0L && hit.max_rs <= std::numeric_limits<long double>::max())
+        return static_cast<double>(std::log(hit.max_rs) / static_cast<long double>(width));
+    return -std::numeric_limits<double>::infinity();
+}
+
+match make_match(int mi, int si, int width, const window_hit& hit)
+{
+    const seq& s = seq_db[static_cast<std::size_t>(si)];
+    match m;
+    m.mi = mi;
+    m.si = si;
+    m.rs = window_score(hit, width);
+    m.location = hit.best_pos;
+    m.pos = wrap(static_cast<std::int64_t>(hit.best_pos) - s.len);
+    m.strand = s.strand;
+    m.chrom = s.chrom;
+    if (hit.best_pos >= 0)
+        m.bsite = std::string_view(s.seq).substr(static_cast<std::size_t>(hit.best_pos),
+                                                 static_cast<std::size_t>(width));
+    calculated_pos2(s.start, s.end, s.strand, m);
+    if (hit.best_pos < 0)  // no window: nothing to locate
+        m.start = m.end = 0;
+    return m;
+}
+
+match scan_seq_match(int mi, int si)
+{
+    const motif& mo = motif_db[static_cast<std::size_t>(mi)];
+    const motif_quotients mq = make_quotients(mo, background_frqs);
+    const seq& s = seq_db[static_cast<std::size_t>(si)];
+    return make_match(mi, si, mo.len, best_window_exact(mq, s.base));
+}
+
+void calculated_pos2(int chr_start, int chr_end, char strand, match& m)
+{
+    const auto k = static_cast<std::int64_t>(m.bsite.size());
+    if (strand == '-') {
+        m.end = wrap(static_cast<std::int64_t>(chr_start) - m.pos - 1);
+        m.start = wrap(static_cast<std::int64_t>(m.end) - k + 1);
+        return;
+    }
+    if (strand != '+')
+        std::puts("unknown strand!");
+    // An unknown strand still gets the '+' location, so that a written line can be placed.
+    m.start = wrap(static_cast<std::int64_t>(chr_end) + m.pos + 1);
+    m.end = wrap(static_cast<std::int64_t>(m.start) + k - 1);
+}

@@ -1,0 +1,60 @@
+// The best window of one motif in one sequence, its score and genomic coordinates.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "motif_reader.h"
+
+// The best site of one motif in one sequence. The texts are views into the sequence
+// table, which outlives every record.
+struct match {
+    int mi = 0;
+    int si = 0;
+    double pvalue = 1.0;
+    double tvalue = 0.0;
+    double rs = 0.0;                 // log of the geometric mean of the best window's ratios
+    double rank = 0.0;
+    std::string_view bsite;          // the site's letters as they stand in the sequence
+    int location = -1;               // 0-based offset of the site; -1 when no window scored
+    int pos = 0;                     // location minus the sequence's length
+    int start = 0;
+    int end = 0;
+    char strand = '.';
+    std::string_view chrom;
+};
+
+// The winner of a scan before it becomes a record.
+struct window_hit {
+    int best_pos = -1;               // earliest window with the largest product; -1 if none > 0
+    long double max_rs = 0.0L;       // that product, kept in extended precision
+};
+
+// One motif's ratios against the pooled composition: ratio(r, b) =
+// frqs[r][b] / background_frqs[b], rounded to single precision as the scan multiplies them.
+struct motif_quotients {
+    int width = 0;
+    std::vector<float> q;            // width rows of 5, row-major
+    float ratio(int r, int b) const { return q[static_cast<std::size_t>(r) * 5 + static_cast<std::size_t>(b)]; }
+};
+
+motif_quotients make_quotients(const motif& m, const std::array<float, 5>& background);
+
+// The straightforward scan: every window's product in extended precision, in window
+// order, replaced only by a strictly larger one.
+window_hit best_window_exact(const motif_quotients& mq, std::span<const std::uint8_t> codes);
+
+// The score of a hit: ln(pow(m, 1/w)) with m the product rounded to double.
+double window_score(const window_hit& hit, int width);
+
+// Fills the record of motif mi in sequence si from its hit.
+match make_match(int mi, int si, int width, const window_hit& hit);
+
+// Scans motif mi against sequence si with the tables as loaded.
+match scan_seq_match(int mi, int si);
+
+// Sets start and end from the title's coordinates; pos and bsite must be set.
+void calculated_pos2(int chr_start, int chr_end, char strand, match& m);

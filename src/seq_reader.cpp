@@ -1,0 +1,109 @@
+#include "seq_reader.h"
+
+#include <cstdio>
+
+#include "motif_reader.h"
+#include "settings.h"
+#include "text_numbers.h"
+
+namespace {
+
+constexpr std::array<std::uint8_t, 256> make_base_codes()
+{
+    std::array<std::uint8_t, 256> codes{};
+    codes.fill(4);
+    codes['A'] = codes['a'] = 0;
+    codes['C'] = codes['c'] = 1;
+    codes['G'] = codes['g'] = 2;
+    codes['T'] = codes['t'] = 3;
+    return codes;
+}
+
+// One piece of the title: skip any delimiters, take up to the next one and consume it.
+// Returns nothing when only delimiters (or nothing) remain.
+std::optional<std::string_view> next_piece(std::string_view& rest, char delimiter)
+{
+    const std::size_t first = rest.find_first_not_of(delimiter);
+    if (first == std::string_view::npos) {
+        rest = {};
+        return std::nullopt;
+    }
+    const std::size_t stop = rest.find(delimiter, first);
+    std::string_view piece = rest.substr(first, stop == std::string_view::npos ? stop : stop - first);
+    rest = stop == std::string_view::npos ? std::string_view{} : rest.substr(stop + 1);
+    return piece;
+}
+
+}  // namespace
+
+const std::array<std::uint8_t, 256> base_codes = make_base_codes();
+
+int base_2int(char base)
+{
+    return base_codes[static_cast<unsigned char>(base)];
+}
+
+std::optional<seq> read_seq2(line_reader& in)
+{
+    seq s;
+    std::string letters;
+    letters.reserve(max_seq_len);
+    bool title_seen = false;
+    bool too_long = false;  // the rest of an over-long record is skipped up to the next title
+    while (auto raw = in.next_line()) {
+        std::string_view line = rtrim(*raw);
+        if (!line.empty() && line.front() == '>') {
+            if (title_seen) {
+                in.unread();
+                break;
+            }
+            s.name = clip_name(line.substr(1));
+            title_seen = true;
+            continue;
+        }
+        if (too_long)
+            continue;
+        if (letters.size() + line.size() > static_cast<std::size_t>(max_seq_len)) {
+            std::printf("seq len: >%d\n", max_seq_len);
+            too_long = true;
+            continue;
+        }
+        letters.append(line);
+    }
+    if (!title_seen)
+        return std::nullopt;
+    s.len = static_cast<int>(letters.size());
+    s.seq.assign(letters);  // exact size: a full table holds 275 million letters
+    s.base.resize(s.seq.size());
+    for (std::size_t i = 0; i < s.seq.size(); ++i)
+        s.base[i] = base_codes[static_cast<unsigned char>(s.seq[i])];
+    calculat_bgfrqs(s);
+    parse_seq_title(s);
+    return s;
+}
+
+void calculat_bgfrqs(seq& s)
+{
+    std::array<long, 5> counts{};
+    for (int i = 0; i < s.len; ++i)
+        ++counts[s.base[static_cast<std::size_t>(i)]];
+    const float denominator = static_cast<float>(s.len) + 5 * pseudocount;
+    for (int c = 0; c < 5; ++c)
+        s.background_frqs[c] = (static_cast<float>(counts[c]) + pseudocount) / denominator;
+}
+
+void parse_seq_title(seq& s)
+{
+    const std::string title = std::move(s.name);
+    std::string_view rest = title;
+    const auto name = next_piece(rest, ':');
+    const auto chrom = next_piece(rest, ':');
+    const auto start = next_piece(rest, '-');
+    const auto end = next_piece(rest, '(');
+    const auto strand = next_piece(rest, ')');
+    s.name = std::string(name.value_or(std::string_view{}));
+    s.chrom = std::string(chrom.value_or(std::string_view{}));
+    s.start = start ? parse_int_clamped(*start) : 0;
+    s.end = end ? parse_int_clamped(*end) : 0;
+    s.strand = strand ? strand->front() : '.';
+}

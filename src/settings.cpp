@@ -1,0 +1,20 @@
+#include "settings.h"
+
+int run_sampling = 0;
+std::uint32_t random_seed = 12345;
+int rdm_n = 2000;
+double score_th = 1.0;
+double outlier_fc = 3.0;
+float pseudocount = 0.375f;
+int thread_n = default_thread_n;
+
+void reset_settings()
+{
+    run_sampling = 0;
+    random_seed = 12345;
+    rdm_n = 2000;
+    score_th = 1.0;
+    outlier_fc = 3.0;
+    pseudocount = 0.375f;
+    thread_n = default_thread_n;
+}

@@ -1,0 +1,23 @@
+// Process-wide settings: written while the command line is parsed, read-only afterwards.
+#pragma once
+
+#include <cstdint>
+
+extern int run_sampling;        // 1 when a sample size was given (-n)
+extern std::uint32_t random_seed;
+extern int rdm_n;               // sample size of the sampled run
+extern double score_th;         // output threshold on the t value
+extern double outlier_fc;       // outlier cut, in standard deviations
+extern float pseudocount;       // added to every count before normalising
+extern int thread_n;            // workers of the threaded run
+
+// Capacities of the tables and texts.
+inline constexpr int max_motifs = 5000;
+inline constexpr int max_seqs = 50000;
+inline constexpr int max_motif_len = 100;
+inline constexpr int max_seq_len = 5500;
+inline constexpr int max_text_len = 2499;  // names, titles, chromosomes, file names
+inline constexpr int default_thread_n = 8;
+
+// Puts every setting back to its initial value (the tests parse many command lines).
+void reset_settings();

@@ -1,0 +1,16 @@
+// Sample statistics and the one-sample t test used to tell which best-site
+// score stands out from the scores of its set.
+#pragma once
+
+#include <span>
+
+// Mean and population standard deviation (divided by n, not n - 1) of data.
+// Fewer than two values give 0 and 0.
+void std_mean(std::span<const double> data, double& std_dev, double& meanr);
+
+// Tests `one` against the reference scores rdm_rs (which normally include it).
+// t receives the standardised difference (one - mean) / sd, pvalue the
+// two-sided p-value of sqrt(n) * t under Student's t with n - 1 degrees of
+// freedom. Sets of 2 or fewer scores, or with sd 0, give p 1 and t 0.
+void one_sample_ttest(double one, std::span<const double> rdm_rs,
+                      double& pvalue, double& t);

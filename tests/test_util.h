@@ -1,0 +1,41 @@
+// Helpers shared by the tests: scratch files and running the real binary.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+// A scratch folder removed at the end of the test.
+class scratch_dir {
+public:
+    scratch_dir();
+    ~scratch_dir();
+    scratch_dir(const scratch_dir&) = delete;
+    scratch_dir& operator=(const scratch_dir&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+    // Writes `content` to a file of that name in the folder and returns its path.
+    std::string write(const std::string& name, const std::string& content) const;
+    std::string file(const std::string& name) const { return (path_ / name).string(); }
+
+private:
+    std::filesystem::path path_;
+};
+
+std::string read_file(const std::string& path);
+
+struct process_result {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+// Runs the Tarnel binary with `args` (no shell), optionally feeding `input` on stdin.
+process_result run_tarnel(const std::vector<std::string>& args, const std::string& input = "");
+
+// Splits text into lines (without their line ends) and a line into tab-separated fields.
+std::vector<std::string> split(const std::string& text, char separator);
+
+inline std::string shared_path(const std::string& relative)
+{
+    return std::string(TARNEL_SHARED_DIR) + "/" + relative;
+}
