@@ -33,6 +33,16 @@ line_reader::line_reader(const std::string& path) : path_(path == "-" ? "standar
     buffer_.resize(2 * chunk_size);
 }
 
+line_reader line_reader::from_text(std::string text, const std::string& name)
+{
+    return line_reader(in_memory{}, std::move(text), name);
+}
+
+line_reader::line_reader(in_memory, std::string text, const std::string& name)
+    : path_(name), buffer_(text.begin(), text.end()), end_(text.size()), eof_(true)
+{
+}
+
 line_reader::~line_reader()
 {
     if (file_ != nullptr)

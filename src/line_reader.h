@@ -14,6 +14,8 @@ public:
     // Opens `path` for reading; "-" is standard input. Throws fatal_error naming the
     // file and the system's reason when it cannot be opened or is a directory.
     explicit line_reader(const std::string& path);
+    // Reads lines from `text` held in memory, as from a plain file called `name`.
+    static line_reader from_text(std::string text, const std::string& name = "text");
     ~line_reader();
     line_reader(const line_reader&) = delete;
     line_reader& operator=(const line_reader&) = delete;
@@ -36,6 +38,8 @@ public:
     const std::string& path() const { return path_; }
 
 private:
+    struct in_memory {};
+    line_reader(in_memory, std::string text, const std::string& name);
     bool fill();  // reads more input into the buffer; false at the end of the input
 
     std::string path_;

@@ -7,6 +7,7 @@ double score_th = 1.0;
 double outlier_fc = 3.0;
 float pseudocount = 0.375f;
 int thread_n = default_thread_n;
+motif_format motif_file_format = motif_format::tarnel;
 
 void reset_settings()
 {
@@ -17,4 +18,5 @@ void reset_settings()
     outlier_fc = 3.0;
     pseudocount = 0.375f;
     thread_n = default_thread_n;
+    motif_file_format = motif_format::tarnel;
 }

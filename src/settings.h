@@ -11,6 +11,10 @@ extern double outlier_fc;       // outlier cut, in standard deviations
 extern float pseudocount;       // added to every count before normalising
 extern int thread_n;            // workers of the threaded run
 
+// Layouts of motif file the reader understands; tarnel is the tool's own.
+enum class motif_format { tarnel, jaspar, pfm, meme };
+extern motif_format motif_file_format;
+
 // Capacities of the tables and texts.
 inline constexpr int max_motifs = 5000;
 inline constexpr int max_seqs = 50000;
