@@ -119,6 +119,10 @@ command_line parse_command_line(int argc, char** argv)
         }
         }
     }
+    if (result.motif_file == "-" && result.seq_file == "-") {
+        std::fprintf(stderr, "Tarnel: only one of -m/--motif and -i/--input can read standard input (-)\n");
+        return stop(1);
+    }
     result.run = true;
     return result;
 }
