@@ -94,6 +94,11 @@ std::optional<std::string_view> line_reader::next_line()
                 stop = p;
                 break;
             }
+            // Text formats never hold NUL: such input is binary, and reading it as
+            // records would give garbage that looks like data.
+            if (*p == '\0')
+                throw fatal_error(path_ + ":" + std::to_string(line_number_ + 1) +
+                                  ": holds a NUL byte; not a text file");
         }
         if (stop != nullptr) {
             // Trailing CRs before an LF belong to the line end; so does a run of lone CRs.

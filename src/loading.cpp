@@ -46,13 +46,18 @@ void clear_tables()
 void read_inputs(const std::string& motif_file, const std::string& seq_file)
 {
     clear_tables();
+    // An empty table is legal but almost always a mistake (a wrong file, a missing '>').
     {
         line_reader in(motif_file);
         load_table(in, read_motif2, motif_db, motif_n, max_motifs, "motif_n: >%d\n");
+        if (motif_n == 0)
+            std::fprintf(stderr, "Tarnel: warning: %s holds no motif ('>' header line)\n", in.path().c_str());
     }
     {
         line_reader in(seq_file);
         load_table(in, read_seq2, seq_db, seq_n, max_seqs, "seq_n: >%d\n");
+        if (seq_n == 0)
+            std::fprintf(stderr, "Tarnel: warning: %s holds no sequence ('>' title line)\n", in.path().c_str());
     }
     calculat_bgfrqs_all();
 }
