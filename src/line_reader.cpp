@@ -69,6 +69,11 @@ bool line_reader::fill()
                                           : path_ + ": " + message);
     }
     if (got == 0) {
+        // A compressed stream cut short ends without error from gzread but leaves this.
+        int zerr = Z_OK;
+        gzerror(file_, &zerr);
+        if (zerr == Z_BUF_ERROR)
+            throw fatal_error(path_ + ": compressed data ends unexpectedly (file cut short?)");
         eof_ = true;
         return false;
     }

@@ -1,0 +1,90 @@
+// Compressed inputs and standard input read exactly as plain files.
+#include <gtest/gtest.h>
+
+#include <zlib.h>
+
+#include "test_util.h"
+
+namespace {
+
+std::string write_gzip(const scratch_dir& dir, const std::string& name, const std::string& content)
+{
+    const std::string path = dir.file(name);
+    gzFile f = gzopen(path.c_str(), "wb");
+    gzwrite(f, content.data(), static_cast<unsigned>(content.size()));
+    gzclose(f);
+    return path;
+}
+
+const std::string motifs_path = shared_path("data/jaspar_core.motifs");
+const std::string seqs_path = shared_path("data/real_seqs.fa");
+
+// The first motifs and sequences of the real data keep these runs short.
+std::string head_records(const std::string& path, int records)
+{
+    std::string text;
+    int seen = 0;
+    for (const std::string& line : split(read_file(path), '\n')) {
+        if (!line.empty() && line[0] == '>' && ++seen > records)
+            break;
+        text += line + "\n";
+    }
+    return text;
+}
+
+}  // namespace
+
+TEST(Pipelines, GzipInputsGiveTheSameOutputWhateverTheirName)
+{
+    scratch_dir dir;
+    const std::string motifs = head_records(motifs_path, 40);
+    const std::string seqs = head_records(seqs_path, 300);
+    const auto run = [&](const std::string& m, const std::string& s, const std::string& out) {
+        const process_result r = run_tarnel({"-m", m, "-i", s, "-o", dir.file(out)});
+        EXPECT_EQ(r.status, 0) << r.err;
+        return read_file(dir.file(out));
+    };
+    const std::string plain = run(dir.write("m.txt", motifs), dir.write("s.fa", seqs), "plain.txt");
+    EXPECT_FALSE(plain.empty());
+    EXPECT_EQ(run(write_gzip(dir, "m.txt.gz", motifs), write_gzip(dir, "s.fa.gz", seqs), "gz.txt"), plain);
+    // Detected by the magic bytes, not the name.
+    EXPECT_EQ(run(write_gzip(dir, "motifs.txt", motifs), write_gzip(dir, "seqs.txt", seqs), "named.txt"), plain);
+}
+
+TEST(Pipelines, DamagedGzipInputFails)
+{
+    scratch_dir dir;
+    const std::string whole = read_file(write_gzip(dir, "full.gz", head_records(seqs_path, 300)));
+    const std::string cut = dir.write("cut.fa.gz", whole.substr(0, whole.size() / 2));
+    const process_result r =
+        run_tarnel({"-m", dir.write("m.txt", head_records(motifs_path, 2)), "-i", cut, "-o", dir.file("out.txt")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("cut.fa.gz: "), std::string::npos) << r.err;
+}
+
+TEST(Pipelines, StandardInputReadsLikeAFile)
+{
+    scratch_dir dir;
+    const std::string motifs = head_records(motifs_path, 30);
+    const std::string seqs = head_records(seqs_path, 200);
+    const std::string m = dir.write("m.txt", motifs);
+    const std::string s = dir.write("s.fa", seqs);
+    ASSERT_EQ(run_tarnel({"-m", m, "-i", s, "-o", dir.file("file.txt")}).status, 0);
+    const std::string expected = read_file(dir.file("file.txt"));
+
+    process_result r = run_tarnel({"-m", m, "-i", "-", "-o", dir.file("seq_stdin.txt")}, seqs);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_file(dir.file("seq_stdin.txt")), expected);
+    r = run_tarnel({"-m", "-", "-i", s, "-o", dir.file("motif_stdin.txt")}, motifs);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_file(dir.file("motif_stdin.txt")), expected);
+    // Compressed standard input too.
+    r = run_tarnel({"-m", m, "-i", "-", "-o", dir.file("gz_stdin.txt")}, read_file(write_gzip(dir, "s.gz", seqs)));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_file(dir.file("gz_stdin.txt")), expected);
+
+    r = run_tarnel({"-m", "-", "-i", "-", "-o", dir.file("both.txt")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("standard input"), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(dir.file("both.txt")));
+}
