@@ -4,5 +4,8 @@
 
 std::string system_reason(const std::string& file, int errnum)
 {
-    return file + ": " + std::strerror(errnum);
+    std::string text = file;
+    text += ": ";
+    text += std::strerror(errnum);
+    return text;
 }
