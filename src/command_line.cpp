@@ -6,6 +6,7 @@
 #include <getopt.h>
 #include <string_view>
 
+#include "motif_formats.h"
 #include "settings.h"
 
 namespace {
@@ -36,6 +37,7 @@ bool fits(const char* name, const char* option)
 }
 
 constexpr int version_option = 1000;
+constexpr int motif_format_option = 1001;
 
 const option long_options[] = {
     {"help", no_argument, nullptr, 'h'},
@@ -47,6 +49,7 @@ const option long_options[] = {
     {"output", required_argument, nullptr, 'o'},
     {"threads", required_argument, nullptr, 't'},
     {"version", no_argument, nullptr, version_option},
+    {"motif-format", required_argument, nullptr, motif_format_option},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -102,6 +105,13 @@ command_line parse_command_line(int argc, char** argv)
         case 'r':
             score_th = std::atof(optarg);
             break;
+        case motif_format_option:
+            if (const auto format = parse_motif_format(optarg)) {
+                motif_file_format = *format;
+                break;
+            }
+            std::fprintf(stderr, "Tarnel: --motif-format takes tarnel, jaspar, pfm or meme, not '%s'\n", optarg);
+            return stop(1);
         case 't':
             thread_n = to_thread_count(optarg);
             if (thread_n == 0) {

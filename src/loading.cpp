@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "motif_formats.h"
 #include "settings.h"
 
 std::vector<motif> motif_db;
@@ -49,7 +50,8 @@ void read_inputs(const std::string& motif_file, const std::string& seq_file)
     // An empty table is legal but almost always a mistake (a wrong file, a missing '>').
     {
         line_reader in(motif_file);
-        load_table(in, read_motif2, motif_db, motif_n, max_motifs, "motif_n: >%d\n");
+        const auto read_motif = [](line_reader& motifs) { return read_motif_in(motif_file_format, motifs); };
+        load_table(in, read_motif, motif_db, motif_n, max_motifs, "motif_n: >%d\n");
         if (motif_n == 0)
             std::fprintf(stderr, "Tarnel: warning: %s holds no motif ('>' header line)\n", in.path().c_str());
     }

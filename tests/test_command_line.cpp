@@ -137,3 +137,16 @@ TEST(CommandLineProcess, VersionNamesTheTool)
     EXPECT_EQ(r.out.rfind("Tarnel ", 0), 0u);
     EXPECT_EQ(split(r.out, '\n').size(), 1u);
 }
+
+TEST(CommandLine, MotifFormatIsOneOfTheKnownNames)
+{
+    EXPECT_TRUE(parse({"--motif-format", "jaspar"}).run);
+    EXPECT_EQ(motif_file_format, motif_format::jaspar);
+    EXPECT_TRUE(parse({"--motif-format=meme"}).run);
+    EXPECT_EQ(motif_file_format, motif_format::meme);
+    EXPECT_TRUE(parse({"-s", "1"}).run);
+    EXPECT_EQ(motif_file_format, motif_format::tarnel);
+    const command_line bad = parse({"--motif-format", "transfac"});
+    EXPECT_FALSE(bad.run);
+    EXPECT_EQ(bad.exit_status, 1);
+}
