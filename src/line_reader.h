@@ -28,7 +28,11 @@ public:
 
     // Makes the next call return the line just returned again: a reader that meets the
     // next record's header leaves it for the next record.
-    void unread() { pushed_back_ = true; }
+    void unread()
+    {
+        pushed_back_ = true;
+        --line_number_;  // the line is counted again when it is read again
+    }
 
     // True when no further line can be returned.
     bool at_end();

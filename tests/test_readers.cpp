@@ -61,7 +61,9 @@ TEST(LineReader, UnreadReturnsTheSameLineAgain)
     in.unread();
     EXPECT_FALSE(in.at_end());
     EXPECT_EQ(*in.next_line(), "one");
+    EXPECT_EQ(in.line_number(), 1);  // a line put back is not counted twice
     EXPECT_EQ(*in.next_line(), "two");
+    EXPECT_EQ(in.line_number(), 2);
     EXPECT_TRUE(in.at_end());
     EXPECT_FALSE(in.next_line().has_value());
 }
