@@ -4,7 +4,7 @@
 #
 #   tests/fuzz/run_fuzzers.sh [SECONDS] [TARGET...]
 #
-# TARGET is motif_reader, seq_reader or command_line (default: all three). Environment:
+# TARGET is motif_reader, seq_reader, command_line or motif_formats (default: all four). Environment:
 #   TARNEL_FUZZ_BUILD  build folder (default /tmp/tarnel-fuzz-build)
 #   TARNEL_FUZZ_WORK   working corpora, logs and crash inputs (default /tmp/tarnel-fuzz-work);
 #                      kept between runs, so a later run goes on from the corpus found so far
@@ -17,11 +17,11 @@ set -euo pipefail
 seconds=${1:-600}
 shift || true
 if ! [[ $seconds =~ ^[0-9]+$ ]] || ((seconds < 1)); then
-    echo "usage: $0 [SECONDS] [motif_reader|seq_reader|command_line...]" >&2
+    echo "usage: $0 [SECONDS] [motif_reader|seq_reader|command_line|motif_formats...]" >&2
     exit 2
 fi
 targets=("$@")
-((${#targets[@]})) || targets=(motif_reader seq_reader command_line)
+((${#targets[@]})) || targets=(motif_reader seq_reader command_line motif_formats)
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 source_dir=$(cd "$here/../.." && pwd)
@@ -29,10 +29,10 @@ build=${TARNEL_FUZZ_BUILD:-/tmp/tarnel-fuzz-build}
 work=${TARNEL_FUZZ_WORK:-/tmp/tarnel-fuzz-work}
 cxx=${CXX:-clang++-14}
 
-declare -A corpus_of=([motif_reader]=motif [seq_reader]=seq [command_line]=command_line)
+declare -A corpus_of=([motif_reader]=motif [seq_reader]=seq [command_line]=command_line [motif_formats]=motif_formats)
 # Long enough for a title or file name past the 2499-character limit, and for a
 # sequence past 5500 letters.
-declare -A max_len_of=([motif_reader]=8192 [seq_reader]=12288 [command_line]=8192)
+declare -A max_len_of=([motif_reader]=8192 [seq_reader]=12288 [command_line]=8192 [motif_formats]=8192)
 for t in "${targets[@]}"; do
     if [[ -z ${corpus_of[$t]:-} ]]; then
         echo "unknown target: $t" >&2
