@@ -88,3 +88,47 @@ TEST(Pipelines, StandardInputReadsLikeAFile)
     EXPECT_NE(r.err.find("standard input"), std::string::npos);
     EXPECT_FALSE(std::filesystem::exists(dir.file("both.txt")));
 }
+
+TEST(Pipelines, MotifFormatOptionReadsJasparFiles)
+{
+    scratch_dir dir;
+    // The bundled example motifs, written again as JASPAR bracket matrices.
+    std::string jaspar;
+    std::vector<std::vector<std::string>> rows;
+    std::string name;
+    const auto flush = [&] {
+        if (name.empty())
+            return;
+        jaspar += ">" + name + "\n";
+        for (std::size_t b = 0; b < 4; ++b) {
+            jaspar += std::string(1, "ACGT"[b]) + " [";
+            for (const auto& row : rows)
+                jaspar += " " + row[b];
+            jaspar += " ]\n";
+        }
+        rows.clear();
+    };
+    const std::string source = std::string(TARNEL_SOURCE_DIR) + "/examples/motifs.txt";
+    for (const std::string& line : split(read_file(source), '\n')) {
+        if (line[0] == '>') {
+            flush();
+            name = line.substr(1);
+        } else {
+            rows.push_back(split(line, '\t'));
+        }
+    }
+    flush();
+    const std::string seqs = std::string(TARNEL_SOURCE_DIR) + "/examples/seqs.fa";
+    ASSERT_EQ(run_tarnel({"-m", source, "-i", seqs, "-o", dir.file("own.txt")}).status, 0);
+    const process_result r = run_tarnel({"-m", dir.write("m.jaspar", jaspar), "--motif-format", "jaspar", "-i", seqs,
+                                         "-o", dir.file("jaspar.txt")});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_FALSE(read_file(dir.file("own.txt")).empty());
+    EXPECT_EQ(read_file(dir.file("jaspar.txt")), read_file(dir.file("own.txt")));
+    // A malformed file names itself and the line.
+    const process_result bad = run_tarnel(
+        {"-m", dir.write("bad.jaspar", ">x\nA [ 1 2 ]\nC [ 1 ]\n"), "--motif-format", "jaspar", "-i", seqs, "-o",
+         dir.file("bad.txt")});
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_NE(bad.err.find("bad.jaspar:3"), std::string::npos) << bad.err;
+}
