@@ -28,12 +28,16 @@ int to_thread_count(const char* text)
     return static_cast<int>(value);
 }
 
-bool fits(const char* name, const char* option)
+// Takes the option's file name unless it is longer than a name may be.
+bool take_file_name(std::string& file, const char* option)
 {
-    if (std::string_view(name).size() <= static_cast<std::size_t>(max_text_len))
-        return true;
-    std::fprintf(stderr, "Tarnel: the file name given to %s is longer than %d characters\n", option, max_text_len);
-    return false;
+    if (std::string_view(optarg).size() > static_cast<std::size_t>(max_text_len)) {
+        std::fprintf(stderr, "Tarnel: the file name given to %s is longer than %d characters\n", option,
+                     max_text_len);
+        return false;
+    }
+    file = optarg;
+    return true;
 }
 
 constexpr int version_option = 1000;
@@ -81,19 +85,16 @@ command_line parse_command_line(int argc, char** argv)
             std::printf("Tarnel %s\n", TARNEL_VERSION);
             return stop(0);
         case 'm':
-            if (!fits(optarg, "-m/--motif"))
+            if (!take_file_name(result.motif_file, "-m/--motif"))
                 return stop(1);
-            result.motif_file = optarg;
             break;
         case 'i':
-            if (!fits(optarg, "-i/--input"))
+            if (!take_file_name(result.seq_file, "-i/--input"))
                 return stop(1);
-            result.seq_file = optarg;
             break;
         case 'o':
-            if (!fits(optarg, "-o/--output"))
+            if (!take_file_name(result.output_file, "-o/--output"))
                 return stop(1);
-            result.output_file = optarg;
             break;
         case 's':
             random_seed = static_cast<std::uint32_t>(to_int(optarg));

@@ -46,10 +46,11 @@ void output_file::close()
 
 namespace {
 
-void append_printf(std::string& out, const char* format, auto value)
+template <typename... Values>
+void append_printf(std::string& out, const char* format, Values... values)
 {
     char text[512];
-    const int n = std::snprintf(text, sizeof text, format, value);
+    const int n = std::snprintf(text, sizeof text, format, values...);
     out.append(text, static_cast<std::size_t>(n));
 }
 
@@ -57,26 +58,16 @@ void append_printf(std::string& out, const char* format, auto value)
 
 void append_output_line(std::string& out, const match& m)
 {
-    out += motif_db[static_cast<std::size_t>(m.mi)].name;
-    out += '\t';
-    out += seq_db[static_cast<std::size_t>(m.si)].name;
-    out += '\t';
-    out += m.chrom;
-    out += '\t';
-    append_printf(out, "%d", m.start);
-    out += '\t';
-    append_printf(out, "%d", m.end);
-    out += '\t';
-    out += m.strand;
-    out += '\t';
+    // Texts are appended whole (they are views, not terminated strings); numbers are
+    // formatted as the line's printf fields.
+    for (std::string_view text : {std::string_view(motif_db[static_cast<std::size_t>(m.mi)].name),
+                                  std::string_view(seq_db[static_cast<std::size_t>(m.si)].name), m.chrom}) {
+        out += text;
+        out += '\t';
+    }
+    append_printf(out, "%d\t%d\t%c\t", m.start, m.end, m.strand);
     out += m.bsite;
-    out += '\t';
-    append_printf(out, "%f", m.rs);
-    out += '\t';
-    append_printf(out, "%f", m.tvalue);
-    out += '\t';
-    append_printf(out, "%e", m.pvalue);
-    out += '\n';
+    append_printf(out, "\t%f\t%f\t%e\n", m.rs, m.tvalue, m.pvalue);
 }
 
 void random_gene_set(const std::string& motif_file, const std::string& seq_file, const std::string& output_file_name)

@@ -21,22 +21,24 @@ std::vector<std::string> all_lines(const std::string& path)
     return lines;
 }
 
-std::vector<motif> all_motifs(const std::string& path)
+template <typename Record, typename Reader>
+std::vector<Record> all_records(const std::string& path, Reader read)
 {
     line_reader in(path);
-    std::vector<motif> motifs;
-    while (auto m = read_motif2(in))
-        motifs.push_back(std::move(*m));
-    return motifs;
+    std::vector<Record> records;
+    while (auto r = read(in))
+        records.push_back(std::move(*r));
+    return records;
+}
+
+std::vector<motif> all_motifs(const std::string& path)
+{
+    return all_records<motif>(path, read_motif2);
 }
 
 std::vector<seq> all_seqs(const std::string& path)
 {
-    line_reader in(path);
-    std::vector<seq> seqs;
-    while (auto s = read_seq2(in))
-        seqs.push_back(std::move(*s));
-    return seqs;
+    return all_records<seq>(path, read_seq2);
 }
 
 }  // namespace
