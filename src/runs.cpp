@@ -125,38 +125,80 @@ void free_threads(std::vector<thread_para>& paras)
 
 namespace {
 
-// Motifs are written in index order whichever worker finishes first: a worker holds
-// its lines until every earlier motif is written. next_motif is the motif whose turn
-// it is; motifs of workers that never started are passed over.
+// Motifs are written in index order whichever worker finishes first. A worker that
+// finishes a motif before its turn parks the motif's lines and goes on, up to
+// max_parked motifs; whoever writes the motif whose turn it is also writes every parked
+// motif that follows it. Memory stays at a few motifs' lines per worker, and a worker
+// rarely waits for another.
 struct commit_order {
-    std::condition_variable turn;
-    int next_motif = 0;
-    std::vector<bool> abandoned;
-    std::string write_error;  // the first failure to write; later motifs are not written
+    enum class state : unsigned char { pending, parked, abandoned };
+    static constexpr int max_parked = 4;
 
-    // Both with thread_lock held.
-    void skip_abandoned()
+    commit_order(const std::vector<thread_para>& paras, output_file& out) : out(out)
     {
-        while (next_motif < static_cast<int>(abandoned.size()) && abandoned[static_cast<std::size_t>(next_motif)])
-            ++next_motif;
+        states.assign(static_cast<std::size_t>(motif_n), state::pending);
+        lines.resize(static_cast<std::size_t>(motif_n));
+        owner.resize(static_cast<std::size_t>(motif_n));
+        parked_n.assign(paras.size(), 0);
+        for (std::size_t w = 0; w < paras.size(); ++w)
+            for (int mi : paras[w].motif_indexs)
+                owner[static_cast<std::size_t>(mi)] = static_cast<int>(w);
     }
-    void advance()
+
+    // All with thread_lock held.
+    void park(int mi, std::string text)
     {
-        ++next_motif;
-        skip_abandoned();
+        lines[static_cast<std::size_t>(mi)] = std::move(text);
+        states[static_cast<std::size_t>(mi)] = state::parked;
+        ++parked_n[static_cast<std::size_t>(owner[static_cast<std::size_t>(mi)])];
     }
+    void abandon(const std::vector<int>& motifs)
+    {
+        for (int mi : motifs)
+            states[static_cast<std::size_t>(mi)] = state::abandoned;
+    }
+    // Writes the motifs from next_motif on for as long as they are ready.
+    void write_ready()
+    {
+        for (; next_motif < motif_n; ++next_motif) {
+            const auto mi = static_cast<std::size_t>(next_motif);
+            if (states[mi] == state::pending)
+                break;
+            if (states[mi] == state::abandoned)
+                continue;
+            if (write_error.empty()) {
+                try {
+                    out.write(lines[mi]);
+                } catch (const fatal_error& e) {
+                    write_error = e.what();  // later motifs are not written
+                }
+            }
+            lines[mi] = std::string();
+            --parked_n[static_cast<std::size_t>(owner[mi])];
+            ++finished_n;
+            std::printf("%d/%d\n", finished_n, motif_n);
+        }
+    }
+
+    std::condition_variable written;
+    output_file& out;
+    int next_motif = 0;
+    std::vector<state> states;
+    std::vector<std::string> lines;
+    std::vector<int> owner;     // worker of each motif
+    std::vector<int> parked_n;  // motifs each worker has waiting to be written
+    std::string write_error;    // the first failure to write
 };
 
-void extream_threading(thread_para& para, commit_order& order)
+void extream_threading(int worker, thread_para& para, commit_order& order)
 {
     analysis_workspace ws(seq_n);
     std::vector<match> match_db(static_cast<std::size_t>(seq_n));
-    std::string lines;
     for (int ix = 0; ix < para.msize; ++ix) {
         const int mi = para.motif_indexs[static_cast<std::size_t>(ix)];
         int matchs_n = 0;
         all_matchs(mi, ws, match_db, matchs_n);
-        lines.clear();
+        std::string lines;
         for (int ri = 0; ri < matchs_n; ++ri) {
             const match& m = match_db[static_cast<std::size_t>(ri)];
             if (score_th > m.tvalue)
@@ -164,19 +206,10 @@ void extream_threading(thread_para& para, commit_order& order)
             append_output_line(lines, m);
         }
         std::unique_lock lock(thread_lock);
-        order.turn.wait(lock, [&] { return order.next_motif == mi; });
-        if (order.write_error.empty()) {
-            try {
-                para.fpout->write(lines);
-            } catch (const fatal_error& e) {
-                order.write_error = e.what();
-            }
-        }
-        ++finished_n;
-        std::printf("%d/%d\n", finished_n, motif_n);
-        order.advance();
-        lock.unlock();
-        order.turn.notify_all();
+        order.park(mi, std::move(lines));
+        order.write_ready();
+        order.written.notify_all();
+        order.written.wait(lock, [&] { return order.parked_n[static_cast<std::size_t>(worker)] < commit_order::max_parked; });
     }
 }
 
@@ -191,8 +224,7 @@ void extream_gene_set(const std::string& motif_file, const std::string& seq_file
     std::vector<thread_para> paras(static_cast<std::size_t>(thread_n));
     assign_threads(paras, out);
     finished_n = 0;
-    commit_order order;
-    order.abandoned.assign(static_cast<std::size_t>(motif_n), false);
+    commit_order order(paras, out);
 
     std::puts("start threading");
     std::vector<std::thread> tids(paras.size());
@@ -202,17 +234,16 @@ void extream_gene_set(const std::string& motif_file, const std::string& seq_file
         try {
             if (fail_start && fail_start(static_cast<int>(i)))
                 throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
-            tids[i] = std::thread(extream_threading, std::ref(paras[i]), std::ref(order));
+            tids[i] = std::thread(extream_threading, static_cast<int>(i), std::ref(paras[i]), std::ref(order));
         } catch (const std::system_error&) {
             std::printf("pthread_create error: %d", static_cast<int>(i));
             std::fflush(stdout);
             // Its motifs will never be written: pass over them so the others go on.
             std::lock_guard lock(thread_lock);
-            for (int mi : paras[i].motif_indexs)
-                order.abandoned[static_cast<std::size_t>(mi)] = true;
+            order.abandon(paras[i].motif_indexs);
             lost_motifs += paras[i].msize;
-            order.skip_abandoned();
-            order.turn.notify_all();
+            order.write_ready();
+            order.written.notify_all();
         }
     }
     for (std::thread& tid : tids)
