@@ -49,9 +49,12 @@ void analyse_motif(int mi, std::span<const int> set, analysis_workspace& ws, std
     }
     rt_n = static_cast<int>(rn);
 
-    const std::span<const double> kept(ws.rss.data(), rn);
+    // Every kept score is tested against the kept set, itself included.
+    double kept_std = 0.0;
+    double kept_mean = 0.0;
+    std_mean(std::span<const double>(ws.rss.data(), rn), kept_std, kept_mean);
     for (std::size_t i = 0; i < rn; ++i)
-        one_sample_ttest(ws.rss[i], kept, matchs[i].pvalue, matchs[i].tvalue);
+        one_sample_ttest(ws.rss[i], rn, kept_mean, kept_std, matchs[i].pvalue, matchs[i].tvalue);
 }
 
 void all_matchs(int mi, analysis_workspace& ws, std::span<match> matchs, int& rt_n)

@@ -23,14 +23,18 @@ void std_mean(std::span<const double> data, double& std_dev, double& meanr) {
 
 void one_sample_ttest(double one, std::span<const double> rdm_rs,
                       double& pvalue, double& t) {
-  const std::size_t n = rdm_rs.size();
+  double sd = 0.0, mean = 0.0;
+  if (rdm_rs.size() > 2) std_mean(rdm_rs, sd, mean);
+  one_sample_ttest(one, rdm_rs.size(), mean, sd, pvalue, t);
+}
+
+void one_sample_ttest(double one, std::size_t n, double mean, double sd,
+                      double& pvalue, double& t) {
   if (n <= 2) {
     pvalue = 1.0;
     t = 0.0;
     return;
   }
-  double sd = 0.0, mean = 0.0;
-  std_mean(rdm_rs, sd, mean);
   if (sd == 0.0) {
     // All scores equal: no score stands out (and 0/0 would give NaN).
     pvalue = 1.0;
