@@ -1,18 +1,70 @@
 // The scan used by the analyses: built once per motif, run on every sequence.
+//
+// Every window is first scored in the log domain with vector instructions (integer
+// penalties looked up by base code and added), and only the windows whose penalty lies
+// within a proven margin of the best one get the exact extended-precision product, in
+// window order. The result is therefore exactly best_window_exact's, ties included.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <span>
 
 #include "scan.h"
 
+// How the windows are scored.
+enum class scan_path {
+    exact,   // the straightforward loop: no usable vector unit, or quotients the log domain cannot take
+    avx2,    // 32 windows per step, one motif row per lookup
+    avx512,  // 32 windows per step, two motif rows per lookup
+};
+
+// What a scan did, for measuring; the counts are added to.
+struct scan_counts {
+    long long windows = 0;  // windows scored
+    long long exact = 0;    // windows whose exact product was computed
+};
+
 class fast_scanner {
 public:
-    explicit fast_scanner(motif_quotients mq) : mq_(std::move(mq)) {}
-    // Exactly best_window_exact's result.
-    window_hit best_window(std::span<const std::uint8_t> codes) const { return best_window_exact(mq_, codes); }
+    // Uses the widest vector unit this processor has.
+    explicit fast_scanner(motif_quotients mq);
+    // Uses `path`, or the widest supported one below it (lets the tests cover each).
+    fast_scanner(motif_quotients mq, scan_path path);
+
+    // Exactly best_window_exact's result. Allocates nothing; safe to call from several
+    // threads at once.
+    window_hit best_window(std::span<const std::uint8_t> codes) const { return best_window(codes, nullptr); }
+    window_hit best_window(std::span<const std::uint8_t> codes, scan_counts* counts) const;
+
+    // best_window of every sequence of `seqs` into the same entry of `hits` (as many as
+    // both hold). Faster than one call per sequence: the exact products of several
+    // sequences overlap.
+    void best_windows(std::span<const std::span<const std::uint8_t>> seqs, std::span<window_hit> hits,
+                      scan_counts* counts = nullptr) const;
+
     int width() const { return mq_.width; }
+    // The path in use for this motif (exact when the log domain does not apply to it).
+    scan_path path() const { return path_; }
+
+    // The widest path this processor supports.
+    static scan_path best_path();
+    static bool supported(scan_path path);
+    static const char* path_name(scan_path path);
+
+    // Largest motif the vector paths take; wider ones use the exact loop.
+    static constexpr int max_width = 100;
 
 private:
+    void build_tables();
+
     motif_quotients mq_;
+    scan_path path_ = scan_path::exact;
+    int terms_ = 0;          // table lookups added per window
+    unsigned margin_ = 0;    // candidate margin, in penalty units
+    // avx512: per pair of rows (2k, 2k + 1), 32 penalties indexed by 5 * code + next code.
+    alignas(64) std::array<std::uint16_t, (max_width + 1) / 2 * 32> pair_table_{};
+    // avx2: per row, the low bytes of its five penalties then the high bytes, each as a
+    // 16-byte table repeated in both halves of a 32-byte register.
+    alignas(64) std::array<std::uint8_t, max_width * 64> row_table_{};
 };

@@ -1,0 +1,668 @@
+// The vector scan against a straightforward scan written here, on generated motifs and
+// sequences: every result must agree to the last bit.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "fast_scan.h"
+#include "motif_reader.h"
+#include "scan.h"
+
+namespace {
+
+using codes_t = std::vector<std::uint8_t>;
+
+// Every window's product in extended precision, in window order; a window replaces the
+// best only when strictly larger, starting from 0.
+window_hit reference_scan(const motif_quotients& mq, const codes_t& codes)
+{
+    window_hit hit;
+    const long windows = static_cast<long>(codes.size()) - mq.width + 1;
+    for (long n = 0; n < windows; ++n) {
+        long double product = 1.0L;
+        for (int r = 0; r < mq.width; ++r)
+            product *= static_cast<long double>(mq.q[static_cast<std::size_t>(r) * 5 + codes[static_cast<std::size_t>(n + r)]]);
+        if (product > hit.max_rs) {
+            hit.max_rs = product;
+            hit.best_pos = static_cast<int>(n);
+        }
+    }
+    return hit;
+}
+
+// The 80 bits of an x87 extended value (the rest of its storage is padding).
+std::array<unsigned char, 10> bits_of(long double v)
+{
+    std::array<unsigned char, 10> b{};
+    std::memcpy(b.data(), &v, b.size());
+    return b;
+}
+
+std::string describe(const window_hit& h)
+{
+    char text[96];
+    std::snprintf(text, sizeof text, "pos %d, product %.21Lg", h.best_pos, h.max_rs);
+    return text;
+}
+
+// Checks the scanner against the reference on one sequence.
+void expect_same(const fast_scanner& scanner, const motif_quotients& mq, const codes_t& codes, const std::string& what)
+{
+    const window_hit want = reference_scan(mq, codes);
+    const window_hit got = scanner.best_window(codes);
+    EXPECT_EQ(got.best_pos, want.best_pos) << what << ": got " << describe(got) << ", want " << describe(want);
+    EXPECT_EQ(bits_of(got.max_rs), bits_of(want.max_rs))
+        << what << ": got " << describe(got) << ", want " << describe(want);
+}
+
+codes_t random_codes(std::mt19937& rng, std::size_t n, double n_share = 0.0)
+{
+    std::uniform_int_distribution<int> base(0, 3);
+    std::bernoulli_distribution other(n_share);
+    codes_t c(n);
+    for (auto& x : c)
+        x = static_cast<std::uint8_t>(other(rng) ? 4 : base(rng));
+    return c;
+}
+
+// A pooled composition like a real one: N rare.
+constexpr std::array<float, 5> pooled{0.29f, 0.21f, 0.21f, 0.29f, 0.00125f};
+
+// Quotients as the loader makes them, from random counts out of `sites` sites.
+motif_quotients counts_motif(std::mt19937& rng, int width, int sites = 100, const std::array<float, 5>& bg = pooled)
+{
+    motif m;
+    m.len = width;
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    for (int r = 0; r < width; ++r) {
+        // A peaked row now and then, as in real matrices.
+        std::array<double, 4> w{u(rng), u(rng), u(rng), u(rng)};
+        if (u(rng) < 0.5)
+            w[static_cast<std::size_t>(rng() % 4)] += 3.0;
+        const double sum = w[0] + w[1] + w[2] + w[3];
+        std::array<int, 5> row{};
+        for (int c = 0; c < 4; ++c)
+            row[static_cast<std::size_t>(c)] = static_cast<int>(std::lround(sites * w[static_cast<std::size_t>(c)] / sum));
+        m.matrix.push_back(row);
+    }
+    normalize_pssm(m);
+    return make_quotients(m, bg);
+}
+
+motif_quotients direct_motif(int width, std::vector<float> q)
+{
+    motif_quotients mq;
+    mq.width = width;
+    mq.q = std::move(q);
+    return mq;
+}
+
+class FastScan : public testing::TestWithParam<scan_path> {
+protected:
+    void SetUp() override
+    {
+        if (!fast_scanner::supported(GetParam()))
+            GTEST_SKIP() << fast_scanner::path_name(GetParam()) << " is not supported by this processor";
+    }
+    // A scanner on the path under test; motifs the log domain takes must really use it.
+    fast_scanner scanner(const motif_quotients& mq, bool log_domain = true) const
+    {
+        fast_scanner s(mq, GetParam());
+        EXPECT_EQ(s.path(), log_domain ? GetParam() : scan_path::exact);
+        return s;
+    }
+};
+
+// ---- Motifs and sequences like the real ones ----
+
+TEST_P(FastScan, RandomMotifsOnRandomSequences)
+{
+    std::mt19937 rng(1);
+    for (int trial = 0; trial < 300; ++trial) {
+        const int width = 1 + static_cast<int>(rng() % 30);
+        const motif_quotients mq = counts_motif(rng, width);
+        const fast_scanner s = scanner(mq);
+        for (int k = 0; k < 4; ++k) {
+            const std::size_t len = 1 + rng() % 700;
+            expect_same(s, mq, random_codes(rng, len, 0.01), "trial " + std::to_string(trial));
+        }
+    }
+}
+
+TEST_P(FastScan, EveryWidthUpToTheMaximum)
+{
+    std::mt19937 rng(2);
+    for (int width = 1; width <= fast_scanner::max_width; ++width) {
+        const motif_quotients mq = counts_motif(rng, width);
+        const fast_scanner s = scanner(mq);
+        expect_same(s, mq, random_codes(rng, 400, 0.02), "width " + std::to_string(width));
+    }
+}
+
+TEST_P(FastScan, FullLengthSequences)
+{
+    std::mt19937 rng(3);
+    for (int width : {1, 6, 12, 24, 57, 100}) {
+        const motif_quotients mq = counts_motif(rng, width);
+        const fast_scanner s = scanner(mq);
+        expect_same(s, mq, random_codes(rng, 5500, 0.001), "width " + std::to_string(width));
+        expect_same(s, mq, random_codes(rng, 5499), "width " + std::to_string(width));
+    }
+}
+
+TEST_P(FastScan, SequencesLongerThanOneChunk)
+{
+    // Beyond the largest sequence the tables hold; the scan must still be exact, with the
+    // best window early, late or across a chunk's end.
+    std::mt19937 rng(4);
+    const motif_quotients mq = counts_motif(rng, 15);
+    const fast_scanner s = scanner(mq);
+    for (std::size_t len : {6158u, 6159u, 6160u, 13000u, 20000u})
+        expect_same(s, mq, random_codes(rng, len, 0.001), "length " + std::to_string(len));
+    codes_t c = random_codes(rng, 20000);
+    for (std::size_t at : {0u, 6140u, 6143u, 6150u, 12290u, 19985u}) {
+        codes_t planted = c;
+        for (std::size_t i = 0; i < 15; ++i)
+            planted[at + i] = 4;  // N scores far above any base here
+        expect_same(s, mq, planted, "planted at " + std::to_string(at));
+    }
+}
+
+TEST_P(FastScan, LengthsAroundTheVectorBlocks)
+{
+    // Window counts just below, at and above 32, 64 and 128 lanes, for odd and even widths.
+    std::mt19937 rng(5);
+    for (int width : {1, 2, 7, 8, 31}) {
+        const motif_quotients mq = counts_motif(rng, width);
+        const fast_scanner s = scanner(mq);
+        for (int windows : {1, 2, 31, 32, 33, 63, 64, 65, 95, 96, 97, 127, 128, 129, 160, 255, 256, 257})
+            for (int rep = 0; rep < 3; ++rep)
+                expect_same(s, mq, random_codes(rng, static_cast<std::size_t>(windows + width - 1), 0.05),
+                            "width " + std::to_string(width) + ", windows " + std::to_string(windows));
+    }
+}
+
+// ---- Sequence shorter than, as long as, or empty against the motif ----
+
+TEST_P(FastScan, SequenceShorterThanTheMotifHasNoWindow)
+{
+    std::mt19937 rng(6);
+    const motif_quotients mq = counts_motif(rng, 10);
+    const fast_scanner s = scanner(mq);
+    for (std::size_t len : {0u, 1u, 9u}) {
+        const window_hit hit = s.best_window(random_codes(rng, len));
+        EXPECT_EQ(hit.best_pos, -1);
+        EXPECT_EQ(hit.max_rs, 0.0L);
+    }
+}
+
+TEST_P(FastScan, SequenceAsLongAsTheMotifHasOneWindow)
+{
+    std::mt19937 rng(7);
+    for (int width : {1, 2, 13, 100}) {
+        const motif_quotients mq = counts_motif(rng, width);
+        const fast_scanner s = scanner(mq);
+        const codes_t c = random_codes(rng, static_cast<std::size_t>(width), 0.1);
+        const window_hit hit = s.best_window(c);
+        EXPECT_EQ(hit.best_pos, 0);
+        expect_same(s, mq, c, "width " + std::to_string(width));
+    }
+}
+
+// ---- Equal and nearly equal products ----
+
+TEST_P(FastScan, UniformRowsTieEverywhereAndTheFirstWindowWins)
+{
+    std::mt19937 rng(8);
+    for (int width : {1, 5, 12, 100}) {
+        std::vector<float> q;
+        for (int r = 0; r < width; ++r)
+            q.insert(q.end(), 5, 0.5f + static_cast<float>(r % 7) * 0.25f);
+        const motif_quotients mq = direct_motif(width, q);
+        const fast_scanner s = scanner(mq);
+        const codes_t c = random_codes(rng, 900, 0.1);
+        const window_hit hit = s.best_window(c);
+        EXPECT_EQ(hit.best_pos, 0);
+        expect_same(s, mq, c, "width " + std::to_string(width));
+    }
+}
+
+TEST_P(FastScan, RepeatedContentReportsTheEarliestCopy)
+{
+    std::mt19937 rng(9);
+    for (int period : {1, 3, 12, 37}) {
+        const codes_t unit = random_codes(rng, static_cast<std::size_t>(period), 0.05);
+        codes_t c;
+        // Random lead-in, then many copies of the unit.
+        c = random_codes(rng, rng() % 50);
+        while (c.size() < 1500)
+            c.insert(c.end(), unit.begin(), unit.end());
+        for (int width : {1, 4, 12, 30}) {
+            const motif_quotients mq = counts_motif(rng, width);
+            expect_same(scanner(mq), mq, c, "period " + std::to_string(period) + ", width " + std::to_string(width));
+        }
+    }
+}
+
+TEST_P(FastScan, PlantedCopiesOfTheBestSiteTie)
+{
+    std::mt19937 rng(10);
+    for (int trial = 0; trial < 50; ++trial) {
+        const int width = 2 + static_cast<int>(rng() % 25);
+        const motif_quotients mq = counts_motif(rng, width);
+        codes_t site(static_cast<std::size_t>(width));
+        for (int r = 0; r < width; ++r) {  // the consensus, bases only
+            int best = 0;
+            for (int b = 1; b < 4; ++b)
+                if (mq.ratio(r, b) > mq.ratio(r, best))
+                    best = b;
+            site[static_cast<std::size_t>(r)] = static_cast<std::uint8_t>(best);
+        }
+        codes_t c = random_codes(rng, 1000);
+        for (int copy = 0; copy < 3; ++copy) {
+            const std::size_t at = rng() % (c.size() - site.size());
+            std::copy(site.begin(), site.end(), c.begin() + static_cast<long>(at));
+        }
+        expect_same(scanner(mq), mq, c, "trial " + std::to_string(trial));
+    }
+}
+
+TEST_P(FastScan, PermutedRowsGiveProductsThatDifferInTheLastBits)
+{
+    // Every row holds the same five quotients in another order, so that many windows
+    // multiply the same numbers in different orders: their exact products differ by a
+    // rounding or not at all, and only the exact comparison can tell them apart.
+    std::mt19937 rng(11);
+    const std::array<float, 5> values{0.3f, 1.7f, 2.9f, 0.71f, 1.3f};
+    for (int trial = 0; trial < 60; ++trial) {
+        const int width = 2 + static_cast<int>(rng() % 40);
+        std::vector<float> q;
+        for (int r = 0; r < width; ++r) {
+            std::array<float, 5> row = values;
+            std::shuffle(row.begin(), row.end(), rng);
+            q.insert(q.end(), row.begin(), row.end());
+        }
+        const motif_quotients mq = direct_motif(width, q);
+        const fast_scanner s = scanner(mq);
+        for (int k = 0; k < 3; ++k)
+            expect_same(s, mq, random_codes(rng, 300 + rng() % 300, 0.2), "trial " + std::to_string(trial));
+    }
+}
+
+TEST_P(FastScan, FewDistinctQuotientsTieOften)
+{
+    // Quotients that are powers of two multiply exactly, so windows with the same count
+    // of each value tie exactly.
+    std::mt19937 rng(12);
+    for (int trial = 0; trial < 40; ++trial) {
+        const int width = 1 + static_cast<int>(rng() % 20);
+        std::vector<float> q(static_cast<std::size_t>(width) * 5);
+        for (auto& x : q)
+            x = std::ldexp(1.0f, static_cast<int>(rng() % 3) - 1);
+        const motif_quotients mq = direct_motif(width, q);
+        expect_same(scanner(mq), mq, random_codes(rng, 500, 0.1), "trial " + std::to_string(trial));
+    }
+}
+
+// Quotients whose penalty at the finest scale (2^16 units per unit of ln, which the
+// tables use when the spread is small) is `units`: ln q = -units / 2^16.
+float quotient_of_units(double units)
+{
+    return static_cast<float>(std::exp(-units / 65536.0));
+}
+
+TEST_P(FastScan, RoundingAgainstTheTrueWinnerInEveryTerm)
+{
+    // Window B (all C) has the larger product, but in every table term its penalty rounds
+    // up by almost 1/2 while window A's (all A) rounds down by as much: B's penalty then
+    // lies K - 1 units above the lowest. Built once for one row per term and once for
+    // two; a margin smaller than the proven one loses B on the matching path.
+    const double eps = 0.015;
+    for (int rows_per_term : {1, 2}) {
+        const int width = 16;
+        std::vector<float> q;
+        for (int r = 0; r < width; ++r) {
+            const double base = rows_per_term == 1 ? 10.5 : 5.25;
+            const double a_units = base - eps / rows_per_term;
+            const double b_units = base + eps / rows_per_term - (r == 0 ? 1.0 : 0.0);
+            const float row[5] = {quotient_of_units(a_units), quotient_of_units(b_units), 1.0f,
+                                  quotient_of_units(4000.0), 1.0f};
+            for (double units : {a_units, b_units})
+                ASSERT_NEAR(-65536.0 * std::log(static_cast<double>(quotient_of_units(units))), units, 0.0025);
+            q.insert(q.end(), row, row + 5);
+        }
+        const motif_quotients mq = direct_motif(width, q);
+        codes_t c;
+        for (std::uint8_t code : {3, 0, 3, 1, 3})  // bad, A, bad, B, bad
+            c.insert(c.end(), static_cast<std::size_t>(width), code);
+        const window_hit want = reference_scan(mq, c);
+        ASSERT_EQ(want.best_pos, 3 * width);  // B wins exactly
+        expect_same(scanner(mq), mq, c, std::to_string(rows_per_term) + " rows per term");
+    }
+}
+
+// ---- Letters other than A, C, G and T ----
+
+TEST_P(FastScan, OtherLettersScoreWithTheNColumn)
+{
+    std::mt19937 rng(13);
+    for (double share : {0.0, 0.01, 0.3, 1.0}) {
+        for (int width : {1, 9, 20}) {
+            const motif_quotients mq = counts_motif(rng, width);
+            const fast_scanner s = scanner(mq);
+            expect_same(s, mq, random_codes(rng, 800, share), "N share " + std::to_string(share));
+        }
+    }
+    // A run of N in the middle of bases.
+    const motif_quotients mq = counts_motif(rng, 10);
+    codes_t c = random_codes(rng, 600);
+    std::fill(c.begin() + 200, c.begin() + 260, 4);
+    expect_same(scanner(mq), mq, c, "run of N");
+}
+
+// ---- Quotients the log domain does not take ----
+
+TEST_P(FastScan, NegativeQuotientsFromNegativeCounts)
+{
+    std::mt19937 rng(14);
+    for (int trial = 0; trial < 40; ++trial) {
+        const int width = 1 + static_cast<int>(rng() % 12);
+        motif m;
+        m.len = width;
+        for (int r = 0; r < width; ++r) {
+            std::array<int, 5> row{};
+            for (int c = 0; c < 4; ++c)
+                row[static_cast<std::size_t>(c)] = static_cast<int>(rng() % 60) - 30;
+            m.matrix.push_back(row);
+        }
+        normalize_pssm(m);
+        const motif_quotients mq = make_quotients(m, pooled);
+        bool any_negative = false;
+        for (float x : mq.q)
+            any_negative = any_negative || x < 0.0f;
+        ASSERT_TRUE(any_negative);
+        const fast_scanner s = scanner(mq, false);
+        for (int k = 0; k < 3; ++k)
+            expect_same(s, mq, random_codes(rng, 1 + rng() % 300, 0.05), "trial " + std::to_string(trial));
+    }
+}
+
+TEST_P(FastScan, ZeroQuotients)
+{
+    // A zero quotient makes every window through it score 0, which never wins: a whole
+    // row of zeros leaves no window at all.
+    std::mt19937 rng(15);
+    for (int variant = 0; variant < 3; ++variant) {
+        motif_quotients z = counts_motif(rng, 8);
+        if (variant == 0)
+            std::fill(z.q.begin() + 10, z.q.begin() + 15, 0.0f);  // row 2
+        if (variant == 1)
+            for (int r = 0; r < 8; ++r)
+                z.q[static_cast<std::size_t>(r) * 5 + 2] = 0.0f;  // every G
+        if (variant == 2)
+            z.q[3 * 5 + 4] = 0.0f;  // N in row 3 only
+        const fast_scanner s = scanner(z, false);
+        for (int k = 0; k < 5; ++k)
+            expect_same(s, z, random_codes(rng, 200, 0.05), "variant " + std::to_string(variant));
+        if (variant == 0) {
+            EXPECT_EQ(s.best_window(random_codes(rng, 200)).best_pos, -1);
+        }
+    }
+}
+
+TEST_P(FastScan, InfiniteAndNotANumberQuotients)
+{
+    std::mt19937 rng(16);
+    const float inf = std::numeric_limits<float>::infinity();
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    for (float bad : {inf, nan}) {
+        motif_quotients z = counts_motif(rng, 6);
+        z.q[2 * 5 + 1] = bad;
+        const fast_scanner s = scanner(z, false);
+        for (int k = 0; k < 5; ++k)
+            expect_same(s, z, random_codes(rng, 300), "bad quotient");
+    }
+}
+
+TEST_P(FastScan, WidthZeroScoresEveryWindowAsOne)
+{
+    const motif_quotients mq = direct_motif(0, {});
+    const fast_scanner s = scanner(mq, false);
+    const codes_t c{0, 1, 2, 3};
+    const window_hit hit = s.best_window(c);
+    EXPECT_EQ(hit.best_pos, 0);
+    EXPECT_EQ(hit.max_rs, 1.0L);
+    expect_same(s, mq, {}, "empty sequence");
+}
+
+TEST_P(FastScan, WiderThanTheTablesUsesTheExactLoop)
+{
+    std::mt19937 rng(17);
+    motif_quotients mq = counts_motif(rng, 101);
+    const fast_scanner s = scanner(mq, false);
+    expect_same(s, mq, random_codes(rng, 400), "width 101");
+}
+
+// ---- Products beyond the range of a double, and extreme spreads ----
+
+TEST_P(FastScan, ProductsThatUnderflowADouble)
+{
+    std::mt19937 rng(18);
+    std::uniform_real_distribution<float> u(0.5f, 4.0f);
+    for (int width : {60, 80, 100}) {
+        std::vector<float> q(static_cast<std::size_t>(width) * 5);
+        for (auto& x : q)
+            x = 1e-7f * u(rng);  // at most 4e-7: below 1e-380 over 60 rows
+        const motif_quotients mq = direct_motif(width, q);
+        const fast_scanner s = scanner(mq);
+        const codes_t c = random_codes(rng, 700, 0.05);
+        const window_hit hit = s.best_window(c);
+        ASSERT_GE(hit.best_pos, 0);
+        EXPECT_EQ(static_cast<double>(hit.max_rs), 0.0);  // below a double, still a long double
+        expect_same(s, mq, c, "width " + std::to_string(width));
+    }
+}
+
+TEST_P(FastScan, QuotientsAtTheEndsOfTheFloatRange)
+{
+    // Subnormal and huge floats, 100 rows: the products stay within a long double.
+    std::mt19937 rng(19);
+    const std::array<float, 6> extremes{std::numeric_limits<float>::denorm_min(), 1e-42f,
+                                        std::numeric_limits<float>::min(), 1.0f, 1e30f,
+                                        std::numeric_limits<float>::max()};
+    for (int trial = 0; trial < 10; ++trial) {
+        std::vector<float> q(500);
+        for (auto& x : q)
+            x = extremes[rng() % extremes.size()];
+        const motif_quotients mq = direct_motif(100, q);
+        const fast_scanner s = scanner(mq);
+        for (int k = 0; k < 3; ++k)
+            expect_same(s, mq, random_codes(rng, 100 + rng() % 500, 0.2), "trial " + std::to_string(trial));
+    }
+}
+
+TEST_P(FastScan, OneExtremeQuotientCoarsensTheScaleButStaysExact)
+{
+    // One tiny quotient widens the spread the penalties must cover; many windows then
+    // fall within the margin and are decided by their exact products.
+    std::mt19937 rng(20);
+    for (int width : {2, 30, 100}) {
+        motif_quotients mq = counts_motif(rng, width);
+        mq.q[0] = 1e-38f;
+        mq.q[static_cast<std::size_t>(width - 1) * 5 + 3] = 3e38f;
+        const fast_scanner s = scanner(mq);
+        for (int k = 0; k < 3; ++k)
+            expect_same(s, mq, random_codes(rng, 1000, 0.01), "width " + std::to_string(width));
+    }
+}
+
+TEST_P(FastScan, CountsAsTheLoaderMakesThemFromLargeCounts)
+{
+    // Counts near the int range and rare letters in the pool give huge quotients.
+    std::mt19937 rng(21);
+    const std::array<float, 5> skewed{0.7f, 0.2f, 0.0999f, 1e-6f, 1e-9f};
+    for (int trial = 0; trial < 30; ++trial) {
+        const int width = 1 + static_cast<int>(rng() % 40);
+        const motif_quotients mq = counts_motif(rng, width, 2000000000, skewed);
+        expect_same(scanner(mq), mq, random_codes(rng, 600, 0.01), "trial " + std::to_string(trial));
+    }
+}
+
+// ---- Use as the analyses use it ----
+
+TEST_P(FastScan, OneScannerFromSeveralThreads)
+{
+    std::mt19937 rng(22);
+    const motif_quotients mq = counts_motif(rng, 14);
+    const fast_scanner s = scanner(mq);
+    std::vector<codes_t> seqs;
+    std::vector<window_hit> want;
+    for (int i = 0; i < 200; ++i) {
+        seqs.push_back(random_codes(rng, 200 + rng() % 2000, 0.01));
+        want.push_back(reference_scan(mq, seqs.back()));
+    }
+    std::vector<int> wrong(4, 0);
+    std::vector<std::thread> workers;
+    for (int t = 0; t < 4; ++t)
+        workers.emplace_back([&, t] {
+            for (int round = 0; round < 5; ++round)
+                for (std::size_t i = 0; i < seqs.size(); ++i) {
+                    const window_hit got = s.best_window(seqs[i]);
+                    if (got.best_pos != want[i].best_pos || bits_of(got.max_rs) != bits_of(want[i].max_rs))
+                        ++wrong[static_cast<std::size_t>(t)];
+                }
+        });
+    for (auto& w : workers)
+        w.join();
+    for (int t = 0; t < 4; ++t)
+        EXPECT_EQ(wrong[static_cast<std::size_t>(t)], 0) << "thread " << t;
+}
+
+TEST_P(FastScan, TheLogDomainLeavesFewWindowsToTheExactProduct)
+{
+    // On a motif of real shape most windows are ruled out by their penalty alone, and the
+    // counts tell how many were scored and how many multiplied out.
+    std::mt19937 rng(23);
+    const motif_quotients mq = counts_motif(rng, 12);
+    const fast_scanner s = scanner(mq);
+    scan_counts counts;
+    for (int i = 0; i < 100; ++i) {
+        const codes_t c = random_codes(rng, 500);
+        const window_hit got = s.best_window(c, &counts);
+        ASSERT_EQ(got.best_pos, reference_scan(mq, c).best_pos);
+    }
+    EXPECT_EQ(counts.windows, 100 * (500 - 12 + 1));
+    EXPECT_GE(counts.exact, 100);  // at least the winner of each
+    if (GetParam() == scan_path::exact) {
+        EXPECT_EQ(counts.exact, counts.windows);
+    } else {
+        EXPECT_LT(counts.exact, counts.windows / 20);
+    }
+}
+
+// ---- Many sequences in one call ----
+
+TEST_P(FastScan, BatchGivesEachSequenceItsOwnResult)
+{
+    // Lengths mixed so that single candidates, several candidates, long sequences and
+    // sequences without a window alternate, in batches not a multiple of four.
+    std::mt19937 rng(26);
+    for (int trial = 0; trial < 30; ++trial) {
+        const int width = 1 + static_cast<int>(rng() % 24);
+        const motif_quotients mq = trial % 3 == 0 ? direct_motif(width, std::vector<float>(
+                                                                            static_cast<std::size_t>(width) * 5, 1.5f))
+                                                  : counts_motif(rng, width);
+        const fast_scanner s = scanner(mq);
+        std::vector<codes_t> seqs;
+        const std::size_t count = 1 + rng() % 23;
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::size_t len = rng() % 5 == 0 ? rng() % static_cast<unsigned>(width + 1)
+                                                   : rng() % 7 == 0 ? 300 + rng() % 7000 : 1 + rng() % 400;
+            seqs.push_back(random_codes(rng, len, 0.02));
+        }
+        std::vector<std::span<const std::uint8_t>> spans(seqs.begin(), seqs.end());
+        std::vector<window_hit> hits(count, window_hit{-7, -7.0L});
+        scan_counts counts;
+        s.best_windows(spans, hits, &counts);
+        long long windows = 0;
+        for (std::size_t i = 0; i < count; ++i) {
+            const window_hit want = reference_scan(mq, seqs[i]);
+            EXPECT_EQ(hits[i].best_pos, want.best_pos) << "trial " << trial << ", sequence " << i;
+            EXPECT_EQ(bits_of(hits[i].max_rs), bits_of(want.max_rs)) << "trial " << trial << ", sequence " << i;
+            windows += std::max(0L, static_cast<long>(seqs[i].size()) - width + 1);
+        }
+        EXPECT_EQ(counts.windows, windows);
+    }
+}
+
+TEST_P(FastScan, BatchFillsOnlyAsManyResultsAsBothSpansHold)
+{
+    std::mt19937 rng(27);
+    const motif_quotients mq = counts_motif(rng, 8);
+    const fast_scanner s = scanner(mq);
+    std::vector<codes_t> seqs;
+    for (int i = 0; i < 9; ++i)
+        seqs.push_back(random_codes(rng, 100));
+    std::vector<std::span<const std::uint8_t>> spans(seqs.begin(), seqs.end());
+    std::vector<window_hit> hits(9, window_hit{-7, -7.0L});
+    s.best_windows(std::span(spans).first(6), hits);
+    for (std::size_t i = 0; i < 6; ++i)
+        EXPECT_EQ(hits[i].best_pos, reference_scan(mq, seqs[i]).best_pos);
+    for (std::size_t i = 6; i < 9; ++i)
+        EXPECT_EQ(hits[i].best_pos, -7);
+    s.best_windows(spans, std::span(hits).first(2));
+    EXPECT_EQ(hits[6].best_pos, -7);
+}
+
+std::string path_label(const testing::TestParamInfo<scan_path>& info)
+{
+    switch (info.param) {
+    case scan_path::exact:
+        return "Exact";
+    case scan_path::avx2:
+        return "Avx2";
+    case scan_path::avx512:
+        return "Avx512";
+    }
+    return "Unknown";
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, FastScan, testing::Values(scan_path::exact, scan_path::avx2, scan_path::avx512),
+                         path_label);
+
+// ---- The default choice ----
+
+TEST(FastScanDefault, UsesTheWidestSupportedPath)
+{
+    std::mt19937 rng(24);
+    const motif_quotients mq = counts_motif(rng, 10);
+    const fast_scanner s(mq);
+    EXPECT_EQ(s.path(), fast_scanner::best_path());
+    EXPECT_TRUE(fast_scanner::supported(s.path()));
+    for (int k = 0; k < 20; ++k)
+        expect_same(s, mq, random_codes(rng, 300, 0.01), "default path");
+}
+
+TEST(FastScanDefault, AgreesWithTheProjectsExactScan)
+{
+    std::mt19937 rng(25);
+    for (int k = 0; k < 50; ++k) {
+        const motif_quotients mq = counts_motif(rng, 1 + static_cast<int>(rng() % 25));
+        const codes_t c = random_codes(rng, 400, 0.01);
+        const window_hit want = best_window_exact(mq, c);
+        const window_hit got = fast_scanner(mq).best_window(c);
+        EXPECT_EQ(got.best_pos, want.best_pos);
+        EXPECT_EQ(bits_of(got.max_rs), bits_of(want.max_rs));
+    }
+}
+
+}  // namespace
