@@ -132,7 +132,7 @@ namespace {
 // rarely waits for another.
 struct commit_order {
     enum class state : unsigned char { pending, parked, abandoned };
-    static constexpr int max_parked = 4;
+    static constexpr int max_parked = 16;
 
     commit_order(const std::vector<thread_para>& paras, output_file& out) : out(out)
     {
