@@ -55,7 +55,7 @@ long peak_rss_kb()
 
 long long file_size(const std::string& path)
 {
-    struct stat st {};
+    struct stat st { };
     return stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : -1;
 }
 
@@ -82,7 +82,7 @@ bool same_hit(const window_hit& a, const window_hit& b)
 
 // The straightforward scan and each vector path over every motif x sequence pair.
 int measure(const char* title, const std::vector<motif_quotients>& quotients,
-            const std::vector<std::span<const std::uint8_t>>& seqs, double ghz, int reps)
+    const std::vector<std::span<const std::uint8_t>>& seqs, double ghz, int reps)
 {
     const std::size_t ns = seqs.size();
     // Work: motif positions (windows x width) and steps (width x 32-window vectors).
@@ -99,7 +99,7 @@ int measure(const char* title, const std::vector<motif_quotients>& quotients,
             row_vectors += (n + 31) / 32 * mq.width;
         }
     std::printf("%s: %zu motifs x %zu sequences, %lld windows, %lld motif positions\n", title, quotients.size(), ns,
-                windows, positions);
+        windows, positions);
 
     // The straightforward scan, once: it is the slow one.
     std::vector<window_hit> want(quotients.size() * ns);
@@ -119,7 +119,7 @@ int measure(const char* title, const std::vector<motif_quotients>& quotients,
         const char* name;
     };
     for (const variant& v : {variant{scan_path::avx2, false, "AVX2"}, variant{scan_path::avx512, false, "AVX-512"},
-                             variant{scan_path::avx512, true, "AVX-512, batch"}}) {
+             variant{scan_path::avx512, true, "AVX-512, batch"}}) {
         if (!fast_scanner::supported(v.path))
             continue;
         double best_s = 1e30;
@@ -148,14 +148,14 @@ int measure(const char* title, const std::vector<motif_quotients>& quotients,
         }
         const double rate = static_cast<double>(positions) / best_s;
         std::printf("  %-20s %8.3f s  %9.1f M motif-positions/s  %6.1fx the straightforward scan (best of %d)\n",
-                    v.name, best_s, rate / 1e6, rate / exact_rate, reps);
+            v.name, best_s, rate / 1e6, rate / exact_rate, reps);
         const double pairs = static_cast<double>(quotients.size()) * static_cast<double>(ns);
         std::printf("    exact products: %.3f per motif x sequence (%lld of %lld windows); results differing: %lld\n",
-                    static_cast<double>(counts.exact) / pairs, counts.exact, counts.windows, wrong);
+            static_cast<double>(counts.exact) / pairs, counts.exact, counts.windows, wrong);
         const double cycles = best_s * ghz * 1e9;
         std::printf("    %.2f cycles per motif row per vector of 32 windows (%.0f cycles per motif x sequence), "
                     "all costs included\n",
-                    cycles / static_cast<double>(row_vectors), cycles / pairs);
+            cycles / static_cast<double>(row_vectors), cycles / pairs);
         failures += wrong != 0;
     }
     return failures;
@@ -215,9 +215,9 @@ int run_load(const std::string& seq_file)
     std::printf("load: %d sequences, %lld letters, %.1f MB in %.3f s = %.0f MB/s\n", seq_n, letters, mb, s, mb / s);
     std::printf("  peak RSS %.1f MB (%.1f MB before loading) = %.3f bytes per letter; limit 2.5 per letter + 100 MB = "
                 "%.1f MB\n",
-                rss_mb, static_cast<double>(rss_before) * 1024.0 / 1e6,
-                letters > 0 ? rss_mb * 1e6 / static_cast<double>(letters) : 0.0,
-                2.5 * static_cast<double>(letters) / 1e6 + 100.0);
+        rss_mb, static_cast<double>(rss_before) * 1024.0 / 1e6,
+        letters > 0 ? rss_mb * 1e6 / static_cast<double>(letters) : 0.0,
+        2.5 * static_cast<double>(letters) / 1e6 + 100.0);
     return 0;
 }
 
@@ -255,8 +255,7 @@ int run_make_seqs(const std::string& path, long count, long length)
 
 void usage()
 {
-    std::fprintf(stderr,
-                 "usage: tarnel_bench scan MOTIFS SEQS | load SEQS | make-seqs FILE COUNT LENGTH\n");
+    std::fprintf(stderr, "usage: tarnel_bench scan MOTIFS SEQS | load SEQS | make-seqs FILE COUNT LENGTH\n");
 }
 
 }  // namespace

@@ -32,8 +32,7 @@ int to_thread_count(const char* text)
 bool take_file_name(std::string& file, const char* option)
 {
     if (std::string_view(optarg).size() > static_cast<std::size_t>(max_text_len)) {
-        std::fprintf(stderr, "Tarnel: the file name given to %s is longer than %d characters\n", option,
-                     max_text_len);
+        std::fprintf(stderr, "Tarnel: the file name given to %s is longer than %d characters\n", option, max_text_len);
         return false;
     }
     file = optarg;
@@ -116,8 +115,8 @@ command_line parse_command_line(int argc, char** argv)
         case 't':
             thread_n = to_thread_count(optarg);
             if (thread_n == 0) {
-                std::fprintf(stderr, "Tarnel: -t/--threads takes a whole number of workers from 1 to 1024, not '%s'\n",
-                             optarg);
+                std::fprintf(
+                    stderr, "Tarnel: -t/--threads takes a whole number of workers from 1 to 1024, not '%s'\n", optarg);
                 return stop(1);
             }
             break;

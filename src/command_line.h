@@ -4,7 +4,7 @@
 #include <string>
 
 struct command_line {
-    bool run = false;      // false: the process ends now with exit_status
+    bool run = false;  // false: the process ends now with exit_status
     int exit_status = 0;
     std::string motif_file = "motif.txt";
     std::string seq_file = "seq.txt";

@@ -49,7 +49,7 @@ constexpr int chunk_pad = 256;
 
 // Everything a kernel reads, flattened.
 struct kernel_args {
-    const float* q;                  // width rows of 5 quotients
+    const float* q;  // width rows of 5 quotients
     int width;
     int terms;
     unsigned margin;
@@ -59,8 +59,7 @@ struct kernel_args {
 
 // The straightforward scan's product for one window, rounding exactly as it does (its
 // first multiplication, by 1, is exact and left out).
-__attribute__((always_inline)) inline long double exact_product(const float* q, int width,
-                                                                const std::uint8_t* window)
+__attribute__((always_inline)) inline long double exact_product(const float* q, int width, const std::uint8_t* window)
 {
     long double product = q[window[0]];
     for (int r = 1; r < width; ++r)
@@ -68,8 +67,8 @@ __attribute__((always_inline)) inline long double exact_product(const float* q, 
     return product;
 }
 
-__attribute__((always_inline)) inline void consider(window_hit& best, const kernel_args& a,
-                                                    const std::uint8_t* codes, long n, scan_counts* counts)
+__attribute__((always_inline)) inline void consider(
+    window_hit& best, const kernel_args& a, const std::uint8_t* codes, long n, scan_counts* counts)
 {
     const long double product = exact_product(a.q, a.width, codes + n);
     if (product > best.max_rs) {
@@ -102,8 +101,7 @@ __attribute__((always_inline)) inline int count_candidates(const Mask* masks, in
 // Evaluates every candidate flagged in `masks`, from window base on, in window order.
 template <typename Mask>
 __attribute__((always_inline)) inline void evaluate_all(window_hit& best, const kernel_args& a,
-                                                        const std::uint8_t* codes, const Mask* masks, int vectors,
-                                                        long base, scan_counts* counts)
+    const std::uint8_t* codes, const Mask* masks, int vectors, long base, scan_counts* counts)
 {
     constexpr int bits = sizeof(Mask) * 8;
     for (int v = 0; v < vectors; ++v)
@@ -114,7 +112,7 @@ __attribute__((always_inline)) inline void evaluate_all(window_hit& best, const 
 // Both: nearly always there is exactly one candidate.
 template <typename Mask>
 __attribute__((always_inline)) inline void resolve(window_hit& best, const kernel_args& a, const std::uint8_t* codes,
-                                                   const Mask* masks, int vectors, long base, scan_counts* counts)
+    const Mask* masks, int vectors, long base, scan_counts* counts)
 {
     long first = 0;
     if (count_candidates(masks, vectors, first) == 1)
@@ -154,7 +152,7 @@ TARNEL_AVX512 inline unsigned lowest_u16(__m512i v)
     alignas(64) std::uint16_t lanes[32];
     _mm512_store_si512(reinterpret_cast<__m512i*>(lanes), v);
     const __m256i h = _mm256_min_epu16(_mm256_load_si256(reinterpret_cast<const __m256i*>(lanes)),
-                                       _mm256_load_si256(reinterpret_cast<const __m256i*>(lanes + 16)));
+        _mm256_load_si256(reinterpret_cast<const __m256i*>(lanes + 16)));
     const __m128i q = _mm_min_epu16(_mm256_castsi256_si128(h), _mm256_extracti128_si256(h, 1));
     return static_cast<unsigned>(_mm_cvtsi128_si32(_mm_minpos_epu16(q))) & 0xFFFFu;
 }
@@ -194,8 +192,8 @@ TARNEL_AVX512 inline __m512i load_tail(const std::uint8_t* c, long left)
 
 // G groups from c, the last of them the sequence's last group (left codes from its start).
 template <int G>
-TARNEL_AVX512 inline void score_groups_to_end(const kernel_args& a, const std::uint8_t* c, long left, __m512i* even,
-                                              __m512i* odd)
+TARNEL_AVX512 inline void score_groups_to_end(
+    const kernel_args& a, const std::uint8_t* c, long left, __m512i* even, __m512i* odd)
 {
     const __m512i* table = reinterpret_cast<const __m512i*>(a.pair_table);
     for (int v = 0; v < G; ++v)
@@ -232,8 +230,8 @@ TARNEL_AVX512 inline std::uint64_t interleave(std::uint32_t even, std::uint32_t 
 // and candidates all in registers. Returns the one candidate, unevaluated, or -1 when
 // there were several and `best` holds their winner.
 template <int G>
-TARNEL_AVX512 long short_pass(const kernel_args& a, std::span<const std::uint8_t> codes, int windows,
-                              window_hit& best, scan_counts* counts)
+TARNEL_AVX512 long short_pass(
+    const kernel_args& a, std::span<const std::uint8_t> codes, int windows, window_hit& best, scan_counts* counts)
 {
     __m512i even[G];
     __m512i odd[G];
@@ -267,8 +265,8 @@ TARNEL_AVX512 long short_pass(const kernel_args& a, std::span<const std::uint8_t
 }
 
 template <int G>
-TARNEL_AVX512 window_hit scan_short_avx512(const kernel_args& a, std::span<const std::uint8_t> codes, int windows,
-                                           scan_counts* counts)
+TARNEL_AVX512 window_hit scan_short_avx512(
+    const kernel_args& a, std::span<const std::uint8_t> codes, int windows, scan_counts* counts)
 {
     window_hit best;
     const long first = short_pass<G>(a, codes, windows, best, counts);
@@ -280,8 +278,8 @@ TARNEL_AVX512 window_hit scan_short_avx512(const kernel_args& a, std::span<const
 // Stores G groups' penalties from group b of a chunk into pen (even vector, then odd,
 // per group) and lowers `low` by the real lanes.
 template <int G>
-TARNEL_AVX512 inline void store_groups(const __m512i* even, const __m512i* odd, int b, int windows, std::uint16_t* pen,
-                                       __m512i& low)
+TARNEL_AVX512 inline void store_groups(
+    const __m512i* even, const __m512i* odd, int b, int windows, std::uint16_t* pen, __m512i& low)
 {
     for (int v = 0; v < G; ++v) {
         const int g = 64 * (b + v);
@@ -293,8 +291,8 @@ TARNEL_AVX512 inline void store_groups(const __m512i* even, const __m512i* odd, 
 }
 
 template <int G>
-TARNEL_AVX512 inline void score_into(const kernel_args& a, const std::uint8_t* c, int b, int windows,
-                                     std::uint16_t* pen, __m512i& low)
+TARNEL_AVX512 inline void score_into(
+    const kernel_args& a, const std::uint8_t* c, int b, int windows, std::uint16_t* pen, __m512i& low)
 {
     __m512i even[G];
     __m512i odd[G];
@@ -303,8 +301,8 @@ TARNEL_AVX512 inline void score_into(const kernel_args& a, const std::uint8_t* c
 }
 
 // A longer sequence, in chunks of penalties kept in memory.
-TARNEL_AVX512 window_hit scan_long_avx512(const kernel_args& a, std::span<const std::uint8_t> codes, long windows,
-                                          scan_counts* counts)
+TARNEL_AVX512 window_hit scan_long_avx512(
+    const kernel_args& a, std::span<const std::uint8_t> codes, long windows, scan_counts* counts)
 {
     window_hit best;
     alignas(64) std::uint16_t pen[chunk_windows];
@@ -323,10 +321,17 @@ TARNEL_AVX512 window_hit scan_long_avx512(const kernel_args& a, std::span<const 
         for (; b + block_groups <= whole; b += block_groups)
             score_into<block_groups>(a, c, b, cw, pen, low);
         switch (whole - b) {
-        case 3: score_into<3>(a, c, b, cw, pen, low); break;
-        case 2: score_into<2>(a, c, b, cw, pen, low); break;
-        case 1: score_into<1>(a, c, b, cw, pen, low); break;
-        default: break;
+        case 3:
+            score_into<3>(a, c, b, cw, pen, low);
+            break;
+        case 2:
+            score_into<2>(a, c, b, cw, pen, low);
+            break;
+        case 1:
+            score_into<1>(a, c, b, cw, pen, low);
+            break;
+        default:
+            break;
         }
         if (last_chunk) {
             __m512i even;
@@ -340,7 +345,8 @@ TARNEL_AVX512 window_hit scan_long_avx512(const kernel_args& a, std::span<const 
         for (int v = 0; v < groups; ++v) {
             const int g = 64 * v;
             const std::uint32_t e = _mm512_cmple_epu16_mask(_mm512_load_si512(pen + g), threshold) & even_lanes(g, cw);
-            const std::uint32_t o = _mm512_cmple_epu16_mask(_mm512_load_si512(pen + g + 32), threshold) & odd_lanes(g, cw);
+            const std::uint32_t o =
+                _mm512_cmple_epu16_mask(_mm512_load_si512(pen + g + 32), threshold) & odd_lanes(g, cw);
             masks[v] = interleave(e, o);
         }
         resolve(best, a, codes.data(), masks, groups, g0, counts);
@@ -357,18 +363,23 @@ TARNEL_AVX512 window_hit scan_avx512(const kernel_args& a, std::span<const std::
         return {};
     const int n = static_cast<int>(std::min<long>(windows, 1 << 20));
     switch ((windows + 63) / 64) {
-    case 1: return scan_short_avx512<1>(a, codes, n, counts);
-    case 2: return scan_short_avx512<2>(a, codes, n, counts);
-    case 3: return scan_short_avx512<3>(a, codes, n, counts);
-    case 4: return scan_short_avx512<4>(a, codes, n, counts);
-    default: return scan_long_avx512(a, codes, windows, counts);
+    case 1:
+        return scan_short_avx512<1>(a, codes, n, counts);
+    case 2:
+        return scan_short_avx512<2>(a, codes, n, counts);
+    case 3:
+        return scan_short_avx512<3>(a, codes, n, counts);
+    case 4:
+        return scan_short_avx512<4>(a, codes, n, counts);
+    default:
+        return scan_long_avx512(a, codes, windows, counts);
     }
 }
 
 // Several sequences: the exact products of their single candidates are taken four at a
 // time, as independent chains, instead of one latency-bound chain per sequence.
-TARNEL_AVX512 void scan_batch_avx512(const kernel_args& a, std::span<const std::span<const std::uint8_t>> seqs,
-                                     window_hit* hits, scan_counts* counts)
+TARNEL_AVX512 void scan_batch_avx512(
+    const kernel_args& a, std::span<const std::span<const std::uint8_t>> seqs, window_hit* hits, scan_counts* counts)
 {
     constexpr int lanes = 4;
     std::size_t slot[lanes];
@@ -382,12 +393,23 @@ TARNEL_AVX512 void scan_batch_avx512(const kernel_args& a, std::span<const std::
         long first = -1;
         const int n = static_cast<int>(std::min<long>(windows, 1 << 20));
         switch (windows <= 0 ? 0 : (windows + 63) / 64) {
-        case 0: break;
-        case 1: first = short_pass<1>(a, codes, n, best, counts); break;
-        case 2: first = short_pass<2>(a, codes, n, best, counts); break;
-        case 3: first = short_pass<3>(a, codes, n, best, counts); break;
-        case 4: first = short_pass<4>(a, codes, n, best, counts); break;
-        default: best = scan_long_avx512(a, codes, windows, counts); break;
+        case 0:
+            break;
+        case 1:
+            first = short_pass<1>(a, codes, n, best, counts);
+            break;
+        case 2:
+            first = short_pass<2>(a, codes, n, best, counts);
+            break;
+        case 3:
+            first = short_pass<3>(a, codes, n, best, counts);
+            break;
+        case 4:
+            first = short_pass<4>(a, codes, n, best, counts);
+            break;
+        default:
+            best = scan_long_avx512(a, codes, windows, counts);
+            break;
         }
         if (first < 0) {
             hits[i] = best;
@@ -443,8 +465,8 @@ TARNEL_AVX2 inline unsigned lowest_u16(__m256i v)
 // window order, and lowers `low` by the real lanes; tail lanes are stored as 0xFFFF,
 // above any threshold.
 template <int V>
-TARNEL_AVX2 inline void score_into(const kernel_args& a, const std::uint8_t* cb, int b, int windows,
-                                   std::uint16_t* pen, __m256i& low)
+TARNEL_AVX2 inline void score_into(
+    const kernel_args& a, const std::uint8_t* cb, int b, int windows, std::uint16_t* pen, __m256i& low)
 {
     const __m256i* table = reinterpret_cast<const __m256i*>(a.row_table);
     // lo[v] gets windows 0-7 and 16-23 of vector v, hi[v] windows 8-15 and 24-31.
@@ -509,10 +531,17 @@ TARNEL_AVX2 window_hit scan_avx2(const kernel_args& a, std::span<const std::uint
         for (; b + block_vectors_avx2 <= vectors; b += block_vectors_avx2)
             score_into<block_vectors_avx2>(a, cb, b, cw, pen, low);
         switch (vectors - b) {
-        case 3: score_into<3>(a, cb, b, cw, pen, low); break;
-        case 2: score_into<2>(a, cb, b, cw, pen, low); break;
-        case 1: score_into<1>(a, cb, b, cw, pen, low); break;
-        default: break;
+        case 3:
+            score_into<3>(a, cb, b, cw, pen, low);
+            break;
+        case 2:
+            score_into<2>(a, cb, b, cw, pen, low);
+            break;
+        case 1:
+            score_into<1>(a, cb, b, cw, pen, low);
+            break;
+        default:
+            break;
         }
 
         lowest = std::min(lowest, lowest_u16(low));
@@ -545,8 +574,8 @@ bool fast_scanner::supported(scan_path path)
         return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt") && __builtin_cpu_supports("bmi");
     case scan_path::avx512:
         return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-               __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("popcnt") &&
-               __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2");
+            __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("popcnt") && __builtin_cpu_supports("bmi") &&
+            __builtin_cpu_supports("bmi2");
     }
     return false;
 }
@@ -577,7 +606,9 @@ const char* fast_scanner::path_name(scan_path path)
     return "?";
 }
 
-fast_scanner::fast_scanner(motif_quotients mq) : fast_scanner(std::move(mq), best_path()) {}
+fast_scanner::fast_scanner(motif_quotients mq) : fast_scanner(std::move(mq), best_path())
+{
+}
 
 fast_scanner::fast_scanner(motif_quotients mq, scan_path path) : mq_(std::move(mq))
 {
@@ -665,8 +696,8 @@ void fast_scanner::build_tables()
     }
 }
 
-void fast_scanner::best_windows(std::span<const std::span<const std::uint8_t>> seqs, std::span<window_hit> hits,
-                                scan_counts* counts) const
+void fast_scanner::best_windows(
+    std::span<const std::span<const std::uint8_t>> seqs, std::span<window_hit> hits, scan_counts* counts) const
 {
     const std::size_t n = std::min(seqs.size(), hits.size());
     if (path_ == scan_path::avx512) {

@@ -41,7 +41,7 @@ public:
     // both hold). Faster than one call per sequence: the exact products of several
     // sequences overlap.
     void best_windows(std::span<const std::span<const std::uint8_t>> seqs, std::span<window_hit> hits,
-                      scan_counts* counts = nullptr) const;
+        scan_counts* counts = nullptr) const;
 
     int width() const { return mq_.width; }
     // The path in use for this motif (exact when the log domain does not apply to it).
@@ -60,8 +60,8 @@ private:
 
     motif_quotients mq_;
     scan_path path_ = scan_path::exact;
-    int terms_ = 0;          // table lookups added per window
-    unsigned margin_ = 0;    // candidate margin, in penalty units
+    int terms_ = 0;        // table lookups added per window
+    unsigned margin_ = 0;  // candidate margin, in penalty units
     // avx512: per pair of rows (2k, 2k + 1), 32 penalties indexed by 5 * code + next code.
     alignas(64) std::array<std::uint16_t, (max_width + 1) / 2 * 32> pair_table_{};
     // avx2: per row, the low bytes of its five penalties then the high bytes, each as a

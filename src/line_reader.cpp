@@ -17,7 +17,7 @@ line_reader::line_reader(const std::string& path) : path_(path == "-" ? "standar
     int fd = path == "-" ? dup(STDIN_FILENO) : open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         throw fatal_error(system_reason(path_, errno));
-    struct stat st {};
+    struct stat st { };
     if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
         close(fd);
         throw fatal_error(system_reason(path_, EISDIR));
@@ -65,8 +65,7 @@ bool line_reader::fill()
     if (got < 0) {
         int zerr = Z_OK;
         const char* message = gzerror(file_, &zerr);
-        throw fatal_error(zerr == Z_ERRNO ? system_reason(path_, errno)
-                                          : path_ + ": " + message);
+        throw fatal_error(zerr == Z_ERRNO ? system_reason(path_, errno) : path_ + ": " + message);
     }
     if (got == 0) {
         // A compressed stream cut short ends without error from gzread but leaves this.
@@ -102,8 +101,8 @@ std::optional<std::string_view> line_reader::next_line()
             // Text formats never hold NUL: such input is binary, and reading it as
             // records would give garbage that looks like data.
             if (*p == '\0')
-                throw fatal_error(path_ + ":" + std::to_string(line_number_ + 1) +
-                                  ": holds a NUL byte; not a text file");
+                throw fatal_error(
+                    path_ + ":" + std::to_string(line_number_ + 1) + ": holds a NUL byte; not a text file");
         }
         if (stop != nullptr) {
             // Trailing CRs before an LF belong to the line end; so does a run of lone CRs.

@@ -42,7 +42,7 @@ public:
     const std::string& path() const { return path_; }
 
 private:
-    struct in_memory {};
+    struct in_memory { };
     line_reader(in_memory, std::string text, const std::string& name);
     bool fill();  // reads more input into the buffer; false at the end of the input
 

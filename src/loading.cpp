@@ -17,8 +17,8 @@ namespace {
 // Reads records into `table` until the input ends; a record beyond `capacity` prints
 // the limit message and ends the loading of this file.
 template <typename Record, typename Reader>
-void load_table(line_reader& in, Reader read, std::vector<Record>& table, int& count, int capacity,
-                const char* limit_message)
+void load_table(
+    line_reader& in, Reader read, std::vector<Record>& table, int& count, int capacity, const char* limit_message)
 {
     while (!in.at_end()) {
         std::optional<Record> record = read(in);

@@ -126,14 +126,13 @@ std::optional<std::string> read_header(line_reader& in)
 }
 
 // The counts between the brackets of a JASPAR row "<letter> [ counts ]", and the row's base.
-std::pair<int, std::string_view> split_jaspar_row(const line_reader& in, std::string_view line,
-                                                  std::string_view rows_expected)
+std::pair<int, std::string_view> split_jaspar_row(
+    const line_reader& in, std::string_view line, std::string_view rows_expected)
 {
     const std::string_view row = trim(line);
     const std::size_t open = row.find('[');
     const bool letter = (row.front() >= 'A' && row.front() <= 'Z') || (row.front() >= 'a' && row.front() <= 'z');
-    if (!letter || open == std::string_view::npos || !trim(row.substr(1, open - 1)).empty()
-        || row.back() != ']')
+    if (!letter || open == std::string_view::npos || !trim(row.substr(1, open - 1)).empty() || row.back() != ']')
         fail(in, "expected a row '<letter> [ counts ]'");
     const int base = base_2int(row.front());
     if (base == 4)
@@ -146,9 +145,8 @@ std::optional<motif> read_count_rows(line_reader& in, bool bracketed)
     auto name = read_header(in);
     if (!name)
         return std::nullopt;
-    const std::string_view rows_expected = bracketed
-        ? "expected 4 rows A, C, G, T of equal length"
-        : "expected 4 rows of counts for A, C, G, T of equal length";
+    const std::string_view rows_expected = bracketed ? "expected 4 rows A, C, G, T of equal length"
+                                                     : "expected 4 rows of counts for A, C, G, T of equal length";
     std::array<std::vector<int>, 4> rows;
     std::array<bool, 4> seen{};
     std::size_t width = 0;
@@ -248,8 +246,7 @@ std::optional<motif> read_meme(line_reader& in)
     // The preamble, and whatever follows the previous matrix (URL lines, a log-odds
     // matrix), is skipped up to the next MOTIF line.
     std::optional<std::string_view> line;
-    while ((line = in.next_line()) && !is_motif_line(*line)) {
-    }
+    while ((line = in.next_line()) && !is_motif_line(*line)) { }
     if (!line)
         return std::nullopt;
     motif m;
@@ -280,8 +277,7 @@ std::optional<motif> read_meme(line_reader& in)
         nsites = *value;
     }
     if (w >= 0) {
-        const std::string rows_expected =
-            "expected w= " + std::to_string(w) + " rows of 4 probabilities A, C, G, T";
+        const std::string rows_expected = "expected w= " + std::to_string(w) + " rows of 4 probabilities A, C, G, T";
         for (int r = 0; r < w; ++r) {
             line = next_filled_line(in);
             const auto counts = line ? meme_row(in, *line, nsites) : std::nullopt;

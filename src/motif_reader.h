@@ -10,11 +10,11 @@
 #include "line_reader.h"
 
 struct motif {
-    int len = 0;                                 // positions, 0 to 100
-    std::string name;                            // header text after '>'
-    std::vector<std::array<int, 5>> matrix;      // counts, one row per position, N always 0
-    std::vector<std::array<float, 5>> frqs;      // smoothed relative frequencies
-    int copy_n = 0;                              // rounded mean row total
+    int len = 0;                             // positions, 0 to 100
+    std::string name;                        // header text after '>'
+    std::vector<std::array<int, 5>> matrix;  // counts, one row per position, N always 0
+    std::vector<std::array<float, 5>> frqs;  // smoothed relative frequencies
+    int copy_n = 0;                          // rounded mean row total
 };
 
 // Reads the next motif record. Returns nothing when the input ends before a header.

@@ -46,8 +46,7 @@ void output_file::close()
 
 namespace {
 
-template <typename... Values>
-void append_printf(std::string& out, const char* format, Values... values)
+template <typename... Values> void append_printf(std::string& out, const char* format, Values... values)
 {
     char text[512];
     const int n = std::snprintf(text, sizeof text, format, values...);
@@ -61,7 +60,7 @@ void append_output_line(std::string& out, const match& m)
     // Texts are appended whole (they are views, not terminated strings); numbers are
     // formatted as the line's printf fields.
     for (std::string_view text : {std::string_view(motif_db[static_cast<std::size_t>(m.mi)].name),
-                                  std::string_view(seq_db[static_cast<std::size_t>(m.si)].name), m.chrom}) {
+             std::string_view(seq_db[static_cast<std::size_t>(m.si)].name), m.chrom}) {
         out += text;
         out += '\t';
     }
@@ -77,8 +76,8 @@ void random_gene_set(const std::string& motif_file, const std::string& seq_file,
 
     int sample_n = rdm_n;
     if (sample_n > seq_n) {
-        std::printf("warning: sample size %d is larger than the %d loaded sequences; sampling %d\n", rdm_n, seq_n,
-                    seq_n);
+        std::printf(
+            "warning: sample size %d is larger than the %d loaded sequences; sampling %d\n", rdm_n, seq_n, seq_n);
         sample_n = seq_n;
     }
     analysis_workspace ws(sample_n);
@@ -209,14 +208,15 @@ void extream_threading(int worker, thread_para& para, commit_order& order)
         order.park(mi, std::move(lines));
         order.write_ready();
         order.written.notify_all();
-        order.written.wait(lock, [&] { return order.parked_n[static_cast<std::size_t>(worker)] < commit_order::max_parked; });
+        order.written.wait(
+            lock, [&] { return order.parked_n[static_cast<std::size_t>(worker)] < commit_order::max_parked; });
     }
 }
 
 }  // namespace
 
 void extream_gene_set(const std::string& motif_file, const std::string& seq_file, const std::string& output_file_name,
-                      const start_failure& fail_start)
+    const start_failure& fail_start)
 {
     output_file out(output_file_name);
     read_inputs(motif_file, seq_file);

@@ -56,7 +56,7 @@ using start_failure = std::function<bool(int worker)>;
 // The threaded run: every motif against all sequences on thread_n workers; writes the
 // kept sites with t >= score_th, motif after motif in index order.
 void extream_gene_set(const std::string& motif_file, const std::string& seq_file, const std::string& output_file_name,
-                      const start_failure& fail_start = {});
+    const start_failure& fail_start = {});
 
 // Guards the output file, the progress lines and finished_n.
 extern std::mutex thread_lock;

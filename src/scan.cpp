@@ -70,8 +70,8 @@ match make_match(int mi, int si, int width, const window_hit& hit)
     m.strand = s.strand;
     m.chrom = s.chrom;
     if (hit.best_pos >= 0)
-        m.bsite = std::string_view(s.seq).substr(static_cast<std::size_t>(hit.best_pos),
-                                                 static_cast<std::size_t>(width));
+        m.bsite =
+            std::string_view(s.seq).substr(static_cast<std::size_t>(hit.best_pos), static_cast<std::size_t>(width));
     calculated_pos2(s.start, s.end, s.strand, m);
     if (hit.best_pos < 0)  // no window: nothing to locate
         m.start = m.end = 0;

@@ -16,11 +16,11 @@ struct match {
     int si = 0;
     double pvalue = 1.0;
     double tvalue = 0.0;
-    double rs = 0.0;                 // log of the geometric mean of the best window's ratios
+    double rs = 0.0;  // log of the geometric mean of the best window's ratios
     double rank = 0.0;
-    std::string_view bsite;          // the site's letters as they stand in the sequence
-    int location = -1;               // 0-based offset of the site; -1 when no window scored
-    int pos = 0;                     // location minus the sequence's length
+    std::string_view bsite;  // the site's letters as they stand in the sequence
+    int location = -1;       // 0-based offset of the site; -1 when no window scored
+    int pos = 0;             // location minus the sequence's length
     int start = 0;
     int end = 0;
     char strand = '.';
@@ -29,15 +29,15 @@ struct match {
 
 // The winner of a scan before it becomes a record.
 struct window_hit {
-    int best_pos = -1;               // earliest window with the largest product; -1 if none > 0
-    long double max_rs = 0.0L;       // that product, kept in extended precision
+    int best_pos = -1;          // earliest window with the largest product; -1 if none > 0
+    long double max_rs = 0.0L;  // that product, kept in extended precision
 };
 
 // One motif's ratios against the pooled composition: ratio(r, b) =
 // frqs[r][b] / background_frqs[b], rounded to single precision as the scan multiplies them.
 struct motif_quotients {
     int width = 0;
-    std::vector<float> q;            // width rows of 5, row-major
+    std::vector<float> q;  // width rows of 5, row-major
     float ratio(int r, int b) const { return q[static_cast<std::size_t>(r) * 5 + static_cast<std::size_t>(b)]; }
 };
 

@@ -12,14 +12,14 @@
 #include "line_reader.h"
 
 struct seq {
-    int len = 0;                           // letters, 0 to 5500
-    std::string name;                      // title before its first ':'
-    std::string seq;                       // the letters as read, case kept
-    std::vector<std::uint8_t> base;        // base code of every letter
+    int len = 0;                             // letters, 0 to 5500
+    std::string name;                        // title before its first ':'
+    std::string seq;                         // the letters as read, case kept
+    std::vector<std::uint8_t> base;          // base code of every letter
     std::array<float, 5> background_frqs{};  // this sequence's own smoothed composition
     int start = 0;
     int end = 0;
-    char strand = '.';                     // '.' when the title gives none
+    char strand = '.';  // '.' when the title gives none
     std::string chrom;
 };
 

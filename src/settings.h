@@ -3,13 +3,13 @@
 
 #include <cstdint>
 
-extern int run_sampling;        // 1 when a sample size was given (-n)
+extern int run_sampling;  // 1 when a sample size was given (-n)
 extern std::uint32_t random_seed;
-extern int rdm_n;               // sample size of the sampled run
-extern double score_th;         // output threshold on the t value
-extern double outlier_fc;       // outlier cut, in standard deviations
-extern float pseudocount;       // added to every count before normalising
-extern int thread_n;            // workers of the threaded run
+extern int rdm_n;          // sample size of the sampled run
+extern double score_th;    // output threshold on the t value
+extern double outlier_fc;  // outlier cut, in standard deviations
+extern float pseudocount;  // added to every count before normalising
+extern int thread_n;       // workers of the threaded run
 
 // Layouts of motif file the reader understands; tarnel is the tool's own.
 enum class motif_format { tarnel, jaspar, pfm, meme };

@@ -5,59 +5,63 @@
 
 #include "cdflib.h"
 
-void std_mean(std::span<const double> data, double& std_dev, double& meanr) {
-  const std::size_t n = data.size();
-  if (n <= 1) {
-    std_dev = 0.0;
-    meanr = 0.0;
-    return;
-  }
-  double total = 0.0;
-  for (const double v : data) total += v;
-  const double mean = total / static_cast<double>(n);
-  double cov_cum = 0.0;
-  for (const double v : data) cov_cum += std::pow(v - mean, 2.0);
-  std_dev = std::sqrt(cov_cum / static_cast<double>(n));
-  meanr = mean;
+void std_mean(std::span<const double> data, double& std_dev, double& meanr)
+{
+    const std::size_t n = data.size();
+    if (n <= 1) {
+        std_dev = 0.0;
+        meanr = 0.0;
+        return;
+    }
+    double total = 0.0;
+    for (const double v : data)
+        total += v;
+    const double mean = total / static_cast<double>(n);
+    double cov_cum = 0.0;
+    for (const double v : data)
+        cov_cum += std::pow(v - mean, 2.0);
+    std_dev = std::sqrt(cov_cum / static_cast<double>(n));
+    meanr = mean;
 }
 
-void one_sample_ttest(double one, std::span<const double> rdm_rs,
-                      double& pvalue, double& t) {
-  double sd = 0.0, mean = 0.0;
-  if (rdm_rs.size() > 2) std_mean(rdm_rs, sd, mean);
-  one_sample_ttest(one, rdm_rs.size(), mean, sd, pvalue, t);
+void one_sample_ttest(double one, std::span<const double> rdm_rs, double& pvalue, double& t)
+{
+    double sd = 0.0, mean = 0.0;
+    if (rdm_rs.size() > 2)
+        std_mean(rdm_rs, sd, mean);
+    one_sample_ttest(one, rdm_rs.size(), mean, sd, pvalue, t);
 }
 
-void one_sample_ttest(double one, std::size_t n, double mean, double sd,
-                      double& pvalue, double& t) {
-  if (n <= 2) {
-    pvalue = 1.0;
-    t = 0.0;
-    return;
-  }
-  if (sd == 0.0) {
-    // All scores equal: no score stands out (and 0/0 would give NaN).
-    pvalue = 1.0;
-    t = 0.0;
-    return;
-  }
-  const double nd = static_cast<double>(n);
-  const double diff = one - mean;
-  const double ts = diff / sd;
-  const double tt = diff / (sd / std::sqrt(nd));
-  double df = nd - 1.0;
+void one_sample_ttest(double one, std::size_t n, double mean, double sd, double& pvalue, double& t)
+{
+    if (n <= 2) {
+        pvalue = 1.0;
+        t = 0.0;
+        return;
+    }
+    if (sd == 0.0) {
+        // All scores equal: no score stands out (and 0/0 would give NaN).
+        pvalue = 1.0;
+        t = 0.0;
+        return;
+    }
+    const double nd = static_cast<double>(n);
+    const double diff = one - mean;
+    const double ts = diff / sd;
+    const double tt = diff / (sd / std::sqrt(nd));
+    double df = nd - 1.0;
 
-  // The two-sided p-value is the lower tail at -|tt| plus the upper tail at
-  // +|tt|. Both come from the same incomplete beta value (half of it each, to
-  // the last bit), so one evaluation gives both: the sum is the same number as
-  // with two evaluations, at half the cost of the analysis' costliest step.
-  const int which = 1;
-  double t_r = std::fabs(tt), p_r = 0.0, q_r = 0.0, bound_r = 0.0;
-  int status_r = 0;
-  cdflib::cdft(&which, &p_r, &q_r, &t_r, &df, &status_r, &bound_r);
-  const double p_l = q_r;
+    // The two-sided p-value is the lower tail at -|tt| plus the upper tail at
+    // +|tt|. Both come from the same incomplete beta value (half of it each, to
+    // the last bit), so one evaluation gives both: the sum is the same number as
+    // with two evaluations, at half the cost of the analysis' costliest step.
+    const int which = 1;
+    double t_r = std::fabs(tt), p_r = 0.0, q_r = 0.0, bound_r = 0.0;
+    int status_r = 0;
+    cdflib::cdft(&which, &p_r, &q_r, &t_r, &df, &status_r, &bound_r);
+    const double p_l = q_r;
 
-  pvalue = status_r != 0 ? 1.0 : q_r + p_l;
-  // The reported t value is the standardised difference, not tt.
-  t = ts;
+    pvalue = status_r != 0 ? 1.0 : q_r + p_l;
+    // The reported t value is the standardised difference, not tt.
+    t = ts;
 }

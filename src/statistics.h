@@ -13,11 +13,9 @@ void std_mean(std::span<const double> data, double& std_dev, double& meanr);
 // t receives the standardised difference (one - mean) / sd, pvalue the
 // two-sided p-value of sqrt(n) * t under Student's t with n - 1 degrees of
 // freedom. Sets of 2 or fewer scores, or with sd 0, give p 1 and t 0.
-void one_sample_ttest(double one, std::span<const double> rdm_rs,
-                      double& pvalue, double& t);
+void one_sample_ttest(double one, std::span<const double> rdm_rs, double& pvalue, double& t);
 
 // The same test when the set's size n, mean and population standard deviation
 // are already known: a set's scores are all tested against the same summary,
 // and computing it once per score would make the analysis quadratic.
-void one_sample_ttest(double one, std::size_t n, double mean, double sd,
-                      double& pvalue, double& t);
+void one_sample_ttest(double one, std::size_t n, double mean, double sd, double& pvalue, double& t);

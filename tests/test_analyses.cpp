@@ -69,7 +69,7 @@ TEST(Analysis, SequencesWithoutAWindowStayOutOfTheSet)
     reset_settings();
     scratch_dir dir;
     read_inputs(dir.write("m.txt", ">m\n10\t0\t0\t0\n0\t10\t0\t0\n"),
-                dir.write("s.fa", ">a::c:0-2(+)\nAC\n>b::c:0-2(+)\nGG\n>short::c:0-1(+)\nA\n>c::c:0-2(+)\nTT\n"));
+        dir.write("s.fa", ">a::c:0-2(+)\nAC\n>b::c:0-2(+)\nGG\n>short::c:0-1(+)\nA\n>c::c:0-2(+)\nTT\n"));
     int kept = 0;
     const auto matchs = analyse_all(kept);
     ASSERT_EQ(kept, 3);  // the short sequence no longer wipes out the motif

@@ -18,8 +18,8 @@ struct bad_case {
     std::string out = dir.file("out.txt");
     process_result run(const std::string& motifs, const std::string& seqs, std::vector<std::string> extra = {})
     {
-        std::vector<std::string> args{"-m", dir.write("motifs.txt", motifs), "-i", dir.write("seqs.fa", seqs), "-o", out,
-                                      "-r", "0"};
+        std::vector<std::string> args{
+            "-m", dir.write("motifs.txt", motifs), "-i", dir.write("seqs.fa", seqs), "-o", out, "-r", "0"};
         args.insert(args.end(), extra.begin(), extra.end());
         return run_tarnel(args);
     }
@@ -157,7 +157,8 @@ TEST(BadInput, CarriageReturnLineEndsReadLikeLineFeeds)
 TEST(BadInput, TitleWithoutLocationIsReportedAndWritten)
 {
     bad_case c;
-    const process_result r = c.run(">m\n10\t0\t0\t0\n", ">plain\nCCACC\n>x::chr1:0-5(+)\nCCCCC\n>y::chr1:0-5(+)\nCCCCG\n");
+    const process_result r =
+        c.run(">m\n10\t0\t0\t0\n", ">plain\nCCACC\n>x::chr1:0-5(+)\nCCCCC\n>y::chr1:0-5(+)\nCCCCG\n");
     EXPECT_EQ(r.status, 0);
     EXPECT_TRUE(contains(r.out, "unknown strand!\n"));
     EXPECT_TRUE(contains(read_file(c.out), "m\tplain\t\t-2\t-2\t.\tA\t")) << read_file(c.out);
@@ -181,7 +182,7 @@ TEST(BadInput, FullStandardOutputIsAFailure)
 {
     bad_case c;
     const std::string cmd = std::string(TARNEL_BINARY) + " -m " + c.dir.write("m", good_motifs) + " -i " +
-                            c.dir.write("s", good_seqs) + " -o " + c.out + " > /dev/full 2>/dev/null";
+        c.dir.write("s", good_seqs) + " -o " + c.out + " > /dev/full 2>/dev/null";
     const int status = std::system(cmd.c_str());
     EXPECT_EQ(WEXITSTATUS(status), 1);
 }

@@ -40,8 +40,8 @@ TEST(CommandLine, DefaultsAndTheThreadedRun)
 
 TEST(CommandLine, EveryFormOfTheSampleSizeSelectsTheSampledRun)
 {
-    for (const auto& args : std::vector<std::vector<std::string>>{
-             {"--rand_n=500"}, {"--rand_n", "500"}, {"-n", "500"}, {"--rand=500"}}) {
+    for (const auto& args :
+        std::vector<std::vector<std::string>>{{"--rand_n=500"}, {"--rand_n", "500"}, {"-n", "500"}, {"--rand=500"}}) {
         const command_line cl = parse(args);
         EXPECT_TRUE(cl.run);
         EXPECT_EQ(rdm_n, 500) << args[0];

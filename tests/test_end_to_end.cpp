@@ -11,8 +11,8 @@
 namespace {
 
 const std::string small_motifs = ">m1 AC\n10\t0\t0\t0\n0\t10\t0\t0\n";
-const std::string small_seqs =
-    ">s1::chr1:100-106(+)\nGGACGG\n>s2::chr2:200-206(-)\nacg\nggg\n>s3::chr3:300-306(+)\nGGGGTT\n>s4::chr4:400-401(+)\nA\n";
+const std::string small_seqs = ">s1::chr1:100-106(+)\nGGACGG\n>s2::chr2:200-206(-)\nacg\nggg\n>s3::chr3:300-306(+)"
+                               "\nGGGGTT\n>s4::chr4:400-401(+)\nA\n";
 
 // Worked by hand: s4 is shorter than the motif and stays out of the set.
 const std::string line_s1 = "m1 AC\ts1\tchr1\t103\t104\t+\tAC\t1.862820\t0.707107\t3.453463e-01\n";
@@ -64,8 +64,8 @@ TEST(EndToEnd, SampledRunComparesTheMagnitudeAndCapsTheSample)
     const auto lines = split(read_file(c.out), '\n');
     ASSERT_EQ(lines.size(), 3u);  // all three, in the order of the sample
     EXPECT_EQ(std::multiset<std::string>(lines.begin(), lines.end()),
-              (std::multiset<std::string>{line_s1.substr(0, line_s1.size() - 1), line_s2.substr(0, line_s2.size() - 1),
-                                          line_s3.substr(0, line_s3.size() - 1)}));
+        (std::multiset<std::string>{line_s1.substr(0, line_s1.size() - 1), line_s2.substr(0, line_s2.size() - 1),
+            line_s3.substr(0, line_s3.size() - 1)}));
 }
 
 TEST(EndToEnd, SampleOfZeroPrintsProgressAndWritesNothing)
@@ -98,8 +98,8 @@ TEST(EndToEnd, UnopenableOutputFailsBeforeLoading)
 TEST(EndToEnd, UnopenableInputFailsAndNamesTheFile)
 {
     small_case c;
-    for (const auto& args : std::vector<std::vector<std::string>>{{"-m", c.dir.file("absent.motifs"), "-i", c.seqs},
-                                                                  {"-m", c.motifs, "-i", c.dir.file("absent.fa")}}) {
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"-m", c.dir.file("absent.motifs"), "-i", c.seqs}, {"-m", c.motifs, "-i", c.dir.file("absent.fa")}}) {
         std::vector<std::string> all = args;
         all.insert(all.end(), {"-o", c.out});
         const process_result r = run_tarnel(all);

@@ -30,7 +30,8 @@ window_hit reference_scan(const motif_quotients& mq, const codes_t& codes)
     for (long n = 0; n < windows; ++n) {
         long double product = 1.0L;
         for (int r = 0; r < mq.width; ++r)
-            product *= static_cast<long double>(mq.q[static_cast<std::size_t>(r) * 5 + codes[static_cast<std::size_t>(n + r)]]);
+            product *= static_cast<long double>(
+                mq.q[static_cast<std::size_t>(r) * 5 + codes[static_cast<std::size_t>(n + r)]]);
         if (product > hit.max_rs) {
             hit.max_rs = product;
             hit.best_pos = static_cast<int>(n);
@@ -91,7 +92,8 @@ motif_quotients counts_motif(std::mt19937& rng, int width, int sites = 100, cons
         const double sum = w[0] + w[1] + w[2] + w[3];
         std::array<int, 5> row{};
         for (int c = 0; c < 4; ++c)
-            row[static_cast<std::size_t>(c)] = static_cast<int>(std::lround(sites * w[static_cast<std::size_t>(c)] / sum));
+            row[static_cast<std::size_t>(c)] =
+                static_cast<int>(std::lround(sites * w[static_cast<std::size_t>(c)] / sum));
         m.matrix.push_back(row);
     }
     normalize_pssm(m);
@@ -187,7 +189,7 @@ TEST_P(FastScan, LengthsAroundTheVectorBlocks)
         for (int windows : {1, 2, 31, 32, 33, 63, 64, 65, 95, 96, 97, 127, 128, 129, 160, 255, 256, 257})
             for (int rep = 0; rep < 3; ++rep)
                 expect_same(s, mq, random_codes(rng, static_cast<std::size_t>(windows + width - 1), 0.05),
-                            "width " + std::to_string(width) + ", windows " + std::to_string(windows));
+                    "width " + std::to_string(width) + ", windows " + std::to_string(windows));
     }
 }
 
@@ -334,8 +336,8 @@ TEST_P(FastScan, RoundingAgainstTheTrueWinnerInEveryTerm)
             const double base = rows_per_term == 1 ? 10.5 : 5.25;
             const double a_units = base - eps / rows_per_term;
             const double b_units = base + eps / rows_per_term - (r == 0 ? 1.0 : 0.0);
-            const float row[5] = {quotient_of_units(a_units), quotient_of_units(b_units), 1.0f,
-                                  quotient_of_units(4000.0), 1.0f};
+            const float row[5] = {
+                quotient_of_units(a_units), quotient_of_units(b_units), 1.0f, quotient_of_units(4000.0), 1.0f};
             for (double units : {a_units, b_units})
                 ASSERT_NEAR(-65536.0 * std::log(static_cast<double>(quotient_of_units(units))), units, 0.0025);
             q.insert(q.end(), row, row + 5);
@@ -477,8 +479,7 @@ TEST_P(FastScan, QuotientsAtTheEndsOfTheFloatRange)
     // Subnormal and huge floats, 100 rows: the products stay within a long double.
     std::mt19937 rng(19);
     const std::array<float, 6> extremes{std::numeric_limits<float>::denorm_min(), 1e-42f,
-                                        std::numeric_limits<float>::min(), 1.0f, 1e30f,
-                                        std::numeric_limits<float>::max()};
+        std::numeric_limits<float>::min(), 1.0f, 1e30f, std::numeric_limits<float>::max()};
     for (int trial = 0; trial < 10; ++trial) {
         std::vector<float> q(500);
         for (auto& x : q)
@@ -578,15 +579,16 @@ TEST_P(FastScan, BatchGivesEachSequenceItsOwnResult)
     std::mt19937 rng(26);
     for (int trial = 0; trial < 30; ++trial) {
         const int width = 1 + static_cast<int>(rng() % 24);
-        const motif_quotients mq = trial % 3 == 0 ? direct_motif(width, std::vector<float>(
-                                                                            static_cast<std::size_t>(width) * 5, 1.5f))
-                                                  : counts_motif(rng, width);
+        const motif_quotients mq = trial % 3 == 0
+            ? direct_motif(width, std::vector<float>(static_cast<std::size_t>(width) * 5, 1.5f))
+            : counts_motif(rng, width);
         const fast_scanner s = scanner(mq);
         std::vector<codes_t> seqs;
         const std::size_t count = 1 + rng() % 23;
         for (std::size_t i = 0; i < count; ++i) {
             const std::size_t len = rng() % 5 == 0 ? rng() % static_cast<unsigned>(width + 1)
-                                                   : rng() % 7 == 0 ? 300 + rng() % 7000 : 1 + rng() % 400;
+                : rng() % 7 == 0                   ? 300 + rng() % 7000
+                                                   : 1 + rng() % 400;
             seqs.push_back(random_codes(rng, len, 0.02));
         }
         std::vector<std::span<const std::uint8_t>> spans(seqs.begin(), seqs.end());
@@ -636,8 +638,8 @@ std::string path_label(const testing::TestParamInfo<scan_path>& info)
     return "Unknown";
 }
 
-INSTANTIATE_TEST_SUITE_P(Paths, FastScan, testing::Values(scan_path::exact, scan_path::avx2, scan_path::avx512),
-                         path_label);
+INSTANTIATE_TEST_SUITE_P(
+    Paths, FastScan, testing::Values(scan_path::exact, scan_path::avx2, scan_path::avx512), path_label);
 
 // ---- The default choice ----
 

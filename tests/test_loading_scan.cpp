@@ -113,7 +113,7 @@ TEST(Scan, CoordinatesOnBothStrands)
     // Best window at location 3 of 20 letters, width 4.
     const std::string letters = "CCCGGGGCCCCCCCCCCCCC";
     load(dir, ">m\n0\t0\t9\t0\n0\t0\t9\t0\n0\t0\t9\t0\n0\t0\t9\t0\n",
-         ">p::chr1:1000-1020(+)\n" + letters + "\n>q::chr1:1000-1020(-)\n" + letters + "\n");
+        ">p::chr1:1000-1020(+)\n" + letters + "\n>q::chr1:1000-1020(-)\n" + letters + "\n");
     const match plus = scan_seq_match(0, 0);
     EXPECT_EQ(plus.location, 3);
     EXPECT_EQ(plus.pos, -17);

@@ -40,19 +40,23 @@ void expect_same(const std::vector<motif>& got, const std::vector<motif>& want)
     }
 }
 
-int row_total(const std::array<int, 5>& row) { return row[0] + row[1] + row[2] + row[3]; }
+int row_total(const std::array<int, 5>& row)
+{
+    return row[0] + row[1] + row[2] + row[3];
+}
 
 // Writes the motifs' names and counts in one of the other formats. MEME carries probabilities, count /
 // row total, and one nsites per motif: its first row's total.
 std::string write_as(motif_format format, const std::vector<motif>& motifs)
 {
-    std::string out = format != motif_format::meme ? "" :
-        "MEME version 4\n\nALPHABET= ACGT\n\nstrands: + -\n\nBackground letter frequencies\n"
-        "A 0.25 C 0.25 G 0.25 T 0.25\n\n";
+    std::string out = format != motif_format::meme
+        ? ""
+        : "MEME version 4\n\nALPHABET= ACGT\n\nstrands: + -\n\nBackground letter frequencies\n"
+          "A 0.25 C 0.25 G 0.25 T 0.25\n\n";
     for (const motif& m : motifs) {
         if (format == motif_format::meme) {
-            out += "MOTIF " + m.name + "\nletter-probability matrix: alength= 4 w= " + std::to_string(m.matrix.size())
-                + " nsites= " + std::to_string(row_total(m.matrix[0])) + " E= 0\n";
+            out += "MOTIF " + m.name + "\nletter-probability matrix: alength= 4 w= " + std::to_string(m.matrix.size()) +
+                " nsites= " + std::to_string(row_total(m.matrix[0])) + " E= 0\n";
             for (const auto& row : m.matrix) {
                 char p[4][32];
                 for (int b = 0; b < 4; ++b)
@@ -102,11 +106,13 @@ TEST(MotifFormat, NamesOfTheFormats)
 // CR LF and bare LF, blank lines between matrices, a last line without line end.
 TEST(MotifFormat, HandWrittenFilesGiveTheRecordsOfTheOwnFormat)
 {
-    const auto want = read_text(motif_format::tarnel, ">MA1 Foo\tbar\n8\t0\t1\t1\n0\t0\t10\t0\n2\t3\t2\t3\n>MA2\n1\t2\t3\t4\n");
+    const auto want =
+        read_text(motif_format::tarnel, ">MA1 Foo\tbar\n8\t0\t1\t1\n0\t0\t10\t0\n2\t3\t2\t3\n>MA2\n1\t2\t3\t4\n");
     const auto jaspar = read_text(motif_format::jaspar,
-        ">MA1 Foo\tbar\nA  [ 8 0 2 ]\nC[0 0 3]\n  G [ 1\t10 2 ]  \nT [ 1 0 3 ]\n\n \n>MA2\r\nT [ 4.9 ]\r\nG [ 3.0 ]\r\nC [ 2 ]\r\nA [ 1 ]");
-    const auto pfm = read_text(motif_format::pfm,
-        ">MA1 Foo\tbar\r\n8 0 2\r\n0\t0  3\r\n1 10 2\r\n1 0 3\r\n\r\n>MA2\n1\n2\n3\n4.7");
+        ">MA1 Foo\tbar\nA  [ 8 0 2 ]\nC[0 0 3]\n  G [ 1\t10 2 ]  \nT [ 1 0 3 ]\n\n \n>MA2\r\nT [ 4.9 ]\r\nG [ 3.0 "
+        "]\r\nC [ 2 ]\r\nA [ 1 ]");
+    const auto pfm =
+        read_text(motif_format::pfm, ">MA1 Foo\tbar\r\n8 0 2\r\n0\t0  3\r\n1 10 2\r\n1 0 3\r\n\r\n>MA2\n1\n2\n3\n4.7");
     const auto meme = read_text(motif_format::meme,
         "MEME version 4\n\nALPHABET= ACGT\n\nstrands: + -\n\nBackground letter frequencies\nA 0.3 C 0.2 G 0.2 T 0.3\n\n"
         "MOTIF MA1   Foo\tbar\r\nletter-probability matrix: alength= 4 w= 3 nsites= 10 E= 1e-3\r\n"
@@ -150,32 +156,39 @@ TEST(MotifFormat, PositionsBeyondOneHundredAreDroppedWithAMessageEach)
 
 TEST(MotifFormat, MalformedFilesNameTheFileAndLine)
 {
-    const struct { motif_format format; std::string text, message; } cases[] = {
+    const struct {
+        motif_format format;
+        std::string text, message;
+    } cases[] = {
         {motif_format::jaspar, ">a\nA [ 1 2 ]\nC 1 2\n", "in.txt:3: expected a row '<letter> [ counts ]'"},
-        {motif_format::jaspar, ">a\nA [ 1 2 ]\nC [ 1 ]\nG [ 1 2 ]\nT [ 1 2 ]\n", "in.txt:3: expected 4 rows A, C, G, T of equal length"},
+        {motif_format::jaspar, ">a\nA [ 1 2 ]\nC [ 1 ]\nG [ 1 2 ]\nT [ 1 2 ]\n",
+            "in.txt:3: expected 4 rows A, C, G, T of equal length"},
         {motif_format::jaspar, ">a\nA [1]\nA [1]\n", "in.txt:3: expected 4 rows A, C, G, T of equal length"},
-        {motif_format::jaspar, ">a\nA [1]\nC [1]\nG [1]\n\n>b\n", "in.txt:6: expected 4 rows A, C, G, T of equal length"},
+        {motif_format::jaspar, ">a\nA [1]\nC [1]\nG [1]\n\n>b\n",
+            "in.txt:6: expected 4 rows A, C, G, T of equal length"},
         {motif_format::jaspar, ">a\nA [1]\nC [1]\nG [1]\nT [1]\nN [1]\n",
-         "in.txt:6: expected a header line '>ID NAME' (each matrix has 4 rows A, C, G, T)"},
+            "in.txt:6: expected a header line '>ID NAME' (each matrix has 4 rows A, C, G, T)"},
         {motif_format::jaspar, ">a\nA [ 1 x ]\n", "in.txt:2: expected a count, found 'x'"},
         {motif_format::pfm, ">a\n1\n2\n3\n", "in.txt:4: expected 4 rows of counts for A, C, G, T of equal length"},
-        {motif_format::pfm, ">a\n1 2\n1 2\n1\n1 2\n", "in.txt:4: expected 4 rows of counts for A, C, G, T of equal length"},
+        {motif_format::pfm, ">a\n1 2\n1 2\n1\n1 2\n",
+            "in.txt:4: expected 4 rows of counts for A, C, G, T of equal length"},
         {motif_format::pfm, ">a\n1 1e3\n", "in.txt:2: expected a count, found '1e3'"},
         {motif_format::meme, "MOTIF a\nletter-probability matrix: w= 3\n0 0 0 1\n0 1 0 0\n\nMOTIF b\n",
-         "in.txt:6: expected w= 3 rows of 4 probabilities A, C, G, T"},
+            "in.txt:6: expected w= 3 rows of 4 probabilities A, C, G, T"},
         {motif_format::meme, "MOTIF a\nletter-probability matrix: w= 1\n0.5 0.5 0\n",
-         "in.txt:3: expected 4 probabilities A, C, G, T"},
+            "in.txt:3: expected 4 probabilities A, C, G, T"},
         {motif_format::meme, "MOTIF a\nletter-probability matrix: w= 1\n0.2 0.2 0.2 0.2 0.2\n",
-         "in.txt:3: expected 4 probabilities A, C, G, T"},
+            "in.txt:3: expected 4 probabilities A, C, G, T"},
         {motif_format::meme, "MOTIF a\nletter-probability matrix: w= 1\n0.5 0.5 x 0\n",
-         "in.txt:3: expected a probability, found 'x'"},
+            "in.txt:3: expected a probability, found 'x'"},
         {motif_format::meme, "MOTIF a\nletter-probability matrix: nsites= many\n",
-         "in.txt:2: expected a number of sites after nsites=, found 'many'"},
+            "in.txt:2: expected a number of sites after nsites=, found 'many'"},
         {motif_format::meme, "MOTIF a\nMOTIF b\n",
-         "in.txt:2: expected a line 'letter-probability matrix: alength= 4 w= W nsites= N'"},
+            "in.txt:2: expected a line 'letter-probability matrix: alength= 4 w= W nsites= N'"},
         // The first matrix ends only when the next MOTIF line has been read and put back.
-        {motif_format::meme, "MOTIF a\nletter-probability matrix:\n0 0 0 1\nMOTIF b\nletter-probability matrix: w= 1\nx\n",
-         "in.txt:6: expected w= 1 rows of 4 probabilities A, C, G, T"},
+        {motif_format::meme,
+            "MOTIF a\nletter-probability matrix:\n0 0 0 1\nMOTIF b\nletter-probability matrix: w= 1\nx\n",
+            "in.txt:6: expected w= 1 rows of 4 probabilities A, C, G, T"},
     };
     for (const auto& c : cases) {
         try {

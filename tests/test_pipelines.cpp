@@ -120,15 +120,14 @@ TEST(Pipelines, MotifFormatOptionReadsJasparFiles)
     flush();
     const std::string seqs = std::string(TARNEL_SOURCE_DIR) + "/examples/seqs.fa";
     ASSERT_EQ(run_tarnel({"-m", source, "-i", seqs, "-o", dir.file("own.txt")}).status, 0);
-    const process_result r = run_tarnel({"-m", dir.write("m.jaspar", jaspar), "--motif-format", "jaspar", "-i", seqs,
-                                         "-o", dir.file("jaspar.txt")});
+    const process_result r = run_tarnel(
+        {"-m", dir.write("m.jaspar", jaspar), "--motif-format", "jaspar", "-i", seqs, "-o", dir.file("jaspar.txt")});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_FALSE(read_file(dir.file("own.txt")).empty());
     EXPECT_EQ(read_file(dir.file("jaspar.txt")), read_file(dir.file("own.txt")));
     // A malformed file names itself and the line.
-    const process_result bad = run_tarnel(
-        {"-m", dir.write("bad.jaspar", ">x\nA [ 1 2 ]\nC [ 1 ]\n"), "--motif-format", "jaspar", "-i", seqs, "-o",
-         dir.file("bad.txt")});
+    const process_result bad = run_tarnel({"-m", dir.write("bad.jaspar", ">x\nA [ 1 2 ]\nC [ 1 ]\n"), "--motif-format",
+        "jaspar", "-i", seqs, "-o", dir.file("bad.txt")});
     EXPECT_EQ(bad.status, 1);
     EXPECT_NE(bad.err.find("bad.jaspar:3"), std::string::npos) << bad.err;
 }

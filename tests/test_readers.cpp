@@ -21,8 +21,7 @@ std::vector<std::string> all_lines(const std::string& path)
     return lines;
 }
 
-template <typename Record, typename Reader>
-std::vector<Record> all_records(const std::string& path, Reader read)
+template <typename Record, typename Reader> std::vector<Record> all_records(const std::string& path, Reader read)
 {
     line_reader in(path);
     std::vector<Record> records;
@@ -260,7 +259,8 @@ TEST(SeqReader, TitleGrammar)
 TEST(SeqReader, LettersJoinAcrossLinesAndKeepTheirCase)
 {
     scratch_dir dir;
-    const auto seqs = all_seqs(dir.write("s", ">gene7::chr2:10500-11000(-)\nACGTACGTNN\r\nacgt\n\n>g2::c:1-2(+)\nacgtN-x"));
+    const auto seqs =
+        all_seqs(dir.write("s", ">gene7::chr2:10500-11000(-)\nACGTACGTNN\r\nacgt\n\n>g2::c:1-2(+)\nacgtN-x"));
     ASSERT_EQ(seqs.size(), 2u);
     EXPECT_EQ(seqs[0].seq, "ACGTACGTNNacgt");
     EXPECT_EQ(seqs[0].len, 14);

@@ -9,109 +9,120 @@
 namespace {
 
 struct TTest {
-  double pvalue = -7.0, t = -7.0;  // sentinels
+    double pvalue = -7.0, t = -7.0;  // sentinels
 };
 
-TTest run_ttest(double one, const std::vector<double>& set) {
-  TTest r;
-  one_sample_ttest(one, set, r.pvalue, r.t);
-  return r;
+TTest run_ttest(double one, const std::vector<double>& set)
+{
+    TTest r;
+    one_sample_ttest(one, set, r.pvalue, r.t);
+    return r;
 }
 
 // Two-sided tail of Student's t with 2 degrees of freedom beyond |t|.
-double two_sided_df2(double t) {
-  const long double s = std::sqrt(2.0L + static_cast<long double>(t) * t);
-  return static_cast<double>(2.0L / (s * (s + std::fabs(t))));
+double two_sided_df2(double t)
+{
+    const long double s = std::sqrt(2.0L + static_cast<long double>(t) * t);
+    return static_cast<double>(2.0L / (s * (s + std::fabs(t))));
 }
 
 // ---------------------------------------------------------------------------
 // Sample statistics
 // ---------------------------------------------------------------------------
 
-TEST(SampleStatistics, FewerThanTwoValuesGiveZeros) {
-  for (const std::vector<double>& data : {std::vector<double>{}, std::vector<double>{4.5}}) {
-    double sd = -1.0, mean = -1.0;
-    std_mean(data, sd, mean);
-    EXPECT_EQ(sd, 0.0);
-    EXPECT_EQ(mean, 0.0);
-  }
+TEST(SampleStatistics, FewerThanTwoValuesGiveZeros)
+{
+    for (const std::vector<double>& data : {std::vector<double>{}, std::vector<double>{4.5}}) {
+        double sd = -1.0, mean = -1.0;
+        std_mean(data, sd, mean);
+        EXPECT_EQ(sd, 0.0);
+        EXPECT_EQ(mean, 0.0);
+    }
 }
 
-TEST(SampleStatistics, PopulationStandardDeviation) {
-  double sd = 0.0, mean = 0.0;
-  const std::vector<double> two{-1.25, 3.75};
-  std_mean(two, sd, mean);
-  EXPECT_DOUBLE_EQ(mean, 1.25);
-  EXPECT_DOUBLE_EQ(sd, 2.5);  // |a - b| / 2
+TEST(SampleStatistics, PopulationStandardDeviation)
+{
+    double sd = 0.0, mean = 0.0;
+    const std::vector<double> two{-1.25, 3.75};
+    std_mean(two, sd, mean);
+    EXPECT_DOUBLE_EQ(mean, 1.25);
+    EXPECT_DOUBLE_EQ(sd, 2.5);  // |a - b| / 2
 
-  // Divided by n, not n - 1.
-  const std::vector<double> four{1.0, 2.0, 3.0, 4.0};
-  std_mean(four, sd, mean);
-  EXPECT_DOUBLE_EQ(mean, 2.5);
-  EXPECT_DOUBLE_EQ(sd, std::sqrt(1.25));
+    // Divided by n, not n - 1.
+    const std::vector<double> four{1.0, 2.0, 3.0, 4.0};
+    std_mean(four, sd, mean);
+    EXPECT_DOUBLE_EQ(mean, 2.5);
+    EXPECT_DOUBLE_EQ(sd, std::sqrt(1.25));
 
-  // Two passes: a large common offset does not wash out the spread.
-  const std::vector<double> shifted{1e8 + 1.0, 1e8 + 2.0, 1e8 + 3.0};
-  std_mean(shifted, sd, mean);
-  EXPECT_DOUBLE_EQ(mean, 1e8 + 2.0);
-  EXPECT_NEAR(sd, std::sqrt(2.0 / 3.0), 1e-8);
+    // Two passes: a large common offset does not wash out the spread.
+    const std::vector<double> shifted{1e8 + 1.0, 1e8 + 2.0, 1e8 + 3.0};
+    std_mean(shifted, sd, mean);
+    EXPECT_DOUBLE_EQ(mean, 1e8 + 2.0);
+    EXPECT_NEAR(sd, std::sqrt(2.0 / 3.0), 1e-8);
 }
 
 // ---------------------------------------------------------------------------
 // One-sample t test
 // ---------------------------------------------------------------------------
 
-TEST(OneSampleTTest, WorkedExample) {
-  const TTest r = run_ttest(3.0, {1.0, 2.0, 3.0});
-  EXPECT_NEAR(r.t, 1.224745, 5e-7);  // (3 - 2) / sqrt(2/3), not times sqrt(3)
-  EXPECT_NEAR(r.pvalue, 0.167950, 5e-7);
-  EXPECT_NEAR(r.pvalue, two_sided_df2(r.t * std::sqrt(3.0)), 1e-14);
+TEST(OneSampleTTest, WorkedExample)
+{
+    const TTest r = run_ttest(3.0, {1.0, 2.0, 3.0});
+    EXPECT_NEAR(r.t, 1.224745, 5e-7);  // (3 - 2) / sqrt(2/3), not times sqrt(3)
+    EXPECT_NEAR(r.pvalue, 0.167950, 5e-7);
+    EXPECT_NEAR(r.pvalue, two_sided_df2(r.t * std::sqrt(3.0)), 1e-14);
 
-  // Below the mean: the mirror image.
-  const TTest lo = run_ttest(1.0, {1.0, 2.0, 3.0});
-  EXPECT_EQ(lo.t, -r.t);
-  EXPECT_EQ(lo.pvalue, r.pvalue);
+    // Below the mean: the mirror image.
+    const TTest lo = run_ttest(1.0, {1.0, 2.0, 3.0});
+    EXPECT_EQ(lo.t, -r.t);
+    EXPECT_EQ(lo.pvalue, r.pvalue);
 }
 
-TEST(OneSampleTTest, ReportedValueIsTheStandardisedDifference) {
-  // mean 3, population sd sqrt(2): t value sqrt(2); the p-value comes from
-  // sqrt(5) times it, sqrt(10), with 4 degrees of freedom.
-  const TTest r = run_ttest(5.0, {1.0, 2.0, 3.0, 4.0, 5.0});
-  EXPECT_DOUBLE_EQ(r.t, std::sqrt(2.0));
-  EXPECT_NEAR(r.pvalue, 0.0341094231674096257, 1e-14);
+TEST(OneSampleTTest, ReportedValueIsTheStandardisedDifference)
+{
+    // mean 3, population sd sqrt(2): t value sqrt(2); the p-value comes from
+    // sqrt(5) times it, sqrt(10), with 4 degrees of freedom.
+    const TTest r = run_ttest(5.0, {1.0, 2.0, 3.0, 4.0, 5.0});
+    EXPECT_DOUBLE_EQ(r.t, std::sqrt(2.0));
+    EXPECT_NEAR(r.pvalue, 0.0341094231674096257, 1e-14);
 }
 
-TEST(OneSampleTTest, SmallSetsAreNotTested) {
-  for (const std::vector<double>& set :
-       {std::vector<double>{}, std::vector<double>{1.0}, std::vector<double>{1.0, 9.0}}) {
-    const TTest r = run_ttest(9.0, set);
-    EXPECT_EQ(r.pvalue, 1.0);
+TEST(OneSampleTTest, SmallSetsAreNotTested)
+{
+    for (const std::vector<double>& set :
+        {std::vector<double>{}, std::vector<double>{1.0}, std::vector<double>{1.0, 9.0}}) {
+        const TTest r = run_ttest(9.0, set);
+        EXPECT_EQ(r.pvalue, 1.0);
+        EXPECT_EQ(r.t, 0.0);
+    }
+}
+
+TEST(OneSampleTTest, ScoreAtTheMeanHasPValueOne)
+{
+    const TTest r = run_ttest(2.0, {1.0, 2.0, 3.0});
     EXPECT_EQ(r.t, 0.0);
-  }
+    EXPECT_EQ(r.pvalue, 1.0);  // two tails of exactly 0.5
 }
 
-TEST(OneSampleTTest, ScoreAtTheMeanHasPValueOne) {
-  const TTest r = run_ttest(2.0, {1.0, 2.0, 3.0});
-  EXPECT_EQ(r.t, 0.0);
-  EXPECT_EQ(r.pvalue, 1.0);  // two tails of exactly 0.5
+TEST(OneSampleTTest, EqualScoresStandOutNowhere)
+{
+    const TTest r = run_ttest(0.75, {0.75, 0.75, 0.75, 0.75});
+    EXPECT_EQ(r.t, 0.0);
+    EXPECT_EQ(r.pvalue, 1.0);
 }
 
-TEST(OneSampleTTest, EqualScoresStandOutNowhere) {
-  const TTest r = run_ttest(0.75, {0.75, 0.75, 0.75, 0.75});
-  EXPECT_EQ(r.t, 0.0);
-  EXPECT_EQ(r.pvalue, 1.0);
-}
-
-TEST(OneSampleTTest, FarOutlierKeepsATinyPValue) {
-  // The two tails are added, never formed as one minus a number near one,
-  // so a very small p-value survives.
-  std::vector<double> set;
-  for (int i = 0; i < 49; ++i) set.push_back(0.01 * (i % 7));
-  set.push_back(50.0);
-  const TTest r = run_ttest(50.0, set);
-  EXPECT_GT(r.t, 6.9);
-  EXPECT_GT(r.pvalue, 0.0);
-  EXPECT_LT(r.pvalue, 1e-30);
+TEST(OneSampleTTest, FarOutlierKeepsATinyPValue)
+{
+    // The two tails are added, never formed as one minus a number near one,
+    // so a very small p-value survives.
+    std::vector<double> set;
+    for (int i = 0; i < 49; ++i)
+        set.push_back(0.01 * (i % 7));
+    set.push_back(50.0);
+    const TTest r = run_ttest(50.0, set);
+    EXPECT_GT(r.t, 6.9);
+    EXPECT_GT(r.pvalue, 0.0);
+    EXPECT_LT(r.pvalue, 1e-30);
 }
 
 }  // namespace

@@ -15,12 +15,12 @@ TEST(Stress, ThreadedOutputIsByteIdenticalRunAfterRun)
         const int width = 1 + static_cast<int>(gen() % 4);
         for (int r = 0; r < width; ++r)
             motifs += std::to_string(gen() % 20) + "\t" + std::to_string(gen() % 20) + "\t" +
-                      std::to_string(gen() % 20) + "\t" + std::to_string(gen() % 20) + "\n";
+                std::to_string(gen() % 20) + "\t" + std::to_string(gen() % 20) + "\n";
     }
     std::string seqs;
     for (int i = 0; i < 60; ++i) {
         seqs += ">s" + std::to_string(i) + "::chr1:" + std::to_string(100 * i) + "-" + std::to_string(100 * i + 30) +
-                (i % 2 ? "(-)\n" : "(+)\n");
+            (i % 2 ? "(-)\n" : "(+)\n");
         for (int k = 0; k < 30; ++k)
             seqs += "ACGT"[gen() % 4];
         seqs += "\n";

@@ -16,23 +16,20 @@ namespace cdflib {
 // status: 0 on success; -1 when which is not 1 (bound 1.0 for which <= 0,
 // 3.0 otherwise: the inverse modes 2 and 3 are not provided); -5 when
 // df <= 0 (bound 0.0). On failure p, q, t and df are left untouched.
-void cdft(const int* which, double* p, double* q, double* t, double* df,
-          int* status, double* bound);
+void cdft(const int* which, double* p, double* q, double* t, double* df, int* status, double* bound);
 
 // cum = P(T <= t), ccum = P(T > t); df is assumed positive.
 void cumt(const double* t, const double* df, double* cum, double* ccum);
 
 // cum = I_x(a, b), ccum = 1 - I_x(a, b); y = 1 - x given separately.
-void cumbet(const double* x, const double* y, const double* a, const double* b,
-            double* cum, double* ccum);
+void cumbet(const double* x, const double* y, const double* a, const double* b, double* cum, double* ccum);
 
 // ---- Incomplete beta ratio -------------------------------------------------
 
 // w = I_x(a, b), w1 = 1 - I_x(a, b), each to nearly full precision.
 // ierr: 0 ok; 1 a or b < 0; 2 a = b = 0; 3 x outside [0, 1]; 4 y outside
 // [0, 1]; 5 x + y != 1; 6 x = a = 0; 7 y = b = 0. On error w = w1 = 0.
-void beta_inc(const double* a, const double* b, const double* x,
-              const double* y, double* w, double* w1, int* ierr);
+void beta_inc(const double* a, const double* b, const double* x, const double* y, double* w, double* w1, int* ierr);
 
 // I_x(a, b) when b is negligible beside a (b < min(eps, eps*a), x <= 0.5).
 double fpser(const double* a, const double* b, const double* x, const double* eps);
@@ -41,59 +38,55 @@ double apser(const double* a, const double* b, const double* x, const double* ep
 // I_x(a, b) by its power series (b <= 1 or b*x <= 0.7).
 double beta_pser(const double* a, const double* b, const double* x, const double* eps);
 // I_x(a, b) - I_x(a + n, b) for a whole n >= 1.
-double beta_up(const double* a, const double* b, const double* x,
-               const double* y, const int* n, const double* eps);
+double beta_up(const double* a, const double* b, const double* x, const double* y, const int* n, const double* eps);
 
 // ---- Incomplete beta expansions -------------------------------------------
 
 // Continued fraction, a > 1, b > 1, lambda = (a + b)*y - b >= 0.
-double beta_frac(const double* a, const double* b, const double* x,
-                 const double* y, const double* lambda, const double* eps);
+double beta_frac(
+    const double* a, const double* b, const double* x, const double* y, const double* lambda, const double* eps);
 // Adds I_x(a, b) to *w, for large a and b <= 1. ierr = 1 (w untouched)
 // when the expansion cannot be formed.
-void beta_grat(const double* a, const double* b, const double* x,
-               const double* y, double* w, const double* eps, int* ierr);
+void beta_grat(
+    const double* a, const double* b, const double* x, const double* y, double* w, const double* eps, int* ierr);
 // Asymptotic expansion for large a and b, lambda = (a + b)*y - b >= 0.
-double beta_asym(const double* a, const double* b, const double* lambda,
-                 const double* eps);
+double beta_asym(const double* a, const double* b, const double* lambda, const double* eps);
 
 // ---- Beta and gamma kernels -------------------------------------------------
 
-double gamma_ln1(const double* a);               // ln Gamma(1 + a), -0.2 < a <= 1.25
-double gam1(const double* a);                    // 1/Gamma(a + 1) - 1, -0.5 <= a <= 1.5
-double gamma_log(const double* a);               // ln Gamma(a), a > 0
-double gsumln(const double* a, const double* b); // ln Gamma(a + b), 1 <= a, b <= 2
-double bcorr(const double* a0, const double* b0);  // del(a0) + del(b0) - del(a0 + b0)
-double algdiv(const double* a, const double* b);   // ln(Gamma(b) / Gamma(a + b)), b >= 8
+double gamma_ln1(const double* a);                    // ln Gamma(1 + a), -0.2 < a <= 1.25
+double gam1(const double* a);                         // 1/Gamma(a + 1) - 1, -0.5 <= a <= 1.5
+double gamma_log(const double* a);                    // ln Gamma(a), a > 0
+double gsumln(const double* a, const double* b);      // ln Gamma(a + b), 1 <= a, b <= 2
+double bcorr(const double* a0, const double* b0);     // del(a0) + del(b0) - del(a0 + b0)
+double algdiv(const double* a, const double* b);      // ln(Gamma(b) / Gamma(a + b)), b >= 8
 double beta_log(const double* a0, const double* b0);  // ln B(a0, b0)
 // x^a * y^b / B(a, b)
 double beta_rcomp(const double* a, const double* b, const double* x, const double* y);
 // e^mu * x^a * y^b / B(a, b)
-double beta_rcomp1(const int* mu, const double* a, const double* b,
-                   const double* x, const double* y);
+double beta_rcomp1(const int* mu, const double* a, const double* b, const double* x, const double* y);
 // p = P(a, x), q = Q(a, x) for 0 <= a <= 1; r = e^-x * x^a / Gamma(a).
-void gamma_rat1(const double* a, const double* x, const double* r, double* p,
-                double* q, const double* eps);
+void gamma_rat1(const double* a, const double* x, const double* r, double* p, double* q, const double* eps);
 
 // ---- Elementary kernels and machine constants ------------------------------
 
-int ipmpar(const int* i);        // integer machine constants, slots 1 to 10
-double dpmpar(const int* i);     // 1: epsilon, 2: smallest normal, 3: largest finite
-double exparg(const int* l);     // l = 0: largest safe exp argument; else most negative
+int ipmpar(const int* i);                     // integer machine constants, slots 1 to 10
+double dpmpar(const int* i);                  // 1: epsilon, 2: smallest normal, 3: largest finite
+double exparg(const int* l);                  // l = 0: largest safe exp argument; else most negative
 double esum(const int* mu, const double* x);  // e^(mu + x)
-double rexp(const double* x);    // e^x - 1
-double rlog1(const double* x);   // x - ln(1 + x)
-double alnrel(const double* a);  // ln(1 + a)
-double fifdint(double a);        // truncation toward zero
-double fifdmax1(double a, double b);  // b if a < b, else a
-double fifdmin1(double a, double b);  // a if a < b, else b
+double rexp(const double* x);                 // e^x - 1
+double rlog1(const double* x);                // x - ln(1 + x)
+double alnrel(const double* a);               // ln(1 + a)
+double fifdint(double a);                     // truncation toward zero
+double fifdmax1(double a, double b);          // b if a < b, else a
+double fifdmin1(double a, double b);          // a if a < b, else b
 double fifdsign(double mag, double sign);
-int fifidint(double a);          // integer part, 0 below 1
+int fifidint(double a);  // integer part, 0 below 1
 
 // ---- Error function and digamma ---------------------------------------------
 
-double error_f(const double* x);                  // erf(x)
-double error_fc(const int* ind, const double* x); // erfc(x), or e^(x*x)*erfc(x) if ind != 0
-double psi(const double* xx);                     // digamma; 0 where undefined
+double error_f(const double* x);                   // erf(x)
+double error_fc(const int* ind, const double* x);  // erfc(x), or e^(x*x)*erfc(x) if ind != 0
+double psi(const double* xx);                      // digamma; 0 where undefined
 
 }  // namespace cdflib

@@ -5,13 +5,13 @@
 #include <cstdio>
 #include <cstdlib>
 
-#define CHECK(condition)                                                                   \
-    do {                                                                                   \
-        if (!(condition)) {                                                                \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
-            std::fflush(stderr);                                                           \
-            std::abort();                                                                  \
-        }                                                                                  \
+#define CHECK(condition)                                                                                               \
+    do {                                                                                                               \
+        if (!(condition)) {                                                                                            \
+            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition);                         \
+            std::fflush(stderr);                                                                                       \
+            std::abort();                                                                                              \
+        }                                                                                                              \
     } while (0)
 
 // The readers print capacity messages and the parser prints usage lines on standard

@@ -17,8 +17,8 @@
 namespace {
 
 struct expected_record {
-    std::string title;                 // as the reader keeps it: clipped to the text width
-    std::string letters;               // all sequence lines joined
+    std::string title;                   // as the reader keeps it: clipped to the text width
+    std::string letters;                 // all sequence lines joined
     std::vector<std::size_t> line_ends;  // length of `letters` after each sequence line
 };
 
