@@ -133,7 +133,7 @@ struct commit_order {
     enum class state : unsigned char { pending, parked, abandoned };
     static constexpr int max_parked = 16;
 
-    commit_order(const std::vector<thread_para>& paras, output_file& out) : out(out)
+    explicit commit_order(const std::vector<thread_para>& paras)
     {
         states.assign(static_cast<std::size_t>(motif_n), state::pending);
         lines.resize(static_cast<std::size_t>(motif_n));
@@ -157,7 +157,7 @@ struct commit_order {
             states[static_cast<std::size_t>(mi)] = state::abandoned;
     }
     // Writes the motifs from next_motif on for as long as they are ready.
-    void write_ready()
+    void write_ready(output_file& out)
     {
         for (; next_motif < motif_n; ++next_motif) {
             const auto mi = static_cast<std::size_t>(next_motif);
@@ -180,7 +180,6 @@ struct commit_order {
     }
 
     std::condition_variable written;
-    output_file& out;
     int next_motif = 0;
     std::vector<state> states;
     std::vector<std::string> lines;
@@ -206,7 +205,7 @@ void extream_threading(int worker, thread_para& para, commit_order& order)
         }
         std::unique_lock lock(thread_lock);
         order.park(mi, std::move(lines));
-        order.write_ready();
+        order.write_ready(*para.fpout);
         order.written.notify_all();
         order.written.wait(
             lock, [&] { return order.parked_n[static_cast<std::size_t>(worker)] < commit_order::max_parked; });
@@ -224,7 +223,7 @@ void extream_gene_set(const std::string& motif_file, const std::string& seq_file
     std::vector<thread_para> paras(static_cast<std::size_t>(thread_n));
     assign_threads(paras, out);
     finished_n = 0;
-    commit_order order(paras, out);
+    commit_order order(paras);
 
     std::puts("start threading");
     std::vector<std::thread> tids(paras.size());
@@ -242,7 +241,7 @@ void extream_gene_set(const std::string& motif_file, const std::string& seq_file
             std::lock_guard lock(thread_lock);
             order.abandon(paras[i].motif_indexs);
             lost_motifs += paras[i].msize;
-            order.write_ready();
+            order.write_ready(out);
             order.written.notify_all();
         }
     }
