@@ -13,6 +13,8 @@
 analysis_workspace::analysis_workspace(int set_capacity)
 {
     const auto n = static_cast<std::size_t>(set_capacity > 0 ? set_capacity : 0);
+    codes.resize(n);
+    hits.resize(n);
     matchs_tmp.resize(n);
     rss_tmp.resize(n);
     rss.resize(n);
@@ -25,12 +27,17 @@ void analyse_motif(int mi, std::span<const int> set, analysis_workspace& ws, std
     const motif& mo = motif_db[static_cast<std::size_t>(mi)];
     const fast_scanner scanner(make_quotients(mo, background_frqs));
 
+    // The whole set in one call: the scanner overlaps the work of several sequences.
+    for (std::size_t i = 0; i < set.size(); ++i)
+        ws.codes[i] = seq_db[static_cast<std::size_t>(set[i])].base;
+    scanner.best_windows(std::span(ws.codes.data(), set.size()), std::span(ws.hits.data(), set.size()));
+
     std::size_t n = 0;
-    for (int si : set) {
-        const window_hit hit = scanner.best_window(seq_db[static_cast<std::size_t>(si)].base);
+    for (std::size_t i = 0; i < set.size(); ++i) {
+        const window_hit& hit = ws.hits[i];
         if (hit.best_pos < 0)
             continue;
-        ws.matchs_tmp[n] = make_match(mi, si, mo.len, hit);
+        ws.matchs_tmp[n] = make_match(mi, set[i], mo.len, hit);
         ws.rss_tmp[n] = ws.matchs_tmp[n].rs;
         ++n;
     }

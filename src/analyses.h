@@ -1,6 +1,7 @@
 // The analysis of one motif over a set of sequences: scan, outlier trimming, t tests.
 #pragma once
 
+#include <cstdint>
 #include <span>
 #include <vector>
 
@@ -10,6 +11,8 @@
 // for every motif, so that no motif allocates.
 struct analysis_workspace {
     explicit analysis_workspace(int set_capacity);
+    std::vector<std::span<const std::uint8_t>> codes;  // base codes of the set, in scan order
+    std::vector<window_hit> hits;                      // the best window of each
     std::vector<match> matchs_tmp;  // one record per scanned sequence with a window
     std::vector<double> rss_tmp;    // their scores
     std::vector<double> rss;        // the kept scores
