@@ -54,8 +54,10 @@ double beta_asym(const double* a, const double* b, const double* lambda, const d
 
 // ---- Beta and gamma kernels -------------------------------------------------
 
-double gamma_ln1(const double* a);                    // ln Gamma(1 + a), -0.2 < a <= 1.25
-double gam1(const double* a);                         // 1/Gamma(a + 1) - 1, -0.5 <= a <= 1.5
+double gamma_ln1(const double* a);  // ln Gamma(1 + a), -0.2 < a <= 1.25
+double gam1(const double* a);       // 1/Gamma(a + 1) - 1, -0.5 <= a <= 1.5
+// 1/Gamma(apb + 1), 0 < apb <= 2, through gam1 at apb or at apb - 1 (its range)
+double gam1_sum(const double* apb);
 double gamma_log(const double* a);                    // ln Gamma(a), a > 0
 double gsumln(const double* a, const double* b);      // ln Gamma(a + b), 1 <= a, b <= 2
 double bcorr(const double* a0, const double* b0);     // del(a0) + del(b0) - del(a0 + b0)

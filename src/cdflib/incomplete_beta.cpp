@@ -101,26 +101,14 @@ double beta_pser(const double* a, const double* b, const double* x, const double
             const double z = av * std::log(xv) - u;
             b0 -= 1.0;
             const double apb = a0 + b0;
-            double t;
-            if (apb > 1.0) {
-                const double u1 = a0 + b0 - 1.0;
-                t = (1.0 + gam1(&u1)) / apb;
-            } else {
-                t = 1.0 + gam1(&apb);
-            }
+            const double t = gam1_sum(&apb);
             result = std::exp(z) * (a0 / av) * (1.0 + gam1(&b0)) / t;
         } else {
             result = std::pow(xv, av);
             if (result == 0.0)
                 return result;
             const double apb = av + bv;
-            double z;
-            if (apb > 1.0) {
-                const double u1 = av + bv - 1.0;
-                z = (1.0 + gam1(&u1)) / apb;
-            } else {
-                z = 1.0 + gam1(&apb);
-            }
+            const double z = gam1_sum(&apb);
             const double c = (1.0 + gam1(a)) * (1.0 + gam1(b)) / z;
             result = result * c * (bv / apb);
         }

@@ -85,13 +85,7 @@ double rcomp(bool scaled, int mu, double a, double b, double x, double y)
             z -= u;
             b0 -= 1.0;
             const double apb = a0 + b0;
-            double t;
-            if (apb > 1.0) {
-                const double u1 = apb - 1.0;
-                t = (1.0 + gam1(&u1)) / apb;
-            } else {
-                t = 1.0 + gam1(&apb);
-            }
+            const double t = gam1_sum(&apb);
             return (1.0 + gam1(&b0)) * (a0 * expo(z)) / t;
         }
 
@@ -99,12 +93,7 @@ double rcomp(bool scaled, int mu, double a, double b, double x, double y)
         if (brcomp == 0.0)
             return 0.0;
         const double apb = a + b;
-        if (apb > 1.0) {
-            const double u1 = apb - 1.0;
-            z = (1.0 + gam1(&u1)) / apb;
-        } else {
-            z = 1.0 + gam1(&apb);
-        }
+        z = gam1_sum(&apb);
         const double c = (1.0 + gam1(&a)) * (1.0 + gam1(&b)) / z;
         return a0 * c * brcomp / (1.0 + a0 / b0);
     }
@@ -162,6 +151,16 @@ double gamma_ln1(const double* a)
     const double w = (((((r5 * x + r4) * x + r3) * x + r2) * x + r1) * x + r0) /
         (((((s5 * x + s4) * x + s3) * x + s2) * x + s1) * x + 1.0);
     return x * w;
+}
+
+double gam1_sum(const double* apb)
+{
+    // Above 1, apb - 1 is the same number as (a + b) - 1 formed from the two shapes.
+    if (*apb > 1.0) {
+        const double u1 = *apb - 1.0;
+        return (1.0 + gam1(&u1)) / *apb;
+    }
+    return 1.0 + gam1(apb);
 }
 
 double gam1(const double* a)
