@@ -11,7 +11,7 @@ set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
-data=${DATA_DIR:-$root/../shared/data}
+data=${DATA_DIR:-$root/examples/data}
 runs=${RUNS:-3}
 full=${FULL_FILE:-/tmp/tarnel_bench_full.fa}
 motifs=$data/jaspar_core.motifs

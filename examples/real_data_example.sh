@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
-# Runs both analyses on the real data beside the repository and prints, for each, the five
+# Runs both analyses on the real data in examples/data and prints, for each, the five
 # motifs with the most reported sites.
 #   usage: examples/real_data_example.sh [path/to/Tarnel] [data folder]
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 tarnel="${1:-$here/../build/Tarnel}"
-data="${2:-$here/../../shared/data}"
+data="${2:-$here/data}"
 out="$(mktemp -d)"
 trap 'rm -rf "$out"' EXIT
 

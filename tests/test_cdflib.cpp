@@ -27,7 +27,7 @@ constexpr long double kPi = 3.141592653589793238462643383279502884L;
 // Tab-separated rows of a reference table, comment lines dropped.
 std::vector<std::vector<std::string>> read_table(const std::string& name)
 {
-    std::ifstream in(std::string(TARNEL_SHARED_DIR) + "/reference/" + name);
+    std::ifstream in(std::string(TARNEL_SOURCE_DIR) + "/tests/data/" + name);
     EXPECT_TRUE(in.good()) << "missing reference table " << name;
     std::vector<std::vector<std::string>> rows;
     std::string line;

@@ -175,8 +175,8 @@ std::map<std::string, int> read_widths(const std::string& path)
 // Every line has ten fields whose values agree with the inputs; returns the lines.
 std::vector<std::string> check_output(const std::string& output, bool signed_threshold, double threshold)
 {
-    static const auto regions = read_regions(shared_path("data/real_seqs.fa"));
-    static const auto widths = read_widths(shared_path("data/jaspar_core.motifs"));
+    static const auto regions = read_regions(example_data_path("real_seqs.fa"));
+    static const auto widths = read_widths(example_data_path("jaspar_core.motifs"));
     const auto lines = split(read_file(output), '\n');
     for (const std::string& line : lines) {
         const auto f = split(line, '\t');
@@ -214,8 +214,8 @@ std::vector<std::string> check_output(const std::string& output, bool signed_thr
 TEST(EndToEndRealData, ThreadedRunIsConsistentAndReproducible)
 {
     scratch_dir dir;
-    const std::string motifs = shared_path("data/jaspar_core.motifs");
-    const std::string seqs = shared_path("data/real_seqs.fa");
+    const std::string motifs = example_data_path("jaspar_core.motifs");
+    const std::string seqs = example_data_path("real_seqs.fa");
     const process_result first = run_tarnel({"-m", motifs, "-i", seqs, "-o", dir.file("a.txt"), "-r", "2"});
     ASSERT_EQ(first.status, 0) << first.err;
     const auto lines = check_output(dir.file("a.txt"), true, 2.0);
@@ -238,8 +238,8 @@ TEST(EndToEndRealData, ThreadedRunIsConsistentAndReproducible)
 TEST(EndToEndRealData, SampledRunIsConsistentAndReproducibleFromTheSeed)
 {
     scratch_dir dir;
-    const std::string motifs = shared_path("data/jaspar_core.motifs");
-    const std::string seqs = shared_path("data/real_seqs.fa");
+    const std::string motifs = example_data_path("jaspar_core.motifs");
+    const std::string seqs = example_data_path("real_seqs.fa");
     const auto run = [&](const std::string& out, const std::string& seed) {
         const process_result r = run_tarnel({"-m", motifs, "-i", seqs, "-o", dir.file(out), "-n", "300", "-s", seed});
         EXPECT_EQ(r.status, 0) << r.err;

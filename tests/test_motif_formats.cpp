@@ -202,7 +202,7 @@ TEST(MotifFormat, MalformedFilesNameTheFileAndLine)
 
 TEST(MotifFormat, PublicCollectionInEveryFormatGivesTheSameRecords)
 {
-    line_reader original(shared_path("data/jaspar_core.motifs"));
+    line_reader original(example_data_path("jaspar_core.motifs"));
     std::vector<motif> want;
     while (auto m = read_motif2(original))
         want.push_back(std::move(*m));

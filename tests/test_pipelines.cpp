@@ -16,8 +16,8 @@ std::string write_gzip(const scratch_dir& dir, const std::string& name, const st
     return path;
 }
 
-const std::string motifs_path = shared_path("data/jaspar_core.motifs");
-const std::string seqs_path = shared_path("data/real_seqs.fa");
+const std::string motifs_path = example_data_path("jaspar_core.motifs");
+const std::string seqs_path = example_data_path("real_seqs.fa");
 
 // The first motifs and sequences of the real data keep these runs short.
 std::string head_records(const std::string& path, int records)

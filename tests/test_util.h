@@ -35,7 +35,8 @@ process_result run_tarnel(const std::vector<std::string>& args, const std::strin
 // Splits text into lines (without their line ends) and a line into tab-separated fields.
 std::vector<std::string> split(const std::string& text, char separator);
 
-inline std::string shared_path(const std::string& relative)
+// The real motif collection and sequences that the repository carries (examples/data).
+inline std::string example_data_path(const std::string& name)
 {
-    return std::string(TARNEL_SHARED_DIR) + "/" + relative;
+    return std::string(TARNEL_SOURCE_DIR) + "/examples/data/" + name;
 }
