@@ -15,6 +15,8 @@ analysis_workspace::analysis_workspace(int set_capacity)
     const auto n = static_cast<std::size_t>(set_capacity > 0 ? set_capacity : 0);
     codes.resize(n);
     hits.resize(n);
+    if (both_strands)
+        rc_hits.resize(n);
     matchs_tmp.resize(n);
     rss_tmp.resize(n);
     rss.resize(n);
@@ -31,13 +33,21 @@ void analyse_motif(int mi, std::span<const int> set, analysis_workspace& ws, std
     for (std::size_t i = 0; i < set.size(); ++i)
         ws.codes[i] = seq_db[static_cast<std::size_t>(set[i])].base;
     scanner.best_windows(std::span(ws.codes.data(), set.size()), std::span(ws.hits.data(), set.size()));
+    // The reverse complements with the same scanner: exact on either strand, so the two
+    // products compare exactly.
+    if (both_strands) {
+        for (std::size_t i = 0; i < set.size(); ++i)
+            ws.codes[i] = seq_db[static_cast<std::size_t>(set[i])].rc_base;
+        scanner.best_windows(std::span(ws.codes.data(), set.size()), std::span(ws.rc_hits.data(), set.size()));
+    }
 
     std::size_t n = 0;
     for (std::size_t i = 0; i < set.size(); ++i) {
-        const window_hit& hit = ws.hits[i];
+        const bool reverse = both_strands && reverse_wins(ws.hits[i], ws.rc_hits[i]);
+        const window_hit& hit = reverse ? ws.rc_hits[i] : ws.hits[i];
         if (hit.best_pos < 0)
             continue;
-        ws.matchs_tmp[n] = make_match(mi, set[i], mo.len, hit);
+        ws.matchs_tmp[n] = make_match(mi, set[i], mo.len, hit, reverse);
         ws.rss_tmp[n] = ws.matchs_tmp[n].rs;
         ++n;
     }

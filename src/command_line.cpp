@@ -41,6 +41,8 @@ bool take_file_name(std::string& file, const char* option)
 
 constexpr int version_option = 1000;
 constexpr int motif_format_option = 1001;
+constexpr int both_strands_option = 1002;
+constexpr int bed_option = 1003;
 
 const option long_options[] = {
     {"help", no_argument, nullptr, 'h'},
@@ -53,6 +55,8 @@ const option long_options[] = {
     {"threads", required_argument, nullptr, 't'},
     {"version", no_argument, nullptr, version_option},
     {"motif-format", required_argument, nullptr, motif_format_option},
+    {"both-strands", no_argument, nullptr, both_strands_option},
+    {"bed", no_argument, nullptr, bed_option},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -112,6 +116,12 @@ command_line parse_command_line(int argc, char** argv)
             }
             std::fprintf(stderr, "Tarnel: --motif-format takes tarnel, jaspar, pfm or meme, not '%s'\n", optarg);
             return stop(1);
+        case both_strands_option:
+            both_strands = true;
+            break;
+        case bed_option:
+            bed_output = true;
+            break;
         case 't':
             thread_n = to_thread_count(optarg);
             if (thread_n == 0) {

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "messages.h"
 #include "motif_formats.h"
 #include "settings.h"
 
@@ -25,7 +26,7 @@ void load_table(
         if (!record)
             break;
         if (count == capacity) {
-            std::printf(limit_message, capacity);
+            std::fprintf(messages(), limit_message, capacity);
             break;
         }
         table.push_back(std::move(*record));
@@ -62,6 +63,10 @@ void read_inputs(const std::string& motif_file, const std::string& seq_file)
             std::fprintf(stderr, "Tarnel: warning: %s holds no sequence ('>' title line)\n", in.path().c_str());
     }
     calculat_bgfrqs_all();
+    // Every motif scans the reverse complements too: they are made once, here.
+    if (both_strands)
+        for (seq& s : seq_db)
+            reverse_complement_codes(s.base, s.rc_base);
 }
 
 void calculat_bgfrqs_all()

@@ -6,6 +6,7 @@
 
 #include "command_line.h"
 #include "errors.h"
+#include "messages.h"
 #include "runs.h"
 #include "settings.h"
 
@@ -14,6 +15,8 @@ int main(int argc, char** argv)
     const command_line cl = parse_command_line(argc, argv);
     if (!cl.run)
         return cl.exit_status;
+    // Results on standard output: everything else goes to standard error.
+    send_messages_to(cl.output_file == "-" ? stderr : stdout);
     std::srand(random_seed);
     try {
         if (run_sampling)

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "errors.h"
+#include "messages.h"
 #include "seq_reader.h"
 #include "text_numbers.h"
 
@@ -98,7 +99,7 @@ std::optional<double> to_number(std::string_view word)
 void add_position(motif& m, const std::array<int, 5>& counts)
 {
     if (static_cast<int>(m.matrix.size()) == max_motif_len) {
-        std::printf("motif width: >%d\n", max_motif_len);
+        std::fprintf(messages(), "motif width: >%d\n", max_motif_len);
         return;
     }
     m.matrix.push_back(counts);

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "messages.h"
 #include "settings.h"
 #include "text_numbers.h"
 
@@ -61,7 +62,7 @@ std::optional<motif> read_motif2(line_reader& in)
             continue;
         }
         if (static_cast<int>(m.matrix.size()) == max_motif_len) {
-            std::printf("motif width: >%d\n", max_motif_len);
+            std::fprintf(messages(), "motif width: >%d\n", max_motif_len);
             continue;
         }
         m.matrix.push_back(parse_row(line));

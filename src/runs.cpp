@@ -9,6 +9,8 @@
 #include "analyses.h"
 #include "errors.h"
 #include "loading.h"
+#include "messages.h"
+#include "seq_reader.h"
 #include "settings.h"
 
 std::mutex thread_lock;
@@ -16,6 +18,12 @@ int finished_n = 0;
 
 output_file::output_file(const std::string& path) : path_(path)
 {
+    if (path == "-") {
+        path_ = "standard output";
+        file_ = stdout;
+        owned_ = false;
+        return;
+    }
     file_ = std::fopen(path.c_str(), "w");
     if (file_ == nullptr)
         throw fatal_error(system_reason(path, errno));
@@ -23,7 +31,7 @@ output_file::output_file(const std::string& path) : path_(path)
 
 output_file::~output_file()
 {
-    if (file_ != nullptr)
+    if (file_ != nullptr && owned_)
         std::fclose(file_);
 }
 
@@ -39,7 +47,7 @@ void output_file::close()
     file_ = nullptr;
     const bool flushed = std::fflush(file) == 0 && std::ferror(file) == 0;
     const int flush_errno = errno;
-    const bool closed = std::fclose(file) == 0;
+    const bool closed = !owned_ || std::fclose(file) == 0;
     if (!flushed || !closed)
         throw fatal_error(system_reason(path_, flushed ? errno : flush_errno));
 }
@@ -51,6 +59,25 @@ template <typename... Values> void append_printf(std::string& out, const char* f
     char text[512];
     const int n = std::snprintf(text, sizeof text, format, values...);
     out.append(text, static_cast<std::size_t>(n));
+}
+
+// The site's letters as the motif reads them.
+void append_site_letters(std::string& out, const match& m)
+{
+    if (m.reverse)
+        append_reverse_complement(out, m.bsite);
+    else
+        out += m.bsite;
+}
+
+// One line on standard error for the sites a BED file cannot hold.
+void warn_left_out(long long left_out)
+{
+    if (left_out > 0)
+        std::fprintf(stderr,
+            "Tarnel: warning: %lld site(s) left out of the BED file: their sequence titles give no location "
+            "with strand + or -\n",
+            left_out);
 }
 
 }  // namespace
@@ -65,8 +92,44 @@ void append_output_line(std::string& out, const match& m)
         out += '\t';
     }
     append_printf(out, "%d\t%d\t%c\t", m.start, m.end, m.strand);
-    out += m.bsite;
+    append_site_letters(out, m);
     append_printf(out, "\t%f\t%f\t%e\n", m.rs, m.tvalue, m.pvalue);
+}
+
+int bed_score(double tvalue)
+{
+    const double score = std::round(100.0 * tvalue);
+    if (!(score > 0.0))  // negative, or not a number
+        return 0;
+    return score < 1000.0 ? static_cast<int>(score) : 1000;
+}
+
+bool append_bed_line(std::string& out, const match& m)
+{
+    // The written start and end follow the title's strand: 1-based on '+' titles, 0-based
+    // inclusive on '-' titles (see calculated_pos2), whichever strand the site is on.
+    const char title_strand = seq_db[static_cast<std::size_t>(m.si)].strand;
+    if (title_strand != '+' && title_strand != '-')
+        return false;
+    const std::int64_t start = title_strand == '+' ? std::int64_t{m.start} - 1 : std::int64_t{m.start};
+    const std::int64_t end = title_strand == '+' ? std::int64_t{m.end} : std::int64_t{m.end} + 1;
+    out += m.chrom;
+    append_printf(out, "\t%lld\t%lld\t", static_cast<long long>(start), static_cast<long long>(end));
+    out += motif_db[static_cast<std::size_t>(m.mi)].name;
+    append_printf(out, "\t%d\t%c\t", bed_score(m.tvalue), m.strand);
+    out += seq_db[static_cast<std::size_t>(m.si)].name;
+    out += '\t';
+    append_site_letters(out, m);
+    append_printf(out, "\t%f\t%f\t%e\n", m.rs, m.tvalue, m.pvalue);
+    return true;
+}
+
+bool append_site_line(std::string& out, const match& m)
+{
+    if (bed_output)
+        return append_bed_line(out, m);
+    append_output_line(out, m);
+    return true;
 }
 
 void random_gene_set(const std::string& motif_file, const std::string& seq_file, const std::string& output_file_name)
@@ -76,15 +139,16 @@ void random_gene_set(const std::string& motif_file, const std::string& seq_file,
 
     int sample_n = rdm_n;
     if (sample_n > seq_n) {
-        std::printf(
-            "warning: sample size %d is larger than the %d loaded sequences; sampling %d\n", rdm_n, seq_n, seq_n);
+        std::fprintf(messages(), "warning: sample size %d is larger than the %d loaded sequences; sampling %d\n", rdm_n,
+            seq_n, seq_n);
         sample_n = seq_n;
     }
     analysis_workspace ws(sample_n);
     std::vector<match> match_db(static_cast<std::size_t>(sample_n > 0 ? sample_n : 0));
     std::string lines;
+    long long left_out = 0;
     for (int mi = 0; mi < motif_n; ++mi) {
-        std::printf("%d/%d\n", mi + 1, motif_n);
+        std::fprintf(messages(), "%d/%d\n", mi + 1, motif_n);
         int matchs_n = 0;
         random_matchs(mi, sample_n, ws, match_db, matchs_n);
         lines.clear();
@@ -92,11 +156,12 @@ void random_gene_set(const std::string& motif_file, const std::string& seq_file,
             const match& m = match_db[static_cast<std::size_t>(ri)];
             if (score_th > std::fabs(m.tvalue))
                 continue;
-            append_output_line(lines, m);
+            left_out += append_site_line(lines, m) ? 0 : 1;
         }
         out.write(lines);
     }
     out.close();
+    warn_left_out(left_out);
 }
 
 void assign_threads(std::vector<thread_para>& paras, output_file& fpout)
@@ -175,7 +240,7 @@ struct commit_order {
             lines[mi] = std::string();
             --parked_n[static_cast<std::size_t>(owner[mi])];
             ++finished_n;
-            std::printf("%d/%d\n", finished_n, motif_n);
+            std::fprintf(messages(), "%d/%d\n", finished_n, motif_n);
         }
     }
 
@@ -186,6 +251,7 @@ struct commit_order {
     std::vector<int> owner;     // worker of each motif
     std::vector<int> parked_n;  // motifs each worker has waiting to be written
     std::string write_error;    // the first failure to write
+    long long left_out = 0;     // sites a BED file could not place
 };
 
 void extream_threading(int worker, thread_para& para, commit_order& order)
@@ -197,13 +263,15 @@ void extream_threading(int worker, thread_para& para, commit_order& order)
         int matchs_n = 0;
         all_matchs(mi, ws, match_db, matchs_n);
         std::string lines;
+        long long left_out = 0;
         for (int ri = 0; ri < matchs_n; ++ri) {
             const match& m = match_db[static_cast<std::size_t>(ri)];
             if (score_th > m.tvalue)
                 continue;
-            append_output_line(lines, m);
+            left_out += append_site_line(lines, m) ? 0 : 1;
         }
         std::unique_lock lock(thread_lock);
+        order.left_out += left_out;
         order.park(mi, std::move(lines));
         order.write_ready(*para.fpout);
         order.written.notify_all();
@@ -225,18 +293,18 @@ void extream_gene_set(const std::string& motif_file, const std::string& seq_file
     finished_n = 0;
     commit_order order(paras);
 
-    std::puts("start threading");
+    std::fputs("start threading\n", messages());
     std::vector<std::thread> tids(paras.size());
     int lost_motifs = 0;
     for (std::size_t i = 0; i < paras.size(); ++i) {
-        std::printf("start thread %d\n", static_cast<int>(i) + 1);
+        std::fprintf(messages(), "start thread %d\n", static_cast<int>(i) + 1);
         try {
             if (fail_start && fail_start(static_cast<int>(i)))
                 throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
             tids[i] = std::thread(extream_threading, static_cast<int>(i), std::ref(paras[i]), std::ref(order));
         } catch (const std::system_error&) {
-            std::printf("pthread_create error: %d", static_cast<int>(i));
-            std::fflush(stdout);
+            std::fprintf(messages(), "pthread_create error: %d", static_cast<int>(i));
+            std::fflush(messages());
             // Its motifs will never be written: pass over them so the others go on.
             std::lock_guard lock(thread_lock);
             order.abandon(paras[i].motif_indexs);
@@ -253,6 +321,7 @@ void extream_gene_set(const std::string& motif_file, const std::string& seq_file
     if (!order.write_error.empty())
         throw fatal_error(order.write_error);
     out.close();
+    warn_left_out(order.left_out);
     if (lost_motifs > 0)
         throw fatal_error(std::to_string(lost_motifs) + " motif(s) were not analysed: a worker could not be started");
 }

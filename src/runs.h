@@ -14,6 +14,7 @@
 class output_file {
 public:
     // Opens (creating or emptying) `path`; throws fatal_error naming it when it cannot.
+    // "-" is standard output, flushed but left open at the close.
     explicit output_file(const std::string& path);
     ~output_file();
     output_file(const output_file&) = delete;
@@ -25,13 +26,26 @@ public:
     void close();
 
 private:
-    std::string path_;
+    std::string path_;  // as errors name it
     std::FILE* file_ = nullptr;
+    bool owned_ = true;  // false for standard output
 };
 
 // Appends the output line of one kept record: motif, sequence, chromosome, start, end,
 // strand, site, score, t value and p-value, tab-separated.
 void append_output_line(std::string& out, const match& m);
+
+// Appends the BED line of one kept record: chromosome, start (0-based), end (exclusive),
+// motif, score 0 to 1000 from the t value, strand, then sequence, site, score, t value and
+// p-value. Returns false, appending nothing, when the sequence's title gives no strand
+// '+' or '-': such a site cannot be placed on the genome.
+bool append_bed_line(std::string& out, const match& m);
+
+// The line of the output format chosen (bed_output); false when the site is left out.
+bool append_site_line(std::string& out, const match& m);
+
+// round(100 t) within 0 to 1000: the BED score of a site.
+int bed_score(double tvalue);
 
 // The sampled run: every motif against its own random sample of rdm_n sequences;
 // writes the kept sites with |t| >= score_th.

@@ -5,6 +5,8 @@
 #include <limits>
 
 #include "loading.h"
+#include "messages.h"
+#include "settings.h"
 
 namespace {
 
@@ -58,20 +60,28 @@ double window_score(const window_hit& hit, int width)
     return -std::numeric_limits<double>::infinity();
 }
 
-match make_match(int mi, int si, int width, const window_hit& hit)
+char opposite_strand(char strand)
+{
+    return strand == '+' ? '-' : strand == '-' ? '+' : strand;
+}
+
+match make_match(int mi, int si, int width, const window_hit& hit, bool reverse)
 {
     const seq& s = seq_db[static_cast<std::size_t>(si)];
     match m;
     m.mi = mi;
     m.si = si;
     m.rs = window_score(hit, width);
-    m.location = hit.best_pos;
-    m.pos = wrap(static_cast<std::int64_t>(hit.best_pos) - s.len);
-    m.strand = s.strand;
+    // A reverse-complement window at offset p covers the given letters L - w - p to
+    // L - p - 1: the site is located by that stretch, so that its interval is the same
+    // genomic one whichever strand matched.
+    m.location = reverse && hit.best_pos >= 0 ? s.len - width - hit.best_pos : hit.best_pos;
+    m.pos = wrap(static_cast<std::int64_t>(m.location) - s.len);
+    m.strand = reverse ? opposite_strand(s.strand) : s.strand;
+    m.reverse = reverse;
     m.chrom = s.chrom;
-    if (hit.best_pos >= 0)
-        m.bsite =
-            std::string_view(s.seq).substr(static_cast<std::size_t>(hit.best_pos), static_cast<std::size_t>(width));
+    if (m.location >= 0)
+        m.bsite = std::string_view(s.seq).substr(static_cast<std::size_t>(m.location), static_cast<std::size_t>(width));
     calculated_pos2(s.start, s.end, s.strand, m);
     if (hit.best_pos < 0)  // no window: nothing to locate
         m.start = m.end = 0;
@@ -83,7 +93,13 @@ match scan_seq_match(int mi, int si)
     const motif& mo = motif_db[static_cast<std::size_t>(mi)];
     const motif_quotients mq = make_quotients(mo, background_frqs);
     const seq& s = seq_db[static_cast<std::size_t>(si)];
-    return make_match(mi, si, mo.len, best_window_exact(mq, s.base));
+    const window_hit given = best_window_exact(mq, s.base);
+    if (!both_strands)
+        return make_match(mi, si, mo.len, given);
+    std::vector<std::uint8_t> rc;
+    reverse_complement_codes(s.base, rc);
+    const window_hit other = best_window_exact(mq, rc);
+    return reverse_wins(given, other) ? make_match(mi, si, mo.len, other, true) : make_match(mi, si, mo.len, given);
 }
 
 void calculated_pos2(int chr_start, int chr_end, char strand, match& m)
@@ -95,7 +111,7 @@ void calculated_pos2(int chr_start, int chr_end, char strand, match& m)
         return;
     }
     if (strand != '+')
-        std::puts("unknown strand!");
+        std::fputs("unknown strand!\n", messages());
     // An unknown strand still gets the '+' location, so that a written line can be placed.
     m.start = wrap(static_cast<std::int64_t>(chr_end) + m.pos + 1);
     m.end = wrap(static_cast<std::int64_t>(m.start) + k - 1);

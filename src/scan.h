@@ -18,12 +18,13 @@ struct match {
     double tvalue = 0.0;
     double rs = 0.0;  // log of the geometric mean of the best window's ratios
     double rank = 0.0;
-    std::string_view bsite;  // the site's letters as they stand in the sequence
+    std::string_view bsite;  // the letters of the sequence the site covers, as they stand there
     int location = -1;       // 0-based offset of the site; -1 when no window scored
     int pos = 0;             // location minus the sequence's length
     int start = 0;
     int end = 0;
-    char strand = '.';
+    char strand = '.';     // the site's strand: the title's, or its opposite for a reverse-complement site
+    bool reverse = false;  // found on the reverse complement: the site reads bsite reverse-complemented
     std::string_view chrom;
 };
 
@@ -50,11 +51,23 @@ window_hit best_window_exact(const motif_quotients& mq, std::span<const std::uin
 // The score of a hit: ln(pow(m, 1/w)) with m the product rounded to double.
 double window_score(const window_hit& hit, int width);
 
-// Fills the record of motif mi in sequence si from its hit.
-match make_match(int mi, int si, int width, const window_hit& hit);
+// Whether a sequence's best window is the one on its reverse complement: only with a
+// strictly larger product; on equal products the given strand's window is kept.
+inline bool reverse_wins(const window_hit& given, const window_hit& reverse)
+{
+    return reverse.max_rs > given.max_rs;
+}
 
-// Scans motif mi against sequence si with the tables as loaded.
+// Fills the record of motif mi in sequence si from its hit; `reverse` when the hit was
+// found on the sequence's reverse complement (best_pos then counts in that strand).
+match make_match(int mi, int si, int width, const window_hit& hit, bool reverse = false);
+
+// Scans motif mi against sequence si with the tables as loaded, on both strands when
+// both_strands is set.
 match scan_seq_match(int mi, int si);
+
+// The strand opposite to a title's: '+' <-> '-'; any other character stays.
+char opposite_strand(char strand);
 
 // Sets start and end from the title's coordinates; pos and bsite must be set.
 void calculated_pos2(int chr_start, int chr_end, char strand, match& m);

@@ -1,7 +1,9 @@
 #include "seq_reader.h"
 
+#include <algorithm>
 #include <cstdio>
 
+#include "messages.h"
 #include "motif_reader.h"
 #include "settings.h"
 #include "text_numbers.h"
@@ -18,6 +20,20 @@ constexpr std::array<std::uint8_t, 256> make_base_codes()
     codes['T'] = codes['t'] = 3;
     return codes;
 }
+
+constexpr std::array<char, 256> make_complements()
+{
+    std::array<char, 256> letters{};
+    for (int c = 0; c < 256; ++c)
+        letters[static_cast<std::size_t>(c)] = static_cast<char>(c);
+    for (const char* pair : {"AT", "CG", "at", "cg"}) {
+        letters[static_cast<unsigned char>(pair[0])] = pair[1];
+        letters[static_cast<unsigned char>(pair[1])] = pair[0];
+    }
+    return letters;
+}
+
+constexpr std::array<char, 256> complements = make_complements();
 
 // One piece of the title: skip any delimiters, take up to the next one and consume it.
 // Returns nothing when only delimiters (or nothing) remain.
@@ -43,6 +59,18 @@ int base_2int(char base)
     return base_codes[static_cast<unsigned char>(base)];
 }
 
+void reverse_complement_codes(std::span<const std::uint8_t> codes, std::vector<std::uint8_t>& out)
+{
+    out.resize(codes.size());
+    std::transform(codes.rbegin(), codes.rend(), out.begin(), complement_code);
+}
+
+void append_reverse_complement(std::string& out, std::string_view letters)
+{
+    for (auto c = letters.rbegin(); c != letters.rend(); ++c)
+        out += complements[static_cast<unsigned char>(*c)];
+}
+
 std::optional<seq> read_seq2(line_reader& in)
 {
     seq s;
@@ -64,7 +92,7 @@ std::optional<seq> read_seq2(line_reader& in)
         if (too_long)
             continue;
         if (letters.size() + line.size() > static_cast<std::size_t>(max_seq_len)) {
-            std::printf("seq len: >%d\n", max_seq_len);
+            std::fprintf(messages(), "seq len: >%d\n", max_seq_len);
             too_long = true;
             continue;
         }

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -16,6 +17,7 @@ struct seq {
     std::string name;                        // title before its first ':'
     std::string seq;                         // the letters as read, case kept
     std::vector<std::uint8_t> base;          // base code of every letter
+    std::vector<std::uint8_t> rc_base;       // codes of the reverse complement; only when both strands are scanned
     std::array<float, 5> background_frqs{};  // this sequence's own smoothed composition
     int start = 0;
     int end = 0;
@@ -27,6 +29,19 @@ inline constexpr char DNA_Bases[] = "ACGTN";
 
 // 'A'/'a' 0, 'C'/'c' 1, 'G'/'g' 2, 'T'/'t' 3, anything else 4.
 int base_2int(char base);
+
+// The code of the complementary base: A <-> T, C <-> G; N stays N.
+inline std::uint8_t complement_code(std::uint8_t code)
+{
+    return code < 4 ? static_cast<std::uint8_t>(3 - code) : code;
+}
+
+// The codes of the reverse complement of `codes`, into `out`.
+void reverse_complement_codes(std::span<const std::uint8_t> codes, std::vector<std::uint8_t>& out);
+
+// Appends the reverse complement of `letters`, case kept per letter (a -> t, C -> G);
+// every other character stays as it is.
+void append_reverse_complement(std::string& out, std::string_view letters);
 
 // Reads the next sequence record. Returns nothing when the input ends before a title.
 // Leaves the reader at the next record's title line.

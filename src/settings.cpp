@@ -7,6 +7,8 @@ double score_th = 1.0;
 double outlier_fc = 3.0;
 float pseudocount = 0.375f;
 int thread_n = default_thread_n;
+bool both_strands = false;
+bool bed_output = false;
 motif_format motif_file_format = motif_format::tarnel;
 
 void reset_settings()
@@ -18,5 +20,7 @@ void reset_settings()
     outlier_fc = 3.0;
     pseudocount = 0.375f;
     thread_n = default_thread_n;
+    both_strands = false;
+    bed_output = false;
     motif_file_format = motif_format::tarnel;
 }

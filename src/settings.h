@@ -10,6 +10,8 @@ extern double score_th;    // output threshold on the t value
 extern double outlier_fc;  // outlier cut, in standard deviations
 extern float pseudocount;  // added to every count before normalising
 extern int thread_n;       // workers of the threaded run
+extern bool both_strands;  // scan the reverse complement of every sequence too
+extern bool bed_output;    // write the output file as BED
 
 // Layouts of motif file the reader understands; tarnel is the tool's own.
 enum class motif_format { tarnel, jaspar, pfm, meme };

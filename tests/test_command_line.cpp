@@ -36,6 +36,19 @@ TEST(CommandLine, DefaultsAndTheThreadedRun)
     EXPECT_EQ(rdm_n, 2000);
     EXPECT_EQ(score_th, 1.0);
     EXPECT_EQ(thread_n, 8);
+    EXPECT_FALSE(both_strands);
+    EXPECT_FALSE(bed_output);
+}
+
+TEST(CommandLine, StrandAndFormatSwitches)
+{
+    EXPECT_TRUE(parse({"--both-strands", "--bed", "-o", "-"}).run);
+    EXPECT_TRUE(both_strands);
+    EXPECT_TRUE(bed_output);
+    EXPECT_TRUE(parse({"--both"}).run);  // abbreviated
+    EXPECT_TRUE(both_strands);
+    EXPECT_FALSE(bed_output);
+    EXPECT_FALSE(parse({"--bed=1"}).run);  // takes no argument
 }
 
 TEST(CommandLine, EveryFormOfTheSampleSizeSelectsTheSampledRun)

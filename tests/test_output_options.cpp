@@ -1,0 +1,172 @@
+// --bed (checked by bedtools cutting the written intervals out of the genome again) and
+// -o - (results alone on standard output).
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <random>
+#include <set>
+#include <sys/wait.h>
+
+#include "test_util.h"
+
+namespace {
+
+const std::string example_motifs = std::string(TARNEL_SOURCE_DIR) + "/examples/motifs.txt";
+const std::string example_seqs = std::string(TARNEL_SOURCE_DIR) + "/examples/seqs.fa";
+
+// Exit status of a shell command.
+int shell(const std::string& command)
+{
+    const int status = std::system(command.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool have_bedtools()
+{
+    return shell("command -v bedtools >/dev/null 2>&1") == 0;
+}
+
+// A random genome of mixed case with a few N, and bedtools' cut of regions of it on
+// both strands (name::chrom:start-end(strand) titles).
+struct cut_genome {
+    scratch_dir dir;
+    std::string genome = dir.file("genome.fa");
+    std::string seqs = dir.file("regions.fa");
+
+    cut_genome()
+    {
+        std::mt19937 rng(41);
+        const std::string alphabet = "ACGTACGTACGTacgtacgtN";
+        std::string fasta;
+        for (const char* chrom : {"chr1", "chr2"}) {
+            fasta += std::string(">") + chrom + "\n";
+            for (int line = 0; line < 400; ++line) {
+                for (int i = 0; i < 60; ++i)
+                    fasta += alphabet[rng() % alphabet.size()];
+                fasta += "\n";
+            }
+        }
+        dir.write("genome.fa", fasta);
+        std::string bed;
+        for (int i = 0; i < 400; ++i) {
+            const long start = static_cast<long>(rng() % 23000);
+            bed += std::string(i % 3 ? "chr1" : "chr2") + "\t" + std::to_string(start) + "\t" +
+                std::to_string(start + 30 + static_cast<long>(rng() % 200)) + "\tregion" + std::to_string(i) + "\t0\t" +
+                (i % 2 ? "-" : "+") + "\n";
+        }
+        const std::string regions = dir.write("regions.bed", bed);
+        EXPECT_EQ(
+            shell("bedtools getfasta -fi " + genome + " -bed " + regions + " -name -s -fo " + seqs + " 2>/dev/null"),
+            0);
+    }
+};
+
+}  // namespace
+
+TEST(BedOutput, BedtoolsCutsTheWrittenSitesOutOfTheGenomeAgain)
+{
+    if (!have_bedtools())
+        GTEST_SKIP() << "bedtools is not installed (.ci/install installs it)";
+    cut_genome g;
+    for (const std::vector<std::string>& extra :
+        std::vector<std::vector<std::string>>{{}, {"--both-strands"}, {"--both-strands", "-n", "150", "-r", "0"}}) {
+        std::vector<std::string> args{"-m", example_motifs, "-i", g.seqs, "-o", g.dir.file("sites.bed"), "--bed"};
+        args.insert(args.end(), {"-r", "-100"});
+        args.insert(args.end(), extra.begin(), extra.end());
+        const process_result r = run_tarnel(args);
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err, "");
+        const auto lines = split(read_file(g.dir.file("sites.bed")), '\n');
+        ASSERT_GT(lines.size(), 300u);
+        ASSERT_EQ(shell("bedtools getfasta -s -tab -fi " + g.genome + " -bed " + g.dir.file("sites.bed") + " -fo " +
+                      g.dir.file("cut.tab")),
+            0);
+        const auto cut = split(read_file(g.dir.file("cut.tab")), '\n');
+        ASSERT_EQ(cut.size(), lines.size());
+        std::set<std::string> strands;
+        for (std::size_t i = 0; i < lines.size(); ++i) {
+            const auto f = split(lines[i], '\t');
+            ASSERT_EQ(f.size(), 11u) << lines[i];
+            EXPECT_EQ(split(cut[i], '\t').at(1), f[7]) << lines[i];  // the genome's letters, case included
+            const double t = std::stod(f[9]);
+            EXPECT_EQ(std::stoi(f[4]), t <= 0 ? 0 : std::min(1000L, std::lround(100 * t))) << lines[i];
+            strands.insert(f[5]);
+        }
+        EXPECT_EQ(strands, (std::set<std::string>{"+", "-"}));
+    }
+}
+
+TEST(BedOutput, SitesWithoutALocationAreLeftOutWithOneWarning)
+{
+    scratch_dir dir;
+    std::string seqs = read_file(example_seqs);
+    seqs += ">plain title\nGATAAGGATAAGcacgtgTT\n>odd::chr9:10-30(?)\nGATAAGGATAAGcacgtgTT\n";
+    const std::string s = dir.write("s.fa", seqs);
+    for (const char* strands : {"", "--both-strands"}) {
+        std::vector<std::string> args{"-m", example_motifs, "-i", s, "-r", "-100", "-o", dir.file("sites.txt")};
+        if (*strands)
+            args.push_back(strands);
+        ASSERT_EQ(run_tarnel(args).status, 0);
+        std::size_t unplaced = 0;
+        const auto all = split(read_file(dir.file("sites.txt")), '\n');
+        for (const std::string& line : all) {
+            const std::string strand = split(line, '\t').at(5);
+            unplaced += strand != "+" && strand != "-";
+        }
+        ASSERT_GT(unplaced, 0u);
+
+        args[7] = dir.file("sites.bed");
+        args.push_back("--bed");
+        const process_result r = run_tarnel(args);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(split(read_file(dir.file("sites.bed")), '\n').size(), all.size() - unplaced);
+        EXPECT_EQ(r.err,
+            "Tarnel: warning: " + std::to_string(unplaced) +
+                " site(s) left out of the BED file: their sequence titles give no location with strand + or -\n");
+    }
+}
+
+TEST(StandardOutputResults, ResultsAloneOnStandardOutputAndEveryMessageOnStandardError)
+{
+    scratch_dir dir;
+    // A plain title and an over-long sequence add messages of the scan and the reader.
+    const std::string s = dir.write(
+        "s.fa", read_file(example_seqs) + ">plain\nGATAAGcacgtg\n>long::c:0-6000(+)\n" + std::string(6000, 'A') + "\n");
+    for (const std::vector<std::string>& extra : std::vector<std::vector<std::string>>{
+             {}, {"-n", "100000"}, {"--bed", "--both-strands"}, {"-n", "30", "--bed"}}) {
+        std::vector<std::string> to_file{"-m", example_motifs, "-i", s, "-r", "0.5", "-o", dir.file("sites.txt")};
+        to_file.insert(to_file.end(), extra.begin(), extra.end());
+        const process_result file_run = run_tarnel(to_file);
+        ASSERT_EQ(file_run.status, 0);
+        std::vector<std::string> to_stdout = to_file;
+        to_stdout[7] = "-";
+        const process_result stdout_run = run_tarnel(to_stdout);
+        ASSERT_EQ(stdout_run.status, 0);
+        EXPECT_FALSE(stdout_run.out.empty());
+        EXPECT_EQ(stdout_run.out, read_file(dir.file("sites.txt")));
+        // The same messages, on the other stream (a worker's progress line may come
+        // before a later "start thread" line).
+        auto messages = split(stdout_run.err, '\n');
+        auto expected = split(file_run.out, '\n');
+        for (const std::string& line : split(file_run.err, '\n'))
+            expected.push_back(line);
+        EXPECT_EQ(std::multiset<std::string>(messages.begin(), messages.end()),
+            std::multiset<std::string>(expected.begin(), expected.end()));
+        EXPECT_NE(stdout_run.err.find("unknown strand!"), std::string::npos);
+        EXPECT_NE(stdout_run.err.find("seq len: >5500"), std::string::npos);
+    }
+}
+
+TEST(StandardOutputResults, StandardOutputThatCannotBeWrittenIsAFailure)
+{
+    scratch_dir dir;
+    for (const char* run : {"", "-n 30"}) {
+        const int status = shell(std::string(TARNEL_BINARY) + " -m " + example_motifs + " -i " + example_seqs +
+            " -r -100 -o - " + run + " >/dev/full 2>" + dir.file("err.txt"));
+        EXPECT_EQ(status, 1) << run;
+        EXPECT_NE(
+            read_file(dir.file("err.txt")).find("Tarnel: standard output: No space left on device"), std::string::npos)
+            << read_file(dir.file("err.txt"));
+    }
+}
