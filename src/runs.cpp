@@ -1,10 +1,14 @@
 #include "runs.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cinttypes>
 #include <cmath>
 #include <condition_variable>
 #include <cstdlib>
+#include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 #include "analyses.h"
 #include "errors.h"
@@ -13,6 +17,35 @@
 
 std::mutex thread_lock;
 int finished_n = 0;
+
+namespace {
+
+// Same device and inode: the same file, whatever the name, link or symbolic link.
+bool same_file(const struct stat& a, const struct stat& b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+}  // namespace
+
+void refuse_output_over_input(
+    const std::string& output_path, const std::string& motif_file, const std::string& seq_file)
+{
+    struct stat out { };
+    if (stat(output_path.c_str(), &out) != 0)
+        return;  // it does not exist yet, so it cannot be an input
+    const std::pair<const char*, const std::string*> inputs[] = {
+        {"-m/--motif", &motif_file}, {"-i/--input", &seq_file}};
+    for (const auto& [option, path] : inputs) {
+        struct stat in { };
+        const int got = *path == "-" ? fstat(STDIN_FILENO, &in) : stat(path->c_str(), &in);
+        if (got == 0 && same_file(out, in)) {
+            const std::string input_name = *path == "-" ? "standard input" : "'" + *path + "'";
+            throw fatal_error("-o/--output: " + output_path + " is the same file as the " + option + " input " +
+                input_name + "; refusing to overwrite an input (nothing was written)");
+        }
+    }
+}
 
 output_file::output_file(const std::string& path) : path_(path)
 {
@@ -55,22 +88,46 @@ template <typename... Values> void append_printf(std::string& out, const char* f
 
 }  // namespace
 
+namespace {
+
+// A tab inside a name would split it into two fields; it is written as a space.
+void append_field(std::string& out, std::string_view text)
+{
+    const std::size_t from = out.size();
+    out += text;
+    std::replace(out.begin() + static_cast<std::ptrdiff_t>(from), out.end(), '\t', ' ');
+}
+
+}  // namespace
+
 void append_output_line(std::string& out, const match& m)
 {
     // Texts are appended whole (they are views, not terminated strings); numbers are
     // formatted as the line's printf fields.
     for (std::string_view text : {std::string_view(motif_db[static_cast<std::size_t>(m.mi)].name),
              std::string_view(seq_db[static_cast<std::size_t>(m.si)].name), m.chrom}) {
-        out += text;
+        append_field(out, text);
         out += '\t';
     }
-    append_printf(out, "%d\t%d\t%c\t", m.start, m.end, m.strand);
-    out += m.bsite;
+    append_printf(out, "%" PRId64 "\t%" PRId64 "\t%c\t", m.start, m.end, m.strand == '\t' ? ' ' : m.strand);
+    append_field(out, m.bsite);
     append_printf(out, "\t%f\t%f\t%e\n", m.rs, m.tvalue, m.pvalue);
 }
 
+namespace {
+
+// Progress stops once standard output has failed (its reader went away): the run still
+// finishes the output file and reports the failure at the end.
+bool progress_wanted()
+{
+    return !std::ferror(stdout);
+}
+
+}  // namespace
+
 void random_gene_set(const std::string& motif_file, const std::string& seq_file, const std::string& output_file_name)
 {
+    refuse_output_over_input(output_file_name, motif_file, seq_file);
     output_file out(output_file_name);
     read_inputs(motif_file, seq_file);
 
@@ -84,7 +141,8 @@ void random_gene_set(const std::string& motif_file, const std::string& seq_file,
     std::vector<match> match_db(static_cast<std::size_t>(sample_n > 0 ? sample_n : 0));
     std::string lines;
     for (int mi = 0; mi < motif_n; ++mi) {
-        std::printf("%d/%d\n", mi + 1, motif_n);
+        if (progress_wanted())
+            std::printf("%d/%d\n", mi + 1, motif_n);
         int matchs_n = 0;
         random_matchs(mi, sample_n, ws, match_db, matchs_n);
         lines.clear();
@@ -175,7 +233,8 @@ struct commit_order {
             lines[mi] = std::string();
             --parked_n[static_cast<std::size_t>(owner[mi])];
             ++finished_n;
-            std::printf("%d/%d\n", finished_n, motif_n);
+            if (progress_wanted())
+                std::printf("%d/%d\n", finished_n, motif_n);
         }
     }
 
@@ -190,6 +249,8 @@ struct commit_order {
 
 void extream_threading(int worker, thread_para& para, commit_order& order)
 {
+    if (para.msize == 0)
+        return;  // a worker without motifs takes no memory
     analysis_workspace ws(seq_n);
     std::vector<match> match_db(static_cast<std::size_t>(seq_n));
     for (int ix = 0; ix < para.msize; ++ix) {
@@ -217,6 +278,7 @@ void extream_threading(int worker, thread_para& para, commit_order& order)
 void extream_gene_set(const std::string& motif_file, const std::string& seq_file, const std::string& output_file_name,
     const start_failure& fail_start)
 {
+    refuse_output_over_input(output_file_name, motif_file, seq_file);
     output_file out(output_file_name);
     read_inputs(motif_file, seq_file);
 

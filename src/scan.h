@@ -21,8 +21,8 @@ struct match {
     std::string_view bsite;  // the site's letters as they stand in the sequence
     int location = -1;       // 0-based offset of the site; -1 when no window scored
     int pos = 0;             // location minus the sequence's length
-    int start = 0;
-    int end = 0;
+    std::int64_t start = 0;
+    std::int64_t end = 0;
     char strand = '.';
     std::string_view chrom;
 };
@@ -56,5 +56,8 @@ match make_match(int mi, int si, int width, const window_hit& hit);
 // Scans motif mi against sequence si with the tables as loaded.
 match scan_seq_match(int mi, int si);
 
+// Prints "unknown strand!" when the title gave no '+' or '-' strand.
+void report_unknown_strand(char strand);
+
 // Sets start and end from the title's coordinates; pos and bsite must be set.
-void calculated_pos2(int chr_start, int chr_end, char strand, match& m);
+void calculated_pos2(std::int64_t chr_start, std::int64_t chr_end, char strand, match& m);
