@@ -9,6 +9,7 @@
 #include "analyses.h"
 #include "errors.h"
 #include "loading.h"
+#include "number_format.h"
 #include "settings.h"
 
 std::mutex thread_lock;
@@ -44,29 +45,29 @@ void output_file::close()
         throw fatal_error(system_reason(path_, flushed ? errno : flush_errno));
 }
 
-namespace {
-
-template <typename... Values> void append_printf(std::string& out, const char* format, Values... values)
-{
-    char text[512];
-    const int n = std::snprintf(text, sizeof text, format, values...);
-    out.append(text, static_cast<std::size_t>(n));
-}
-
-}  // namespace
-
 void append_output_line(std::string& out, const match& m)
 {
     // Texts are appended whole (they are views, not terminated strings); numbers are
-    // formatted as the line's printf fields.
+    // written as printf's "%d\t%d\t%c\t" and "\t%f\t%f\t%e\n" write them, byte for byte.
     for (std::string_view text : {std::string_view(motif_db[static_cast<std::size_t>(m.mi)].name),
              std::string_view(seq_db[static_cast<std::size_t>(m.si)].name), m.chrom}) {
         out += text;
         out += '\t';
     }
-    append_printf(out, "%d\t%d\t%c\t", m.start, m.end, m.strand);
+    append_integer(out, m.start);
+    out += '\t';
+    append_integer(out, m.end);
+    out += '\t';
+    out += m.strand;
+    out += '\t';
     out += m.bsite;
-    append_printf(out, "\t%f\t%f\t%e\n", m.rs, m.tvalue, m.pvalue);
+    out += '\t';
+    append_fixed6(out, m.rs);
+    out += '\t';
+    append_fixed6(out, m.tvalue);
+    out += '\t';
+    append_exp6(out, m.pvalue);
+    out += '\n';
 }
 
 void random_gene_set(const std::string& motif_file, const std::string& seq_file, const std::string& output_file_name)
