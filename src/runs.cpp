@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cinttypes>
 #include <cmath>
 #include <condition_variable>
 #include <cstdlib>
@@ -13,6 +12,7 @@
 #include "analyses.h"
 #include "errors.h"
 #include "loading.h"
+#include "number_format.h"
 #include "settings.h"
 
 std::mutex thread_lock;
@@ -79,17 +79,6 @@ void output_file::close()
 
 namespace {
 
-template <typename... Values> void append_printf(std::string& out, const char* format, Values... values)
-{
-    char text[512];
-    const int n = std::snprintf(text, sizeof text, format, values...);
-    out.append(text, static_cast<std::size_t>(n));
-}
-
-}  // namespace
-
-namespace {
-
 // A tab inside a name would split it into two fields; it is written as a space.
 void append_field(std::string& out, std::string_view text)
 {
@@ -103,15 +92,26 @@ void append_field(std::string& out, std::string_view text)
 void append_output_line(std::string& out, const match& m)
 {
     // Texts are appended whole (they are views, not terminated strings); numbers are
-    // formatted as the line's printf fields.
+    // written as printf's "%d\t%d\t%c\t" and "\t%f\t%f\t%e\n" write them, byte for byte.
     for (std::string_view text : {std::string_view(motif_db[static_cast<std::size_t>(m.mi)].name),
              std::string_view(seq_db[static_cast<std::size_t>(m.si)].name), m.chrom}) {
         append_field(out, text);
         out += '\t';
     }
-    append_printf(out, "%" PRId64 "\t%" PRId64 "\t%c\t", m.start, m.end, m.strand == '\t' ? ' ' : m.strand);
+    append_integer(out, m.start);
+    out += '\t';
+    append_integer(out, m.end);
+    out += '\t';
+    out += m.strand == '\t' ? ' ' : m.strand;
+    out += '\t';
     append_field(out, m.bsite);
-    append_printf(out, "\t%f\t%f\t%e\n", m.rs, m.tvalue, m.pvalue);
+    out += '\t';
+    append_fixed6(out, m.rs);
+    out += '\t';
+    append_fixed6(out, m.tvalue);
+    out += '\t';
+    append_exp6(out, m.pvalue);
+    out += '\n';
 }
 
 namespace {
