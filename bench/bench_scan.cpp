@@ -3,8 +3,10 @@
 //   tarnel_bench scan MOTIFS SEQS     straightforward and vector scan, single-threaded
 //   tarnel_bench load SEQS            loads a sequence file, reports MB/s
 //   tarnel_bench make-seqs FILE N LEN writes N random sequences of LEN letters
+//   tarnel_bench format [LINES]       an output line's numbers with snprintf and number_format.h
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +22,7 @@
 #include "errors.h"
 #include "fast_scan.h"
 #include "loading.h"
+#include "number_format.h"
 #include "scan.h"
 
 namespace {
@@ -253,9 +256,128 @@ int run_make_seqs(const std::string& path, long count, long length)
     return 0;
 }
 
+// The numbers of an output line: start, end, score, t value and p-value.
+struct line_numbers {
+    int start = 0;
+    int end = 0;
+    double score = 0.0;
+    double tvalue = 0.0;
+    double pvalue = 0.0;
+};
+
+// Formats the numbers of `lines` output lines (drawn from a pool of values in the ranges
+// the tool writes) as append_output_line did with snprintf and as it does now, appending
+// to a buffer emptied every 1000 lines; prints ns per number, for whole lines and by kind.
+int run_format(long lines)
+{
+    std::vector<line_numbers> pool(1 << 16);
+    std::mt19937_64 rng(11);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    for (line_numbers& n : pool) {
+        n.start = static_cast<int>(rng() % 250000000);
+        n.end = n.start + 5 + static_cast<int>(rng() % 20);
+        n.score = unit(rng) * 20 - 10;
+        n.tvalue = unit(rng) * 20 - 10;
+        // as in the real data's output: mostly 0 or below 1e-20
+        const double kind = unit(rng);
+        n.pvalue = kind < 0.5 ? 0.0 : kind < 0.95 ? std::pow(10.0, -20 - 300 * unit(rng)) : unit(rng);
+    }
+    // Seconds to format lines [first, first + count) of the run.
+    auto time_lines = [&](long first, long count, auto&& append) {
+        std::string out;
+        std::size_t written = 0;
+        const auto t0 = clock_type::now();
+        for (long i = first; i < first + count; ++i) {
+            append(out, pool[static_cast<std::size_t>(i) & (pool.size() - 1)]);
+            if (i % 1000 == 999) {
+                written += out.size();
+                out.clear();
+            }
+        }
+        const double s = seconds_since(t0);
+        if (written + out.size() == 0)
+            std::puts("nothing written");
+        return s;
+    };
+    auto printf_append = [](std::string& out, const char* format, auto... values) {
+        char text[512];
+        out.append(text, static_cast<std::size_t>(std::snprintf(text, sizeof text, format, values...)));
+    };
+    // The line's numbers, with its tabs and strand, as before and as now.
+    auto old_line = [&](std::string& out, const line_numbers& n) {
+        printf_append(out, "%d\t%d\t%c\t", n.start, n.end, '+');
+        printf_append(out, "\t%f\t%f\t%e\n", n.score, n.tvalue, n.pvalue);
+    };
+    auto new_line = [&](std::string& out, const line_numbers& n) {
+        append_integer(out, n.start);
+        out += '\t';
+        append_integer(out, n.end);
+        out += '\t';
+        out += '+';
+        out += '\t';
+        out += '\t';
+        append_fixed6(out, n.score);
+        out += '\t';
+        append_fixed6(out, n.tvalue);
+        out += '\t';
+        append_exp6(out, n.pvalue);
+        out += '\n';
+    };
+    std::string old_text;
+    std::string new_text;
+    for (const line_numbers& n : pool) {
+        old_line(old_text, n);
+        new_line(new_text, n);
+    }
+    std::printf("cpu: %s\n", cpuinfo("model name").c_str());
+    std::printf("format: %ld lines, 5 numbers each; the pool's %zu lines written identically: %s\n", lines, pool.size(),
+        old_text == new_text ? "yes" : "NO");
+    // The lines in ten parts, each formatted the old way then the new, so that both meet
+    // the same load from other processes; the mean over all lines and the best part.
+    std::printf("  %-30s %15s  %15s\n", "ns per number: mean (best tenth)", "snprintf", "now");
+    auto row = [&](const char* what, int per_line, auto&& old_way, auto&& new_way) {
+        double old_s = 0.0, new_s = 0.0, old_best = 1e300, new_best = 1e300;
+        const long part = std::max(1L, lines / 10);
+        for (long first = 0; first < lines; first += part) {
+            const long count = std::min(part, lines - first);
+            const double o = time_lines(first, count, old_way) / static_cast<double>(count);
+            const double n = time_lines(first, count, new_way) / static_cast<double>(count);
+            old_s += o * static_cast<double>(count);
+            new_s += n * static_cast<double>(count);
+            old_best = std::min(old_best, o);
+            new_best = std::min(new_best, n);
+        }
+        const double scale = 1e9 / per_line;
+        std::printf("  %-30s %6.1f (%6.1f)  %6.1f (%6.1f)  %4.1fx\n", what, old_s * scale / static_cast<double>(lines),
+            old_best * scale, new_s * scale / static_cast<double>(lines), new_best * scale, old_s / new_s);
+    };
+    row("whole line", 5, old_line, new_line);
+    row(
+        "integers (%d)", 2,
+        [&](std::string& out, const line_numbers& n) { printf_append(out, "%d\t%d", n.start, n.end); },
+        [&](std::string& out, const line_numbers& n) {
+            append_integer(out, n.start);
+            out += '\t';
+            append_integer(out, n.end);
+        });
+    row(
+        "score, t value (%f)", 2,
+        [&](std::string& out, const line_numbers& n) { printf_append(out, "%f\t%f", n.score, n.tvalue); },
+        [&](std::string& out, const line_numbers& n) {
+            append_fixed6(out, n.score);
+            out += '\t';
+            append_fixed6(out, n.tvalue);
+        });
+    row(
+        "p-value (%e)", 1, [&](std::string& out, const line_numbers& n) { printf_append(out, "%e", n.pvalue); },
+        [&](std::string& out, const line_numbers& n) { append_exp6(out, n.pvalue); });
+    return old_text == new_text ? 0 : 1;
+}
+
 void usage()
 {
-    std::fprintf(stderr, "usage: tarnel_bench scan MOTIFS SEQS | load SEQS | make-seqs FILE COUNT LENGTH\n");
+    std::fprintf(
+        stderr, "usage: tarnel_bench scan MOTIFS SEQS | load SEQS | make-seqs FILE COUNT LENGTH | format [LINES]\n");
 }
 
 }  // namespace
@@ -275,6 +397,8 @@ int main(int argc, char** argv)
         }
         if (mode == "load" && argc == 3)
             return run_load(argv[2]);
+        if (mode == "format" && argc <= 3)
+            return run_format(argc == 3 ? std::max(1L, std::atol(argv[2])) : 10000000);
         if (mode == "make-seqs" && argc == 5)
             return run_make_seqs(argv[2], std::atol(argv[3]), std::atol(argv[4]));
     } catch (const fatal_error& e) {

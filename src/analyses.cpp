@@ -45,8 +45,11 @@ void analyse_motif(int mi, std::span<const int> set, analysis_workspace& ws, std
     for (std::size_t i = 0; i < set.size(); ++i) {
         const bool reverse = both_strands && reverse_wins(ws.hits[i], ws.rc_hits[i]);
         const window_hit& hit = reverse ? ws.rc_hits[i] : ws.hits[i];
-        if (hit.best_pos < 0)
+        if (hit.best_pos < 0) {
+            // Scanned all the same: a title without a strand is reported for every scan.
+            report_unknown_strand(seq_db[static_cast<std::size_t>(set[i])].strand);
             continue;
+        }
         ws.matchs_tmp[n] = make_match(mi, set[i], mo.len, hit, reverse);
         ws.rss_tmp[n] = ws.matchs_tmp[n].rs;
         ++n;
@@ -67,11 +70,13 @@ void analyse_motif(int mi, std::span<const int> set, analysis_workspace& ws, std
     rt_n = static_cast<int>(rn);
 
     // Every kept score is tested against the kept set, itself included.
+    const std::span<const double> kept(ws.rss.data(), rn);
     double kept_std = 0.0;
     double kept_mean = 0.0;
-    std_mean(std::span<const double>(ws.rss.data(), rn), kept_std, kept_mean);
+    std_mean(kept, kept_std, kept_mean);
+    const bool equal = all_equal(kept);
     for (std::size_t i = 0; i < rn; ++i)
-        one_sample_ttest(ws.rss[i], rn, kept_mean, kept_std, matchs[i].pvalue, matchs[i].tvalue);
+        one_sample_ttest(ws.rss[i], rn, kept_mean, equal ? 0.0 : kept_std, matchs[i].pvalue, matchs[i].tvalue);
 }
 
 void all_matchs(int mi, analysis_workspace& ws, std::span<match> matchs, int& rt_n)

@@ -1,5 +1,6 @@
 #include "line_reader.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -10,27 +11,38 @@
 
 namespace {
 constexpr std::size_t chunk_size = 1 << 20;
-}
+constexpr unsigned char gzip_magic[2] = {0x1f, 0x8b};
+}  // namespace
 
 line_reader::line_reader(const std::string& path) : path_(path == "-" ? "standard input" : path)
 {
-    int fd = path == "-" ? dup(STDIN_FILENO) : open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
+    fd_ = path == "-" ? dup(STDIN_FILENO) : open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd_ < 0)
         throw fatal_error(system_reason(path_, errno));
     struct stat st { };
-    if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
-        close(fd);
+    if (fstat(fd_, &st) == 0 && S_ISDIR(st.st_mode)) {
+        close(fd_);
+        fd_ = -1;
         throw fatal_error(system_reason(path_, EISDIR));
     }
-    // The gzip layer passes input that is not compressed through unchanged, so a
-    // compressed file is told apart by its magic bytes, not by its name.
-    file_ = gzdopen(fd, "rb");
-    if (file_ == nullptr) {
-        close(fd);
-        throw fatal_error(path_ + ": cannot be read");
-    }
-    gzbuffer(file_, chunk_size);
+    raw_.resize(chunk_size);
     buffer_.resize(2 * chunk_size);
+    // A compressed file is told apart by its magic bytes, not by its name.
+    while (raw_end_ < 2 && !raw_eof_) {
+        const std::size_t got = read_raw(raw_.data() + raw_end_, raw_.size() - raw_end_);
+        raw_end_ += got;
+        raw_eof_ = got == 0;
+    }
+    gzip_ = raw_end_ >= 2 && raw_[0] == gzip_magic[0] && raw_[1] == gzip_magic[1];
+    if (gzip_) {
+        // 16 + window bits: gzip members only, with their checksums verified.
+        if (inflateInit2(&zs_, 16 + MAX_WBITS) != Z_OK) {
+            close(fd_);
+            fd_ = -1;
+            throw fatal_error(path_ + ": cannot be read (zlib could not start)");
+        }
+        zs_ready_ = true;
+    }
 }
 
 line_reader line_reader::from_text(std::string text, const std::string& name)
@@ -45,8 +57,87 @@ line_reader::line_reader(in_memory, std::string text, const std::string& name)
 
 line_reader::~line_reader()
 {
-    if (file_ != nullptr)
-        gzclose(file_);
+    if (zs_ready_)
+        inflateEnd(&zs_);
+    if (fd_ >= 0)
+        close(fd_);
+}
+
+std::size_t line_reader::read_raw(unsigned char* to, std::size_t room)
+{
+    for (;;) {
+        const ssize_t got = read(fd_, to, room);
+        if (got >= 0)
+            return static_cast<std::size_t>(got);
+        if (errno != EINTR)
+            throw fatal_error(system_reason(path_, errno));
+    }
+}
+
+bool line_reader::raw_input_left()
+{
+    if (raw_begin_ < raw_end_)
+        return true;
+    if (raw_eof_)
+        return false;
+    raw_begin_ = 0;
+    raw_end_ = read_raw(raw_.data(), raw_.size());
+    raw_eof_ = raw_end_ == 0;
+    return raw_end_ > 0;
+}
+
+std::size_t line_reader::inflate_more(char* to, std::size_t room)
+{
+    zs_.next_out = reinterpret_cast<Bytef*>(to);
+    zs_.avail_out = static_cast<uInt>(std::min<std::size_t>(room, 1u << 30));
+    while (zs_.avail_out > 0) {
+        if (!raw_input_left()) {
+            if (zs_ready_ && zs_.total_in > 0 && !member_done_)
+                throw fatal_error(path_ + ": compressed data ends unexpectedly (file cut short?)");
+            break;
+        }
+        if (member_done_) {
+            // Members may follow each other (cat a.gz b.gz); anything else after the last
+            // one would be silently lost, so it is refused.
+            if (raw_end_ - raw_begin_ < 2 && !raw_eof_) {
+                std::memmove(raw_.data(), raw_.data() + raw_begin_, raw_end_ - raw_begin_);
+                raw_end_ -= raw_begin_;
+                raw_begin_ = 0;
+                const std::size_t got = read_raw(raw_.data() + raw_end_, raw_.size() - raw_end_);
+                raw_end_ += got;
+                raw_eof_ = got == 0;
+                continue;
+            }
+            if (raw_end_ - raw_begin_ < 2 || raw_[raw_begin_] != gzip_magic[0] || raw_[raw_begin_ + 1] != gzip_magic[1])
+                throw fatal_error(path_ + ": holds data after the end of its gzip data that is not gzip data");
+            inflateReset(&zs_);
+            member_done_ = false;
+        }
+        zs_.next_in = raw_.data() + raw_begin_;
+        zs_.avail_in = static_cast<uInt>(raw_end_ - raw_begin_);
+        const int ret = inflate(&zs_, Z_NO_FLUSH);
+        raw_begin_ = raw_end_ - zs_.avail_in;
+        if (ret == Z_STREAM_END) {
+            member_done_ = true;
+            continue;
+        }
+        if (ret != Z_OK && ret != Z_BUF_ERROR)
+            throw fatal_error(path_ + ": " + (zs_.msg != nullptr ? zs_.msg : "damaged compressed data"));
+    }
+    return room - zs_.avail_out;
+}
+
+std::size_t line_reader::read_more(char* to, std::size_t room)
+{
+    if (gzip_)
+        return inflate_more(to, room);
+    if (raw_begin_ < raw_end_) {  // the bytes read to look for the magic come first
+        const std::size_t n = std::min(room, raw_end_ - raw_begin_);
+        std::memcpy(to, raw_.data() + raw_begin_, n);
+        raw_begin_ += n;
+        return n;
+    }
+    return raw_eof_ ? 0 : read_raw(reinterpret_cast<unsigned char*>(to), room);
 }
 
 bool line_reader::fill()
@@ -60,23 +151,12 @@ bool line_reader::fill()
     }
     if (buffer_.size() - end_ < chunk_size)
         buffer_.resize(buffer_.size() + 2 * chunk_size);
-    errno = 0;
-    const int got = gzread(file_, buffer_.data() + end_, static_cast<unsigned>(buffer_.size() - end_));
-    if (got < 0) {
-        int zerr = Z_OK;
-        const char* message = gzerror(file_, &zerr);
-        throw fatal_error(zerr == Z_ERRNO ? system_reason(path_, errno) : path_ + ": " + message);
-    }
+    const std::size_t got = read_more(buffer_.data() + end_, buffer_.size() - end_);
     if (got == 0) {
-        // A compressed stream cut short ends without error from gzread but leaves this.
-        int zerr = Z_OK;
-        gzerror(file_, &zerr);
-        if (zerr == Z_BUF_ERROR)
-            throw fatal_error(path_ + ": compressed data ends unexpectedly (file cut short?)");
         eof_ = true;
         return false;
     }
-    end_ += static_cast<std::size_t>(got);
+    end_ += got;
     return true;
 }
 
@@ -105,7 +185,9 @@ std::optional<std::string_view> line_reader::next_line()
                     path_ + ":" + std::to_string(line_number_ + 1) + ": holds a NUL byte; not a text file");
         }
         if (stop != nullptr) {
-            // Trailing CRs before an LF belong to the line end; so does a run of lone CRs.
+            // CRs right before an LF belong to its line end (CR LF, and the CR CR LF some
+            // conversions leave). A lone CR is a line end by itself, so in CR-only files
+            // CR CR is a line end followed by an empty line, as LF LF is.
             const char* after = stop;
             while (after < first + avail && *after == '\r')
                 ++after;
@@ -116,6 +198,8 @@ std::optional<std::string_view> line_reader::next_line()
             }
             if (after < first + avail && *after == '\n')
                 ++after;
+            else
+                after = stop + 1;
             last_ = std::string_view(first, static_cast<std::size_t>(stop - first));
             begin_ += static_cast<std::size_t>(after - first);
             ++line_number_;

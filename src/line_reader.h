@@ -45,9 +45,22 @@ private:
     struct in_memory { };
     line_reader(in_memory, std::string text, const std::string& name);
     bool fill();  // reads more input into the buffer; false at the end of the input
+    // Appends what the file gives next, decompressed when it is gzip; 0 at its end.
+    std::size_t read_more(char* to, std::size_t room);
+    std::size_t read_raw(unsigned char* to, std::size_t room);  // 0 at the end of the file
+    std::size_t inflate_more(char* to, std::size_t room);
+    bool raw_input_left();  // true when undecoded bytes remain (reads more to tell)
 
     std::string path_;
-    gzFile file_ = nullptr;
+    int fd_ = -1;
+    bool gzip_ = false;
+    z_stream zs_{};
+    bool zs_ready_ = false;
+    std::vector<unsigned char> raw_;  // bytes read from the file, not yet consumed
+    std::size_t raw_begin_ = 0;
+    std::size_t raw_end_ = 0;
+    bool raw_eof_ = false;
+    bool member_done_ = false;  // the last gzip member read has ended
     std::vector<char> buffer_;
     std::size_t begin_ = 0;  // first unread byte
     std::size_t end_ = 0;    // one past the last byte read

@@ -1,8 +1,12 @@
 // Tarnel: the best site of each motif in each sequence, and the sites that stand out.
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <fcntl.h>
 #include <new>
+#include <unistd.h>
 
 #include "command_line.h"
 #include "errors.h"
@@ -10,8 +14,33 @@
 #include "runs.h"
 #include "settings.h"
 
+namespace {
+
+// A closed standard descriptor would be handed to the next file opened, so the output file
+// could become "standard output" and receive progress lines. Park /dev/null on it instead.
+void occupy_closed_standard_descriptors()
+{
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        const int null_fd = open("/dev/null", O_RDWR);
+        if (null_fd < 0)
+            std::_Exit(1);    // nowhere safe to write, not even a message
+        if (null_fd != fd) {  // lower descriptors are open, so this is not expected
+            dup2(null_fd, fd);
+            close(null_fd);
+        }
+    }
+}
+
+}  // namespace
+
 int main(int argc, char** argv)
 {
+    occupy_closed_standard_descriptors();
+    // A reader of the progress that goes away must not kill the run half-way through the
+    // output file: writes to standard output then fail and are reported at the end.
+    std::signal(SIGPIPE, SIG_IGN);
     const command_line cl = parse_command_line(argc, argv);
     if (!cl.run)
         return cl.exit_status;
@@ -33,7 +62,7 @@ int main(int argc, char** argv)
         return 1;
     }
     // Progress went to standard output; a failure to write it is a failure too.
-    if (std::fflush(stdout) != 0) {
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
         std::fprintf(stderr, "Tarnel: cannot write to standard output\n");
         return 1;
     }

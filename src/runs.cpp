@@ -1,20 +1,55 @@
 #include "runs.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <condition_variable>
 #include <cstdlib>
+#include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 #include "analyses.h"
 #include "errors.h"
 #include "loading.h"
 #include "messages.h"
+#include "number_format.h"
 #include "seq_reader.h"
 #include "settings.h"
 
 std::mutex thread_lock;
 int finished_n = 0;
+
+namespace {
+
+// Same device and inode: the same file, whatever the name, link or symbolic link.
+bool same_file(const struct stat& a, const struct stat& b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+}  // namespace
+
+void refuse_output_over_input(
+    const std::string& output_path, const std::string& motif_file, const std::string& seq_file)
+{
+    if (output_path == "-")
+        return;  // standard output: nothing is opened, nothing truncated
+    struct stat out { };
+    if (stat(output_path.c_str(), &out) != 0)
+        return;  // it does not exist yet, so it cannot be an input
+    const std::pair<const char*, const std::string*> inputs[] = {
+        {"-m/--motif", &motif_file}, {"-i/--input", &seq_file}};
+    for (const auto& [option, path] : inputs) {
+        struct stat in { };
+        const int got = *path == "-" ? fstat(STDIN_FILENO, &in) : stat(path->c_str(), &in);
+        if (got == 0 && same_file(out, in)) {
+            const std::string input_name = *path == "-" ? "standard input" : "'" + *path + "'";
+            throw fatal_error("-o/--output: " + output_path + " is the same file as the " + option + " input " +
+                input_name + "; refusing to overwrite an input (nothing was written)");
+        }
+    }
+}
 
 output_file::output_file(const std::string& path) : path_(path)
 {
@@ -54,20 +89,35 @@ void output_file::close()
 
 namespace {
 
-template <typename... Values> void append_printf(std::string& out, const char* format, Values... values)
+// A tab inside a name would split it into two fields; it is written as a space.
+void append_field(std::string& out, std::string_view text)
 {
-    char text[512];
-    const int n = std::snprintf(text, sizeof text, format, values...);
-    out.append(text, static_cast<std::size_t>(n));
+    const std::size_t from = out.size();
+    out += text;
+    std::replace(out.begin() + static_cast<std::ptrdiff_t>(from), out.end(), '\t', ' ');
 }
 
 // The site's letters as the motif reads them.
 void append_site_letters(std::string& out, const match& m)
 {
-    if (m.reverse)
-        append_reverse_complement(out, m.bsite);
-    else
-        out += m.bsite;
+    if (!m.reverse) {
+        append_field(out, m.bsite);
+        return;
+    }
+    const std::size_t from = out.size();
+    append_reverse_complement(out, m.bsite);
+    std::replace(out.begin() + static_cast<std::ptrdiff_t>(from), out.end(), '\t', ' ');
+}
+
+// Score, t value and p-value as printf's "%f\t%f\t%e\n" write them, byte for byte.
+void append_numbers(std::string& out, const match& m)
+{
+    append_fixed6(out, m.rs);
+    out += '\t';
+    append_fixed6(out, m.tvalue);
+    out += '\t';
+    append_exp6(out, m.pvalue);
+    out += '\n';
 }
 
 // One line on standard error for the sites a BED file cannot hold.
@@ -85,15 +135,21 @@ void warn_left_out(long long left_out)
 void append_output_line(std::string& out, const match& m)
 {
     // Texts are appended whole (they are views, not terminated strings); numbers are
-    // formatted as the line's printf fields.
+    // written as printf's "%d\t%d\t%c\t" and "\t%f\t%f\t%e\n" write them, byte for byte.
     for (std::string_view text : {std::string_view(motif_db[static_cast<std::size_t>(m.mi)].name),
              std::string_view(seq_db[static_cast<std::size_t>(m.si)].name), m.chrom}) {
-        out += text;
+        append_field(out, text);
         out += '\t';
     }
-    append_printf(out, "%d\t%d\t%c\t", m.start, m.end, m.strand);
+    append_integer(out, m.start);
+    out += '\t';
+    append_integer(out, m.end);
+    out += '\t';
+    out += m.strand == '\t' ? ' ' : m.strand;
+    out += '\t';
     append_site_letters(out, m);
-    append_printf(out, "\t%f\t%f\t%e\n", m.rs, m.tvalue, m.pvalue);
+    out += '\t';
+    append_numbers(out, m);
 }
 
 int bed_score(double tvalue)
@@ -111,16 +167,23 @@ bool append_bed_line(std::string& out, const match& m)
     const char title_strand = seq_db[static_cast<std::size_t>(m.si)].strand;
     if (title_strand != '+' && title_strand != '-')
         return false;
-    const std::int64_t start = title_strand == '+' ? std::int64_t{m.start} - 1 : std::int64_t{m.start};
-    const std::int64_t end = title_strand == '+' ? std::int64_t{m.end} : std::int64_t{m.end} + 1;
-    out += m.chrom;
-    append_printf(out, "\t%lld\t%lld\t", static_cast<long long>(start), static_cast<long long>(end));
-    out += motif_db[static_cast<std::size_t>(m.mi)].name;
-    append_printf(out, "\t%d\t%c\t", bed_score(m.tvalue), m.strand);
-    out += seq_db[static_cast<std::size_t>(m.si)].name;
+    append_field(out, m.chrom);
+    out += '\t';
+    append_integer(out, title_strand == '+' ? m.start - 1 : m.start);
+    out += '\t';
+    append_integer(out, title_strand == '+' ? m.end : m.end + 1);
+    out += '\t';
+    append_field(out, motif_db[static_cast<std::size_t>(m.mi)].name);
+    out += '\t';
+    append_integer(out, bed_score(m.tvalue));
+    out += '\t';
+    out += m.strand;
+    out += '\t';
+    append_field(out, seq_db[static_cast<std::size_t>(m.si)].name);
     out += '\t';
     append_site_letters(out, m);
-    append_printf(out, "\t%f\t%f\t%e\n", m.rs, m.tvalue, m.pvalue);
+    out += '\t';
+    append_numbers(out, m);
     return true;
 }
 
@@ -132,8 +195,20 @@ bool append_site_line(std::string& out, const match& m)
     return true;
 }
 
+namespace {
+
+// Progress stops once its stream has failed (its reader went away): the run still
+// finishes the output file and reports the failure at the end.
+bool progress_wanted()
+{
+    return !std::ferror(messages());
+}
+
+}  // namespace
+
 void random_gene_set(const std::string& motif_file, const std::string& seq_file, const std::string& output_file_name)
 {
+    refuse_output_over_input(output_file_name, motif_file, seq_file);
     output_file out(output_file_name);
     read_inputs(motif_file, seq_file);
 
@@ -148,7 +223,8 @@ void random_gene_set(const std::string& motif_file, const std::string& seq_file,
     std::string lines;
     long long left_out = 0;
     for (int mi = 0; mi < motif_n; ++mi) {
-        std::fprintf(messages(), "%d/%d\n", mi + 1, motif_n);
+        if (progress_wanted())
+            std::fprintf(messages(), "%d/%d\n", mi + 1, motif_n);
         int matchs_n = 0;
         random_matchs(mi, sample_n, ws, match_db, matchs_n);
         lines.clear();
@@ -240,7 +316,8 @@ struct commit_order {
             lines[mi] = std::string();
             --parked_n[static_cast<std::size_t>(owner[mi])];
             ++finished_n;
-            std::fprintf(messages(), "%d/%d\n", finished_n, motif_n);
+            if (progress_wanted())
+                std::fprintf(messages(), "%d/%d\n", finished_n, motif_n);
         }
     }
 
@@ -256,6 +333,8 @@ struct commit_order {
 
 void extream_threading(int worker, thread_para& para, commit_order& order)
 {
+    if (para.msize == 0)
+        return;  // a worker without motifs takes no memory
     analysis_workspace ws(seq_n);
     std::vector<match> match_db(static_cast<std::size_t>(seq_n));
     for (int ix = 0; ix < para.msize; ++ix) {
@@ -285,6 +364,7 @@ void extream_threading(int worker, thread_para& para, commit_order& order)
 void extream_gene_set(const std::string& motif_file, const std::string& seq_file, const std::string& output_file_name,
     const start_failure& fail_start)
 {
+    refuse_output_over_input(output_file_name, motif_file, seq_file);
     output_file out(output_file_name);
     read_inputs(motif_file, seq_file);
 

@@ -31,6 +31,11 @@ private:
     bool owned_ = true;  // false for standard output
 };
 
+// Throws fatal_error, before anything is opened, when the output path names an existing
+// file that is also one of the inputs: opening it for writing would destroy that input.
+void refuse_output_over_input(
+    const std::string& output_path, const std::string& motif_file, const std::string& seq_file);
+
 // Appends the output line of one kept record: motif, sequence, chromosome, start, end,
 // strand, site, score, t value and p-value, tab-separated.
 void append_output_line(std::string& out, const match& m);

@@ -10,10 +10,17 @@
 
 namespace {
 
-// Coordinates are 32-bit; arithmetic wraps instead of overflowing.
+// The offset from the end fits 32 bits; arithmetic on it wraps instead of overflowing.
 int wrap(std::int64_t v)
 {
     return static_cast<int>(static_cast<std::uint32_t>(v));
+}
+
+// Coordinates are 64-bit; only absurd title numbers near the limits can leave the range,
+// and those wrap instead of overflowing.
+std::int64_t add64(std::int64_t a, std::int64_t b)
+{
+    return static_cast<std::int64_t>(static_cast<std::uint64_t>(a) + static_cast<std::uint64_t>(b));
 }
 
 }  // namespace
@@ -102,17 +109,22 @@ match scan_seq_match(int mi, int si)
     return reverse_wins(given, other) ? make_match(mi, si, mo.len, other, true) : make_match(mi, si, mo.len, given);
 }
 
-void calculated_pos2(int chr_start, int chr_end, char strand, match& m)
+void report_unknown_strand(char strand)
+{
+    if (strand != '+' && strand != '-')
+        std::fputs("unknown strand!\n", messages());
+}
+
+void calculated_pos2(std::int64_t chr_start, std::int64_t chr_end, char strand, match& m)
 {
     const auto k = static_cast<std::int64_t>(m.bsite.size());
     if (strand == '-') {
-        m.end = wrap(static_cast<std::int64_t>(chr_start) - m.pos - 1);
-        m.start = wrap(static_cast<std::int64_t>(m.end) - k + 1);
+        m.end = add64(chr_start, -static_cast<std::int64_t>(m.pos) - 1);
+        m.start = add64(m.end, 1 - k);
         return;
     }
-    if (strand != '+')
-        std::fputs("unknown strand!\n", messages());
+    report_unknown_strand(strand);
     // An unknown strand still gets the '+' location, so that a written line can be placed.
-    m.start = wrap(static_cast<std::int64_t>(chr_end) + m.pos + 1);
-    m.end = wrap(static_cast<std::int64_t>(m.start) + k - 1);
+    m.start = add64(chr_end, static_cast<std::int64_t>(m.pos) + 1);
+    m.end = add64(m.start, k - 1);
 }

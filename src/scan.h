@@ -21,8 +21,8 @@ struct match {
     std::string_view bsite;  // the letters of the sequence the site covers, as they stand there
     int location = -1;       // 0-based offset of the site; -1 when no window scored
     int pos = 0;             // location minus the sequence's length
-    int start = 0;
-    int end = 0;
+    std::int64_t start = 0;
+    std::int64_t end = 0;
     char strand = '.';     // the site's strand: the title's, or its opposite for a reverse-complement site
     bool reverse = false;  // found on the reverse complement: the site reads bsite reverse-complemented
     std::string_view chrom;
@@ -69,5 +69,8 @@ match scan_seq_match(int mi, int si);
 // The strand opposite to a title's: '+' <-> '-'; any other character stays.
 char opposite_strand(char strand);
 
+// Prints "unknown strand!" when the title gave no '+' or '-' strand.
+void report_unknown_strand(char strand);
+
 // Sets start and end from the title's coordinates; pos and bsite must be set.
-void calculated_pos2(int chr_start, int chr_end, char strand, match& m);
+void calculated_pos2(std::int64_t chr_start, std::int64_t chr_end, char strand, match& m);

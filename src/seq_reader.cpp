@@ -131,7 +131,7 @@ void parse_seq_title(seq& s)
     const auto strand = next_piece(rest, ')');
     s.name = std::string(name.value_or(std::string_view{}));
     s.chrom = std::string(chrom.value_or(std::string_view{}));
-    s.start = start ? parse_int_clamped(*start) : 0;
-    s.end = end ? parse_int_clamped(*end) : 0;
+    s.start = start ? parse_int64_clamped(*start) : 0;
+    s.end = end ? parse_int64_clamped(*end) : 0;
     s.strand = strand ? strand->front() : '.';
 }

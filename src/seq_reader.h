@@ -19,8 +19,8 @@ struct seq {
     std::vector<std::uint8_t> base;          // base code of every letter
     std::vector<std::uint8_t> rc_base;       // codes of the reverse complement; only when both strands are scanned
     std::array<float, 5> background_frqs{};  // this sequence's own smoothed composition
-    int start = 0;
-    int end = 0;
+    std::int64_t start = 0;                  // genomic coordinates: 64 bits, chromosomes exceed 2^31
+    std::int64_t end = 0;
     char strand = '.';  // '.' when the title gives none
     std::string chrom;
 };

@@ -1,5 +1,6 @@
 #include "statistics.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 
@@ -24,10 +25,18 @@ void std_mean(std::span<const double> data, double& std_dev, double& meanr)
     meanr = mean;
 }
 
+bool all_equal(std::span<const double> data)
+{
+    if (data.empty())
+        return true;
+    const auto [low, high] = std::minmax_element(data.begin(), data.end());
+    return *low == *high;
+}
+
 void one_sample_ttest(double one, std::span<const double> rdm_rs, double& pvalue, double& t)
 {
     double sd = 0.0, mean = 0.0;
-    if (rdm_rs.size() > 2)
+    if (rdm_rs.size() > 2 && !all_equal(rdm_rs))
         std_mean(rdm_rs, sd, mean);
     one_sample_ttest(one, rdm_rs.size(), mean, sd, pvalue, t);
 }

@@ -9,10 +9,15 @@
 // Fewer than two values give 0 and 0.
 void std_mean(std::span<const double> data, double& std_dev, double& meanr);
 
+// True when every value is the same (or there are none). Decided from the values, not
+// from a standard deviation of 0: the mean of equal doubles is not always exact, and the
+// deviation then comes out a few ulps instead of 0.
+bool all_equal(std::span<const double> data);
+
 // Tests `one` against the reference scores rdm_rs (which normally include it).
 // t receives the standardised difference (one - mean) / sd, pvalue the
 // two-sided p-value of sqrt(n) * t under Student's t with n - 1 degrees of
-// freedom. Sets of 2 or fewer scores, or with sd 0, give p 1 and t 0.
+// freedom. Sets of 2 or fewer scores, or whose scores are all equal, give p 1 and t 0.
 void one_sample_ttest(double one, std::span<const double> rdm_rs, double& pvalue, double& t);
 
 // The same test when the set's size n, mean and population standard deviation

@@ -186,3 +186,59 @@ TEST(BadInput, FullStandardOutputIsAFailure)
     const int status = std::system(cmd.c_str());
     EXPECT_EQ(WEXITSTATUS(status), 1);
 }
+
+TEST(BadInput, IdenticalSequencesStandOutNowhere)
+{
+    bad_case c;
+    // Duplicated regions give equal scores whose mean is not exact; the deviation is then a
+    // few ulps, and every site would stand out with t = +-1 if it were taken for spread.
+    std::string seqs;
+    for (int i = 0; i < 50; ++i)
+        seqs += ">dup" + std::to_string(i) + "::chr1:" + std::to_string(i * 100) + "-" + std::to_string(i * 100 + 9) +
+            "(+)\nCAGATAAGG\n";
+    const std::string motifs = ">gata\n1\t2\t3\t4\n9\t1\t0\t1\n2\t1\t7\t1\n9\t0\t1\t0\n0\t1\t0\t9\n";
+    for (const std::vector<std::string>& run :
+        {std::vector<std::string>{"-r", "1"}, std::vector<std::string>{"-n", "7", "-r", "1"}}) {
+        const process_result r = c.run(motifs, seqs, run);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(read_file(c.out), "");
+    }
+    // Written regardless of the threshold, every line says so.
+    c.run(motifs, seqs, {"-r", "-1"});
+    const auto lines = split(read_file(c.out), '\n');
+    ASSERT_EQ(lines.size(), 50u);
+    for (const std::string& line : lines) {
+        const auto f = split(line, '\t');
+        EXPECT_EQ(f[8], "0.000000");
+        EXPECT_EQ(f[9], "1.000000e+00");
+    }
+}
+
+TEST(BadInput, TitleWithoutLocationIsReportedEvenWithoutAWindow)
+{
+    bad_case c;
+    // Two motifs, each scanning the short plain sequence once.
+    const process_result r =
+        c.run(">m1\n10\t0\t0\t0\n0\t10\t0\t0\n0\t10\t0\t0\n>m2\n1\t1\t1\t1\n1\t1\t1\t1\n1\t1\t1\t1\n",
+            ">short\nAC\n>x::chr1:0-5(+)\nCCCCC\n", {"-t", "1"});
+    EXPECT_EQ(r.status, 0);
+    std::size_t reported = 0;
+    for (std::size_t at = r.out.find("unknown strand!\n"); at != std::string::npos;
+         at = r.out.find("unknown strand!\n", at + 1))
+        ++reported;
+    EXPECT_EQ(reported, 2u) << r.out;
+}
+
+TEST(BadInput, CoordinatesBeyondThirtyTwoBitsAreWrittenWhole)
+{
+    bad_case c;
+    std::string seqs;
+    for (int i = 0; i < 5; ++i)
+        seqs +=
+            ">far" + std::to_string(i) + "::chr1:3000000000-3000000012(" + (i % 2 ? "-" : "+") + ")\nCCCGGGGCCCCC\n";
+    const process_result r = c.run(">m\n0\t0\t9\t0\n0\t0\t9\t0\n0\t0\t9\t0\n0\t0\t9\t0\n", seqs, {"-r", "-1"});
+    EXPECT_EQ(r.status, 0);
+    const std::string out = read_file(c.out);
+    EXPECT_TRUE(contains(out, "far0\tchr1\t3000000004\t3000000007\t+\tGGGG\t")) << out;
+    EXPECT_TRUE(contains(out, "far1\tchr1\t3000000005\t3000000008\t-\tGGGG\t")) << out;
+}

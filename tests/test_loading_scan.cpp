@@ -138,6 +138,20 @@ TEST(Scan, UnknownStrandIsReportedAndLocatedAsPlus)
     EXPECT_EQ(m.end, m.start);
 }
 
+TEST(Scan, CoordinatesBeyondThirtyTwoBits)
+{
+    scratch_dir dir;
+    const std::string letters = "CCCGGGGCCCCC";
+    load(dir, ">m\n0\t0\t9\t0\n0\t0\t9\t0\n0\t0\t9\t0\n0\t0\t9\t0\n",
+        ">p::chr1:3000000000-3000000012(+)\n" + letters + "\n>q::chr1:3000000000-3000000012(-)\n" + letters + "\n");
+    const match plus = scan_seq_match(0, 0);
+    EXPECT_EQ(plus.start, 3000000004);
+    EXPECT_EQ(plus.end, 3000000007);
+    const match minus = scan_seq_match(0, 1);
+    EXPECT_EQ(minus.start, 3000000005);
+    EXPECT_EQ(minus.end, 3000000008);
+}
+
 TEST(Scan, SequenceShorterThanTheMotifHasNoWindow)
 {
     scratch_dir dir;

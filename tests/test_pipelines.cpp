@@ -62,6 +62,27 @@ TEST(Pipelines, DamagedGzipInputFails)
     EXPECT_NE(r.err.find("cut.fa.gz: "), std::string::npos) << r.err;
 }
 
+TEST(Pipelines, DataAfterTheGzipMembersIsRefused)
+{
+    scratch_dir dir;
+    const std::string a = head_records(seqs_path, 100);
+    const std::string b = head_records(seqs_path, 150).substr(a.size());
+    const std::string m = dir.write("m.txt", head_records(motifs_path, 5));
+    const std::string a_gz = read_file(write_gzip(dir, "a.fa.gz", a));
+    const std::string b_gz = read_file(write_gzip(dir, "b.fa.gz", b));
+    ASSERT_EQ(run_tarnel({"-m", m, "-i", dir.write("ab.fa", a + b), "-o", dir.file("plain.txt")}).status, 0);
+    // Members one after the other read as one stream.
+    process_result r = run_tarnel({"-m", m, "-i", dir.write("two.fa.gz", a_gz + b_gz), "-o", dir.file("two.txt")});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_file(dir.file("two.txt")), read_file(dir.file("plain.txt")));
+    // Plain text after them would be lost: the run stops and names the file.
+    for (const std::string& tail : {b, std::string("x")}) {
+        r = run_tarnel({"-m", m, "-i", dir.write("mixed.fa", a_gz + tail), "-o", dir.file("mixed.txt")});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find("mixed.fa: holds data after the end of its gzip data"), std::string::npos) << r.err;
+    }
+}
+
 TEST(Pipelines, StandardInputReadsLikeAFile)
 {
     scratch_dir dir;

@@ -48,7 +48,7 @@ TEST(LineReader, LineEndsOfEveryKindGiveTheSameLines)
     const std::vector<std::string> expected{"ab", "", "cd", "e"};
     EXPECT_EQ(all_lines(dir.write("lf", "ab\n\ncd\ne\n")), expected);
     EXPECT_EQ(all_lines(dir.write("crlf", "ab\r\n\r\ncd\r\ne\r\n")), expected);
-    EXPECT_EQ(all_lines(dir.write("cr", "ab\r\rcd\re\r")), (std::vector<std::string>{"ab", "cd", "e"}));
+    EXPECT_EQ(all_lines(dir.write("cr", "ab\r\rcd\re\r")), expected);  // CR CR: an empty line, as LF LF
     EXPECT_EQ(all_lines(dir.write("no_final", "ab\n\ncd\ne")), expected);
     EXPECT_EQ(all_lines(dir.write("crcrlf", "ab\r\r\n")), std::vector<std::string>{"ab"});
     EXPECT_TRUE(all_lines(dir.write("empty", "")).empty());
@@ -169,6 +169,19 @@ TEST(MotifReader, LineEndsAndFinalLineDoNotChangeTheRecords)
     }
 }
 
+TEST(MotifReader, EmptyLinesCountTheSameWhateverTheLineEnds)
+{
+    scratch_dir dir;
+    // The empty line is a position of 0 counts; a CR-only file must not lose it.
+    const auto lf = all_motifs(dir.write("lf", ">m\n1\t2\t3\t4\n\n5\t0\t0\t0\n"));
+    const auto cr = all_motifs(dir.write("cr", ">m\r1\t2\t3\t4\r\r5\t0\t0\t0\r"));
+    ASSERT_EQ(lf.size(), 1u);
+    ASSERT_EQ(cr.size(), 1u);
+    EXPECT_EQ(lf[0].len, 3);
+    EXPECT_EQ(cr[0].len, 3);
+    EXPECT_EQ(cr[0].matrix, lf[0].matrix);
+}
+
 TEST(MotifReader, EachCallReadsOneRecordAndStopsAtTheNextHeader)
 {
     scratch_dir dir;
@@ -247,6 +260,11 @@ TEST(SeqReader, TitleGrammar)
     EXPECT_EQ(s.start, 0);
     EXPECT_EQ(s.end, 0);
     EXPECT_EQ(s.strand, '.');
+
+    s.name = "far::chr1:3000000000-3000000012(+)";  // long chromosomes pass 2^31
+    parse_seq_title(s);
+    EXPECT_EQ(s.start, 3000000000);
+    EXPECT_EQ(s.end, 3000000012);
 
     s.name = "n::chr1:100-200";  // no strand piece
     parse_seq_title(s);

@@ -109,6 +109,15 @@ TEST(OneSampleTTest, EqualScoresStandOutNowhere)
     const TTest r = run_ttest(0.75, {0.75, 0.75, 0.75, 0.75});
     EXPECT_EQ(r.t, 0.0);
     EXPECT_EQ(r.pvalue, 1.0);
+    // Seven equal scores whose mean is not exact: the deviation comes out a few ulps, not 0,
+    // yet no score stands out.
+    const std::vector<double> seven(7, 0.1);
+    double sd = 0.0, mean = 0.0;
+    std_mean(seven, sd, mean);
+    ASSERT_NE(sd, 0.0) << "the case needs an inexact mean";
+    const TTest s = run_ttest(0.1, seven);
+    EXPECT_EQ(s.t, 0.0);
+    EXPECT_EQ(s.pvalue, 1.0);
 }
 
 TEST(OneSampleTTest, FarOutlierKeepsATinyPValue)

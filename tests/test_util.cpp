@@ -1,9 +1,11 @@
 #include "test_util.h"
 
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -53,7 +55,7 @@ std::string drain(int fd)
 
 }  // namespace
 
-process_result run_tarnel(const std::vector<std::string>& args, const std::string& input)
+process_result run_tarnel(const std::vector<std::string>& args, const std::string& input, child_streams streams)
 {
     // Standard output and error go to files so that a large output cannot block the child.
     char out_name[] = "/tmp/tarnel-out-XXXXXX";
@@ -65,11 +67,30 @@ process_result run_tarnel(const std::vector<std::string>& args, const std::strin
     if (write(in_fd, input.data(), input.size()) != static_cast<ssize_t>(input.size()))
         throw std::runtime_error("cannot write the child's input");
     lseek(in_fd, 0, SEEK_SET);
+    int pipe_fds[2] = {-1, -1};
+    if (streams == child_streams::stdout_reader_gone && pipe(pipe_fds) != 0)
+        throw std::runtime_error("pipe failed");
     const pid_t pid = fork();
     if (pid == 0) {
         dup2(in_fd, 0);
         dup2(out_fd, 1);
         dup2(err_fd, 2);
+        switch (streams) {
+        case child_streams::captured:
+            break;
+        case child_streams::stdout_closed:
+            close(1);
+            break;
+        case child_streams::stderr_closed:
+            close(2);
+            break;
+        case child_streams::stdout_reader_gone:
+            close(pipe_fds[0]);  // nobody reads: writes fail as after `| head -1` has ended
+            dup2(pipe_fds[1], 1);
+            close(pipe_fds[1]);
+            signal(SIGPIPE, SIG_DFL);  // as a shell starts its commands
+            break;
+        }
         std::vector<char*> argv;
         std::string binary = TARNEL_BINARY;
         argv.push_back(binary.data());
@@ -80,9 +101,15 @@ process_result run_tarnel(const std::vector<std::string>& args, const std::strin
         execv(binary.c_str(), argv.data());
         _exit(127);
     }
+    if (pipe_fds[0] >= 0) {
+        close(pipe_fds[0]);
+        close(pipe_fds[1]);
+    }
     int wstatus = 0;
-    waitpid(pid, &wstatus, 0);
+    rusage usage{};
+    wait4(pid, &wstatus, 0, &usage);
     process_result result;
+    result.peak_rss_kb = usage.ru_maxrss;
     result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
     lseek(out_fd, 0, SEEK_SET);
     lseek(err_fd, 0, SEEK_SET);

@@ -27,10 +27,17 @@ struct process_result {
     int status = -1;
     std::string out;
     std::string err;
+    long peak_rss_kb = 0;
 };
 
+// How the child's standard streams are set up: captured to files (the default), or
+// broken the ways a user's shell can break them.
+enum class child_streams { captured, stdout_closed, stderr_closed, stdout_reader_gone };
+
 // Runs the Tarnel binary with `args` (no shell), optionally feeding `input` on stdin.
-process_result run_tarnel(const std::vector<std::string>& args, const std::string& input = "");
+// Also reports the child's peak resident memory in kilobytes.
+process_result run_tarnel(const std::vector<std::string>& args, const std::string& input = "",
+    child_streams streams = child_streams::captured);
 
 // Splits text into lines (without their line ends) and a line into tab-separated fields.
 std::vector<std::string> split(const std::string& text, char separator);

@@ -1,0 +1,151 @@
+// A run never destroys an input, never lets a broken standard stream corrupt the output
+// file, and never reports a failure as success.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <unistd.h>
+
+#include "test_util.h"
+
+namespace {
+
+const std::string motifs = ">m1\n10\t0\t0\t0\n0\t10\t0\t0\n>m2\n0\t0\t10\t0\n>m3\n0\t0\t0\t10\n1\t1\t1\t1\n";
+
+std::string some_seqs(int n)
+{
+    std::string text;
+    const std::string letters = "ACGTTGCAACCGGTTAGCATGCAAGT";
+    for (int i = 0; i < n; ++i)
+        text += ">s" + std::to_string(i) + "::chr1:" + std::to_string(100 * i) + "-" + std::to_string(100 * i + 12) +
+            (i % 2 ? "(-)\n" : "(+)\n") + letters.substr(static_cast<std::size_t>(i % 13), 12) + "\n";
+    return text;
+}
+
+bool contains(const std::string& text, const std::string& part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+}  // namespace
+
+TEST(OutputSafety, OutputNamingAnInputIsRefusedAndTheInputKept)
+{
+    scratch_dir dir;
+    const std::string m = dir.write("m.txt", motifs);
+    const std::string s = dir.write("s.fa", some_seqs(20));
+    std::filesystem::create_hard_link(s, dir.file("hard.fa"));
+    std::filesystem::create_symlink(m, dir.file("soft.txt"));
+    struct attempt {
+        std::string output, option;
+    };
+    for (const attempt& a : {attempt{s, "-i/--input"}, attempt{m, "-m/--motif"},
+             attempt{dir.file("hard.fa"), "-i/--input"}, attempt{dir.file("soft.txt"), "-m/--motif"}}) {
+        for (const std::vector<std::string>& run : {std::vector<std::string>{}, std::vector<std::string>{"-n", "5"}}) {
+            std::vector<std::string> args{"-m", m, "-i", s, "-o", a.output};
+            args.insert(args.end(), run.begin(), run.end());
+            const process_result r = run_tarnel(args);
+            EXPECT_EQ(r.status, 1) << a.output;
+            EXPECT_TRUE(contains(r.err, "-o/--output: " + a.output + " is the same file as the " + a.option)) << r.err;
+            EXPECT_EQ(r.out, "");  // stopped before loading anything
+        }
+    }
+    EXPECT_EQ(read_file(s), some_seqs(20));
+    EXPECT_EQ(read_file(m), motifs);
+}
+
+TEST(OutputSafety, ClosedStandardStreamsNeverReachTheOutputFile)
+{
+    scratch_dir dir;
+    const std::vector<std::string> args{
+        "-m", dir.write("m.txt", motifs), "-i", dir.write("s.fa", some_seqs(30) + ">plain\nACGTACGTACGT\n"), "-r", "0"};
+    auto with_output = [&](const std::string& name) {
+        std::vector<std::string> a = args;
+        a.insert(a.end(), {"-o", dir.file(name)});
+        return a;
+    };
+    const process_result normal = run_tarnel(with_output("normal.txt"));
+    ASSERT_EQ(normal.status, 0);
+    const std::string expected = read_file(dir.file("normal.txt"));
+    ASSERT_FALSE(expected.empty());
+    ASSERT_TRUE(contains(normal.out, "unknown strand!"));
+
+    // Without standard output the progress has nowhere to go; the file stays clean.
+    process_result r = run_tarnel(with_output("no_stdout.txt"), "", child_streams::stdout_closed);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_file(dir.file("no_stdout.txt")), expected);
+    // Without standard error a warning must not land in the file either.
+    std::vector<std::string> empty_motifs = with_output("no_stderr.txt");
+    empty_motifs[1] = dir.write("none.txt", "");
+    r = run_tarnel(empty_motifs, "", child_streams::stderr_closed);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(read_file(dir.file("no_stderr.txt")), "");
+}
+
+TEST(OutputSafety, ProgressReaderGoingAwayStillGivesACompleteFile)
+{
+    scratch_dir dir;
+    // Enough motifs that the progress outgrows any pipe buffer before the run ends.
+    std::string many;
+    for (int i = 0; i < 3000; ++i)
+        many += ">motif" + std::to_string(i) + "\n" + std::to_string(i % 7) + "\t3\t1\t2\n2\t" + std::to_string(i % 5) +
+            "\t4\t1\n";
+    const std::string m = dir.write("m.txt", many);
+    const std::string s = dir.write("s.fa", some_seqs(40));
+    for (const std::vector<std::string>& run : {std::vector<std::string>{}, std::vector<std::string>{"-n", "10"}}) {
+        std::vector<std::string> args{"-m", m, "-i", s, "-r", "0.5"};
+        args.insert(args.end(), run.begin(), run.end());
+        std::vector<std::string> whole = args;
+        whole.insert(whole.end(), {"-o", dir.file("whole.txt")});
+        ASSERT_EQ(run_tarnel(whole).status, 0);
+        args.insert(args.end(), {"-o", dir.file("cut.txt")});
+        const process_result r = run_tarnel(args, "", child_streams::stdout_reader_gone);
+        EXPECT_EQ(r.status, 1);  // not killed by the signal, and not a success either
+        EXPECT_TRUE(contains(r.err, "cannot write to standard output")) << r.err;
+        EXPECT_EQ(read_file(dir.file("cut.txt")), read_file(dir.file("whole.txt")));
+    }
+}
+
+TEST(OutputSafety, TabsInsideNamesDoNotAddFields)
+{
+    scratch_dir dir;
+    const std::string m = dir.write("m.txt", ">MA0001.1\tAGL3\n10\t0\t0\t0\n0\t10\t0\t0\n");
+    std::string seqs;
+    for (int i = 0; i < 12; ++i)
+        seqs += ">peak\t" + std::to_string(i) + "::chr\t1:" + std::to_string(10 * i) + "-" +
+            std::to_string(10 * i + 6) + (i == 0 ? "(\t+)\n" : "(+)\n") + (i % 3 ? "GGGGTT\n" : "GACGTT\n");
+    const process_result r =
+        run_tarnel({"-m", m, "-i", dir.write("s.fa", seqs), "-o", dir.file("out.txt"), "-r", "-100"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const auto lines = split(read_file(dir.file("out.txt")), '\n');
+    ASSERT_EQ(lines.size(), 12u);
+    for (const std::string& line : lines) {
+        const auto f = split(line, '\t');
+        ASSERT_EQ(f.size(), 10u) << line;
+        EXPECT_EQ(f[0], "MA0001.1 AGL3");
+        EXPECT_EQ(f[1].substr(0, 5), "peak ");
+        EXPECT_EQ(f[2], "chr 1");
+    }
+    EXPECT_EQ(split(lines[0], '\t')[5], " ");  // the strand piece began with the tab
+}
+
+TEST(OutputSafety, WorkersWithoutMotifsTakeNoMemory)
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "sanitizers keep their own memory per thread";
+#else
+    scratch_dir dir;
+    std::string seqs;
+    for (int i = 0; i < 20000; ++i)
+        seqs += ">s" + std::to_string(i) + "::chr1:0-8(+)\nACGTTGCA\n";
+    const std::string m = dir.write("m.txt", ">m\n10\t0\t0\t0\n0\t10\t0\t0\n");
+    const std::string s = dir.write("s.fa", seqs);
+    const process_result one = run_tarnel({"-m", m, "-i", s, "-o", dir.file("a.txt"), "-t", "1"});
+    const process_result many = run_tarnel({"-m", m, "-i", s, "-o", dir.file("b.txt"), "-t", "1024"});
+    ASSERT_EQ(one.status, 0);
+    ASSERT_EQ(many.status, 0);
+    EXPECT_EQ(read_file(dir.file("a.txt")), read_file(dir.file("b.txt")));
+    // One worker's buffers for 20000 sequences take a few megabytes; 1023 idle copies of
+    // them would take gigabytes.
+    EXPECT_LT(many.peak_rss_kb, one.peak_rss_kb + 64 * 1024) << one.peak_rss_kb << " kB with one worker";
+#endif
+}
