@@ -3,20 +3,68 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <limits>
 #include <numeric>
 
 #include "fast_scan.h"
 #include "loading.h"
+#include "seq_reader.h"
 #include "settings.h"
 #include "statistics.h"
 
-analysis_workspace::analysis_workspace(int set_capacity)
+namespace {
+
+// Letters of a block of sequences scanned by every motif of a group before the next block:
+// small enough for the block's codes to stay in a core's L2 cache.
+constexpr std::size_t block_letters = std::size_t{1} << 18;
+
+// The reverse complements of a block's sequences, one after another in `letters`, with a
+// span of each written to `spans`; returns those spans.
+std::span<const std::span<const std::uint8_t>> reverse_complement_block(
+    std::span<const std::span<const std::uint8_t>> block, std::vector<std::uint8_t>& letters,
+    std::span<const std::uint8_t>* spans)
+{
+    std::size_t total = 0;
+    for (const auto& codes : block)
+        total += codes.size();
+    letters.resize(total);  // within the reserved room but for unusually long sequences
+    std::size_t at = 0;
+    for (std::size_t i = 0; i < block.size(); ++i) {
+        const auto out = std::span(letters).subspan(at, block[i].size());
+        reverse_complement_codes(block[i], out);
+        spans[i] = out;
+        at += out.size();
+    }
+    return {spans, block.size()};
+}
+
+}  // namespace
+
+bool reported(double t, report_rule rule)
+{
+    switch (rule) {
+    case report_rule::every_record:
+        return true;
+    case report_rule::t_reaches_threshold:
+        return !(score_th > t);
+    case report_rule::abs_t_reaches_threshold:
+        return !(score_th > std::fabs(t));
+    }
+    return true;
+}
+
+analysis_workspace::analysis_workspace(int set_capacity, int group_capacity_)
+    : group_capacity(std::max(group_capacity_, 1))
 {
     const auto n = static_cast<std::size_t>(set_capacity > 0 ? set_capacity : 0);
     codes.resize(n);
-    hits.resize(n);
-    if (both_strands)
-        rc_hits.resize(n);
+    hits.resize(n * static_cast<std::size_t>(group_capacity));
+    if (both_strands) {
+        rc_codes.resize(n);
+        rc_block.reserve(block_letters + static_cast<std::size_t>(max_seq_len));
+        rc_hits.resize(hits.size());
+    }
+    matchs.resize(n);
     matchs_tmp.resize(n);
     rss_tmp.resize(n);
     rss.resize(n);
@@ -24,27 +72,42 @@ analysis_workspace::analysis_workspace(int set_capacity)
     index_pool.reserve(n);
 }
 
-void analyse_motif(int mi, std::span<const int> set, analysis_workspace& ws, std::span<match> matchs, int& rt_n)
+void scan_group(std::span<const int> group, std::span<const int> set, analysis_workspace& ws)
 {
-    const motif& mo = motif_db[static_cast<std::size_t>(mi)];
-    const fast_scanner scanner(make_quotients(mo, background_frqs));
-
-    // The whole set in one call: the scanner overlaps the work of several sequences.
+    std::vector<fast_scanner> scanners;
+    scanners.reserve(group.size());
+    for (int mi : group)
+        scanners.emplace_back(make_quotients(motif_db[static_cast<std::size_t>(mi)], background_frqs));
     for (std::size_t i = 0; i < set.size(); ++i)
         ws.codes[i] = seq_db[static_cast<std::size_t>(set[i])].base;
-    scanner.best_windows(std::span(ws.codes.data(), set.size()), std::span(ws.hits.data(), set.size()));
-    // The reverse complements with the same scanner: exact on either strand, so the two
-    // products compare exactly.
-    if (both_strands) {
-        for (std::size_t i = 0; i < set.size(); ++i)
-            ws.codes[i] = seq_db[static_cast<std::size_t>(set[i])].rc_base;
-        scanner.best_windows(std::span(ws.codes.data(), set.size()), std::span(ws.rc_hits.data(), set.size()));
-    }
 
+    const std::size_t n = set.size();
+    for (std::size_t first = 0; first < n;) {
+        std::size_t last = first;
+        for (std::size_t letters = 0; last < n && (last == first || letters < block_letters); ++last)
+            letters += ws.codes[last].size();
+        const auto block = std::span<const std::span<const std::uint8_t>>(ws.codes.data() + first, last - first);
+        for (std::size_t g = 0; g < scanners.size(); ++g)
+            scanners[g].best_windows(block, std::span(ws.hits.data() + g * n + first, last - first));
+        // The same scanners on the reverse complements: exact on either strand, so the two
+        // products of a sequence compare exactly.
+        if (!ws.rc_hits.empty()) {
+            const auto rc = reverse_complement_block(block, ws.rc_block, ws.rc_codes.data());
+            for (std::size_t g = 0; g < scanners.size(); ++g)
+                scanners[g].best_windows(rc, std::span(ws.rc_hits.data() + g * n + first, last - first));
+        }
+        first = last;
+    }
+}
+
+void analyse_hits(int mi, std::span<const int> set, std::span<const window_hit> hits,
+    std::span<const window_hit> rc_hits, analysis_workspace& ws, std::span<match> matchs, int& rt_n, report_rule rule)
+{
+    const motif& mo = motif_db[static_cast<std::size_t>(mi)];
     std::size_t n = 0;
     for (std::size_t i = 0; i < set.size(); ++i) {
-        const bool reverse = both_strands && reverse_wins(ws.hits[i], ws.rc_hits[i]);
-        const window_hit& hit = reverse ? ws.rc_hits[i] : ws.hits[i];
+        const bool reverse = !rc_hits.empty() && reverse_wins(hits[i], rc_hits[i]);
+        const window_hit& hit = reverse ? rc_hits[i] : hits[i];
         if (hit.best_pos < 0) {
             // Scanned all the same: a title without a strand is reported for every scan.
             report_unknown_strand(seq_db[static_cast<std::size_t>(set[i])].strand);
@@ -74,23 +137,37 @@ void analyse_motif(int mi, std::span<const int> set, analysis_workspace& ws, std
     double kept_std = 0.0;
     double kept_mean = 0.0;
     std_mean(kept, kept_std, kept_mean);
-    const bool equal = all_equal(kept);
-    for (std::size_t i = 0; i < rn; ++i)
-        one_sample_ttest(ws.rss[i], rn, kept_mean, equal ? 0.0 : kept_std, matchs[i].pvalue, matchs[i].tvalue);
+    const double sd = all_equal(kept) ? 0.0 : kept_std;
+    for (std::size_t i = 0; i < rn; ++i) {
+        match& m = matchs[i];
+        m.tvalue = standardised_difference(ws.rss[i], rn, kept_mean, sd);
+        m.pvalue = std::numeric_limits<double>::quiet_NaN();
+        if (reported(m.tvalue, rule))
+            one_sample_ttest(ws.rss[i], rn, kept_mean, sd, m.pvalue, m.tvalue);
+    }
 }
 
-void all_matchs(int mi, analysis_workspace& ws, std::span<match> matchs, int& rt_n)
+void analyse_motif(
+    int mi, std::span<const int> set, analysis_workspace& ws, std::span<match> matchs, int& rt_n, report_rule rule)
+{
+    const int group[] = {mi};
+    scan_group(group, set, ws);
+    analyse_hits(mi, set, ws.hits_of(0, set.size()), ws.rc_hits_of(0, set.size()), ws, matchs, rt_n, rule);
+}
+
+void all_matchs(int mi, analysis_workspace& ws, std::span<match> matchs, int& rt_n, report_rule rule)
 {
     // The set is every sequence in index order; index_rdm doubles as the index list.
     std::iota(ws.index_rdm.begin(), ws.index_rdm.begin() + seq_n, 0);
-    analyse_motif(mi, std::span<const int>(ws.index_rdm.data(), static_cast<std::size_t>(seq_n)), ws, matchs, rt_n);
+    analyse_motif(
+        mi, std::span<const int>(ws.index_rdm.data(), static_cast<std::size_t>(seq_n)), ws, matchs, rt_n, rule);
 }
 
-void random_matchs(int mi, int rand_n, analysis_workspace& ws, std::span<match> matchs, int& rt_n)
+void random_matchs(int mi, int rand_n, analysis_workspace& ws, std::span<match> matchs, int& rt_n, report_rule rule)
 {
     const int n = rand_n > 0 ? std::min(rand_n, seq_n) : 0;
     sampling_noputback(seq_n, n, std::span<int>(ws.index_rdm.data(), static_cast<std::size_t>(n)), ws.index_pool);
-    analyse_motif(mi, std::span<const int>(ws.index_rdm.data(), static_cast<std::size_t>(n)), ws, matchs, rt_n);
+    analyse_motif(mi, std::span<const int>(ws.index_rdm.data(), static_cast<std::size_t>(n)), ws, matchs, rt_n, rule);
 }
 
 void sampling_noputback(int n, int rand_n, std::span<int> index_rdm, std::vector<int>& index_pool)

@@ -7,32 +7,71 @@
 
 #include "scan.h"
 
-// Working buffers of one analysing thread, sized once for the largest set and reused
-// for every motif, so that no motif allocates.
+// Which kept records get a p-value. It is the costliest number of the analysis, and a run
+// shows it only on the lines it writes: those whose t value reaches score_th (whole-set
+// run) or whose |t| does (sampled run). A NaN t value is written, as the threshold test
+// fails for it. The other records get a NaN p-value.
+enum class report_rule { every_record, t_reaches_threshold, abs_t_reaches_threshold };
+
+// True when a record with this t value is written (every_record: always).
+bool reported(double t, report_rule rule);
+
+// Working buffers of one analysis, sized once for the largest set (and for up to
+// group_capacity motifs scanned together) and reused for every motif, so that no motif
+// allocates. The reverse-complement buffers are sized only when both_strands is set at
+// its making, and the workspace then scans both strands.
 struct analysis_workspace {
-    explicit analysis_workspace(int set_capacity);
-    std::vector<std::span<const std::uint8_t>> codes;  // base codes of the set, in scan order
-    std::vector<window_hit> hits;                      // the best window of each
-    std::vector<window_hit> rc_hits;                   // of each reverse complement (both strands only)
-    std::vector<match> matchs_tmp;                     // one record per scanned sequence with a window
-    std::vector<double> rss_tmp;                       // their scores
-    std::vector<double> rss;                           // the kept scores
-    std::vector<int> index_rdm;                        // the drawn sample
-    std::vector<int> index_pool;                       // the pool it is drawn from
+    explicit analysis_workspace(int set_capacity, int group_capacity = 1);
+    std::vector<std::span<const std::uint8_t>> codes;     // base codes of the set, in scan order
+    std::vector<window_hit> hits;                         // the best window of each, for each motif of the group
+    std::vector<std::span<const std::uint8_t>> rc_codes;  // codes of the reverse complements of a block of them
+    std::vector<std::uint8_t> rc_block;                   // where rc_codes point
+    std::vector<window_hit> rc_hits;                      // the best window of each reverse complement, as hits
+    std::vector<match> matchs;                            // the kept records of the motif analysed last
+    std::vector<match> matchs_tmp;                        // one record per scanned sequence with a window
+    std::vector<double> rss_tmp;                          // their scores
+    std::vector<double> rss;                              // the kept scores
+    std::vector<int> index_rdm;                           // the drawn sample, or every index in order
+    std::vector<int> index_pool;                          // the pool it is drawn from
+    int group_capacity = 1;
+
+    // Motif g's hits over a set of n sequences, on the given strand and on the reverse
+    // complement (empty when only the given strand is scanned).
+    std::span<const window_hit> hits_of(std::size_t g, std::size_t n) const { return {hits.data() + g * n, n}; }
+    std::span<const window_hit> rc_hits_of(std::size_t g, std::size_t n) const
+    {
+        return rc_hits.empty() ? std::span<const window_hit>() : std::span(rc_hits.data() + g * n, n);
+    }
 };
 
-// Scans motif mi against the sequences `set`, in order, and writes the kept records to
-// the front of `matchs` (room for set.size() records), with their t and p values, and
-// their number to rt_n. Sequences in which the motif has no scored window are left out
-// of the set: they have no score to compare. With both_strands, a sequence's window is
-// the better of its own and its reverse complement's (see reverse_wins).
-void analyse_motif(int mi, std::span<const int> set, analysis_workspace& ws, std::span<match> matchs, int& rt_n);
+// Scans every motif of `group` (at most ws.group_capacity) against the sequences `set`,
+// into ws.hits: motif g's hit for set[i] at g * set.size() + i. The set is scanned a block
+// of sequences at a time, every motif over the block, so that the block's codes stay in
+// cache. In a workspace made for both strands, the block's reverse complements are made
+// and scanned too, into ws.rc_hits.
+void scan_group(std::span<const int> group, std::span<const int> set, analysis_workspace& ws);
+
+// Trims and tests motif mi's scores from its `hits` over `set` (one per sequence, in set
+// order; with `rc_hits`, those of the reverse complements, a sequence's hit being the
+// better of the two by reverse_wins), and writes the kept records to the front of `matchs`
+// (room for set.size() records) with their t values, the p-values that `rule` asks for,
+// and their number to rt_n. Sequences in which the motif has no scored window are left out of the set: they
+// have no score to compare.
+void analyse_hits(int mi, std::span<const int> set, std::span<const window_hit> hits,
+    std::span<const window_hit> rc_hits, analysis_workspace& ws, std::span<match> matchs, int& rt_n,
+    report_rule rule = report_rule::every_record);
+
+// Scans motif mi against `set` and analyses it.
+void analyse_motif(int mi, std::span<const int> set, analysis_workspace& ws, std::span<match> matchs, int& rt_n,
+    report_rule rule = report_rule::every_record);
 
 // The whole table as the set, in index order.
-void all_matchs(int mi, analysis_workspace& ws, std::span<match> matchs, int& rt_n);
+void all_matchs(
+    int mi, analysis_workspace& ws, std::span<match> matchs, int& rt_n, report_rule rule = report_rule::every_record);
 
 // A new sample of rand_n sequences (at most seq_n) drawn without replacement.
-void random_matchs(int mi, int rand_n, analysis_workspace& ws, std::span<match> matchs, int& rt_n);
+void random_matchs(int mi, int rand_n, analysis_workspace& ws, std::span<match> matchs, int& rt_n,
+    report_rule rule = report_rule::every_record);
 
 // Draws rand_n distinct indices of 0 to n - 1 into index_rdm, one rand() per draw.
 void sampling_noputback(int n, int rand_n, std::span<int> index_rdm, std::vector<int>& index_pool);

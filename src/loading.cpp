@@ -63,10 +63,6 @@ void read_inputs(const std::string& motif_file, const std::string& seq_file)
             std::fprintf(stderr, "Tarnel: warning: %s holds no sequence ('>' title line)\n", in.path().c_str());
     }
     calculat_bgfrqs_all();
-    // Every motif scans the reverse complements too: they are made once, here.
-    if (both_strands)
-        for (seq& s : seq_db)
-            reverse_complement_codes(s.base, s.rc_base);
 }
 
 void calculat_bgfrqs_all()

@@ -5,6 +5,8 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstdlib>
+#include <memory>
+#include <numeric>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -219,20 +221,18 @@ void random_gene_set(const std::string& motif_file, const std::string& seq_file,
         sample_n = seq_n;
     }
     analysis_workspace ws(sample_n);
-    std::vector<match> match_db(static_cast<std::size_t>(sample_n > 0 ? sample_n : 0));
     std::string lines;
     long long left_out = 0;
     for (int mi = 0; mi < motif_n; ++mi) {
         if (progress_wanted())
             std::fprintf(messages(), "%d/%d\n", mi + 1, motif_n);
         int matchs_n = 0;
-        random_matchs(mi, sample_n, ws, match_db, matchs_n);
+        random_matchs(mi, sample_n, ws, ws.matchs, matchs_n, report_rule::abs_t_reaches_threshold);
         lines.clear();
         for (int ri = 0; ri < matchs_n; ++ri) {
-            const match& m = match_db[static_cast<std::size_t>(ri)];
-            if (score_th > std::fabs(m.tvalue))
-                continue;
-            left_out += append_site_line(lines, m) ? 0 : 1;
+            const match& m = ws.matchs[static_cast<std::size_t>(ri)];
+            if (reported(m.tvalue, report_rule::abs_t_reaches_threshold))
+                left_out += append_site_line(lines, m) ? 0 : 1;
         }
         out.write(lines);
     }
@@ -265,21 +265,24 @@ void free_threads(std::vector<thread_para>& paras)
 
 namespace {
 
+// Motifs scanned together over each block of sequences (see scan_group).
+constexpr int motif_group = 8;
+// Finished lines that may wait for their turn, in bytes, whatever the output's size.
+constexpr std::size_t parked_budget = std::size_t{64} << 20;
+
 // Motifs are written in index order whichever worker finishes first. A worker that
-// finishes a motif before its turn parks the motif's lines and goes on, up to
-// max_parked motifs; whoever writes the motif whose turn it is also writes every parked
-// motif that follows it. Memory stays at a few motifs' lines per worker, and a worker
-// rarely waits for another.
+// finishes motifs before their turn parks their lines and goes on while the parked lines
+// stay within parked_budget; whoever writes the motif whose turn it is also writes every
+// parked motif that follows it. The worker that owns the motif whose turn it is never
+// waits for the budget (its earlier motifs are all written), so the run always moves on.
 struct commit_order {
     enum class state : unsigned char { pending, parked, abandoned };
-    static constexpr int max_parked = 16;
 
     explicit commit_order(const std::vector<thread_para>& paras)
     {
         states.assign(static_cast<std::size_t>(motif_n), state::pending);
         lines.resize(static_cast<std::size_t>(motif_n));
         owner.resize(static_cast<std::size_t>(motif_n));
-        parked_n.assign(paras.size(), 0);
         for (std::size_t w = 0; w < paras.size(); ++w)
             for (int mi : paras[w].motif_indexs)
                 owner[static_cast<std::size_t>(mi)] = static_cast<int>(w);
@@ -288,14 +291,19 @@ struct commit_order {
     // All with thread_lock held.
     void park(int mi, std::string text)
     {
+        parked_bytes += text.size();
         lines[static_cast<std::size_t>(mi)] = std::move(text);
         states[static_cast<std::size_t>(mi)] = state::parked;
-        ++parked_n[static_cast<std::size_t>(owner[static_cast<std::size_t>(mi)])];
     }
     void abandon(const std::vector<int>& motifs)
     {
         for (int mi : motifs)
             states[static_cast<std::size_t>(mi)] = state::abandoned;
+    }
+    bool may_go_on(int worker) const
+    {
+        return parked_bytes <= parked_budget || next_motif >= motif_n ||
+            owner[static_cast<std::size_t>(next_motif)] == worker;
     }
     // Writes the motifs from next_motif on for as long as they are ready.
     void write_ready(output_file& out)
@@ -313,8 +321,8 @@ struct commit_order {
                     write_error = e.what();  // later motifs are not written
                 }
             }
-            lines[mi] = std::string();
-            --parked_n[static_cast<std::size_t>(owner[mi])];
+            parked_bytes -= lines[mi].size();
+            std::string().swap(lines[mi]);  // gives the memory back (assigning "" would keep it)
             ++finished_n;
             if (progress_wanted())
                 std::fprintf(messages(), "%d/%d\n", finished_n, motif_n);
@@ -323,39 +331,99 @@ struct commit_order {
 
     std::condition_variable written;
     int next_motif = 0;
+    std::size_t parked_bytes = 0;
     std::vector<state> states;
     std::vector<std::string> lines;
-    std::vector<int> owner;     // worker of each motif
-    std::vector<int> parked_n;  // motifs each worker has waiting to be written
-    std::string write_error;    // the first failure to write
-    long long left_out = 0;     // sites a BED file could not place
+    std::vector<int> owner;   // worker of each motif
+    std::string write_error;  // the first failure to write
+    long long left_out = 0;   // sites a BED file could not place
 };
 
-void extream_threading(int worker, thread_para& para, commit_order& order)
-{
-    if (para.msize == 0)
-        return;  // a worker without motifs takes no memory
-    analysis_workspace ws(seq_n);
-    std::vector<match> match_db(static_cast<std::size_t>(seq_n));
-    for (int ix = 0; ix < para.msize; ++ix) {
-        const int mi = para.motif_indexs[static_cast<std::size_t>(ix)];
-        int matchs_n = 0;
-        all_matchs(mi, ws, match_db, matchs_n);
-        std::string lines;
-        long long left_out = 0;
-        for (int ri = 0; ri < matchs_n; ++ri) {
-            const match& m = match_db[static_cast<std::size_t>(ri)];
-            if (score_th > m.tvalue)
-                continue;
-            left_out += append_site_line(lines, m) ? 0 : 1;
+// The analysis buffers of the run: as many as can work at once (the processor's cores,
+// at most one per worker), handed to workers motif group by motif group. Peak memory then
+// follows neither the number of workers nor the output's size.
+class workspace_pool {
+public:
+    explicit workspace_pool(int capacity) : capacity_(std::max(capacity, 1)) { }
+
+    std::unique_ptr<analysis_workspace> take()
+    {
+        std::unique_lock lock(mutex_);
+        freed_.wait(lock, [&] { return !idle_.empty() || made_ < capacity_; });
+        if (!idle_.empty()) {
+            std::unique_ptr<analysis_workspace> ws = std::move(idle_.back());
+            idle_.pop_back();
+            return ws;
         }
+        ++made_;  // made on first need, outside the lock
+        lock.unlock();
+        try {
+            return std::make_unique<analysis_workspace>(seq_n, motif_group);
+        } catch (...) {
+            lock.lock();
+            --made_;
+            freed_.notify_one();
+            throw;
+        }
+    }
+    void give_back(std::unique_ptr<analysis_workspace> ws)
+    {
+        {
+            std::lock_guard lock(mutex_);
+            idle_.push_back(std::move(ws));
+        }
+        freed_.notify_one();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable freed_;
+    std::vector<std::unique_ptr<analysis_workspace>> idle_;
+    int capacity_;
+    int made_ = 0;
+};
+
+// The lines of motif group[g], whose hits scan_group has left in ws; counts the sites a
+// BED file cannot place into left_out.
+std::string analyse_member(std::span<const int> group, std::size_t g, analysis_workspace& ws, long long& left_out)
+{
+    const auto set = std::span<const int>(ws.index_rdm.data(), static_cast<std::size_t>(seq_n));
+    int matchs_n = 0;
+    analyse_hits(group[g], set, ws.hits_of(g, set.size()), ws.rc_hits_of(g, set.size()), ws, ws.matchs, matchs_n,
+        report_rule::t_reaches_threshold);
+    std::string text;
+    for (int ri = 0; ri < matchs_n; ++ri) {
+        const match& m = ws.matchs[static_cast<std::size_t>(ri)];
+        if (reported(m.tvalue, report_rule::t_reaches_threshold))
+            left_out += append_site_line(text, m) ? 0 : 1;
+    }
+    return text;
+}
+
+void extream_threading(int worker, thread_para& para, commit_order& order, workspace_pool& pool)
+{
+    for (int first = 0; first < para.msize; first += motif_group) {
+        const auto group = std::span<const int>(para.motif_indexs)
+                               .subspan(static_cast<std::size_t>(first),
+                                   static_cast<std::size_t>(std::min(motif_group, para.msize - first)));
+        std::unique_ptr<analysis_workspace> ws = pool.take();
+        std::iota(ws->index_rdm.begin(), ws->index_rdm.begin() + seq_n, 0);
+        scan_group(group, std::span<const int>(ws->index_rdm.data(), static_cast<std::size_t>(seq_n)), *ws);
+        for (std::size_t g = 0; g < group.size(); ++g) {
+            long long left_out = 0;
+            std::string text = analyse_member(group, g, *ws, left_out);
+            // Each motif is handed over as soon as it is done, as if analysed alone.
+            std::lock_guard lock(thread_lock);
+            order.left_out += left_out;
+            order.park(group[g], std::move(text));
+            order.write_ready(*para.fpout);
+            order.written.notify_all();
+        }
+        // The buffers go back before waiting: a worker that waits for its turn while
+        // holding them could keep the motif whose turn it is from being analysed.
+        pool.give_back(std::move(ws));
         std::unique_lock lock(thread_lock);
-        order.left_out += left_out;
-        order.park(mi, std::move(lines));
-        order.write_ready(*para.fpout);
-        order.written.notify_all();
-        order.written.wait(
-            lock, [&] { return order.parked_n[static_cast<std::size_t>(worker)] < commit_order::max_parked; });
+        order.written.wait(lock, [&] { return order.may_go_on(worker); });
     }
 }
 
@@ -372,6 +440,8 @@ void extream_gene_set(const std::string& motif_file, const std::string& seq_file
     assign_threads(paras, out);
     finished_n = 0;
     commit_order order(paras);
+    const int cores = static_cast<int>(std::thread::hardware_concurrency());
+    workspace_pool pool(std::min(thread_n, cores > 0 ? cores : thread_n));
 
     std::fputs("start threading\n", messages());
     std::vector<std::thread> tids(paras.size());
@@ -381,7 +451,8 @@ void extream_gene_set(const std::string& motif_file, const std::string& seq_file
         try {
             if (fail_start && fail_start(static_cast<int>(i)))
                 throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
-            tids[i] = std::thread(extream_threading, static_cast<int>(i), std::ref(paras[i]), std::ref(order));
+            tids[i] = std::thread(
+                extream_threading, static_cast<int>(i), std::ref(paras[i]), std::ref(order), std::ref(pool));
         } catch (const std::system_error&) {
             std::fprintf(messages(), "pthread_create error: %d", static_cast<int>(i));
             std::fflush(messages());

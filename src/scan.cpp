@@ -103,7 +103,7 @@ match scan_seq_match(int mi, int si)
     const window_hit given = best_window_exact(mq, s.base);
     if (!both_strands)
         return make_match(mi, si, mo.len, given);
-    std::vector<std::uint8_t> rc;
+    std::vector<std::uint8_t> rc(s.base.size());
     reverse_complement_codes(s.base, rc);
     const window_hit other = best_window_exact(mq, rc);
     return reverse_wins(given, other) ? make_match(mi, si, mo.len, other, true) : make_match(mi, si, mo.len, given);

@@ -59,9 +59,8 @@ int base_2int(char base)
     return base_codes[static_cast<unsigned char>(base)];
 }
 
-void reverse_complement_codes(std::span<const std::uint8_t> codes, std::vector<std::uint8_t>& out)
+void reverse_complement_codes(std::span<const std::uint8_t> codes, std::span<std::uint8_t> out)
 {
-    out.resize(codes.size());
     std::transform(codes.rbegin(), codes.rend(), out.begin(), complement_code);
 }
 

@@ -17,7 +17,6 @@ struct seq {
     std::string name;                        // title before its first ':'
     std::string seq;                         // the letters as read, case kept
     std::vector<std::uint8_t> base;          // base code of every letter
-    std::vector<std::uint8_t> rc_base;       // codes of the reverse complement; only when both strands are scanned
     std::array<float, 5> background_frqs{};  // this sequence's own smoothed composition
     std::int64_t start = 0;                  // genomic coordinates: 64 bits, chromosomes exceed 2^31
     std::int64_t end = 0;
@@ -36,8 +35,8 @@ inline std::uint8_t complement_code(std::uint8_t code)
     return code < 4 ? static_cast<std::uint8_t>(3 - code) : code;
 }
 
-// The codes of the reverse complement of `codes`, into `out`.
-void reverse_complement_codes(std::span<const std::uint8_t> codes, std::vector<std::uint8_t>& out);
+// The codes of the reverse complement of `codes`, into `out` (as long as `codes`).
+void reverse_complement_codes(std::span<const std::uint8_t> codes, std::span<std::uint8_t> out);
 
 // Appends the reverse complement of `letters`, case kept per letter (a -> t, C -> G);
 // every other character stays as it is.

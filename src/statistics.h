@@ -20,6 +20,10 @@ bool all_equal(std::span<const double> data);
 // freedom. Sets of 2 or fewer scores, or whose scores are all equal, give p 1 and t 0.
 void one_sample_ttest(double one, std::span<const double> rdm_rs, double& pvalue, double& t);
 
+// The t value alone, as one_sample_ttest reports it: (one - mean) / sd, or 0 for sets of
+// 2 or fewer scores or sd 0. Deciding which records to write needs only this.
+double standardised_difference(double one, std::size_t n, double mean, double sd);
+
 // The same test when the set's size n, mean and population standard deviation
 // are already known: a set's scores are all tested against the same summary,
 // and computing it once per score would make the analysis quadratic.

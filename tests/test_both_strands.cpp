@@ -75,7 +75,7 @@ TEST(BothStrands, ReverseComplementsAreTakenLetterByLetter)
     std::string out;
     append_reverse_complement(out, "aCgTNnxR-");
     EXPECT_EQ(out, "-RxnNAcGt");
-    std::vector<std::uint8_t> codes;
+    std::vector<std::uint8_t> codes(6);
     reverse_complement_codes(std::vector<std::uint8_t>{0, 1, 2, 3, 4, 4}, codes);
     EXPECT_EQ(codes, (std::vector<std::uint8_t>{4, 4, 0, 1, 2, 3}));
 }
@@ -93,12 +93,13 @@ TEST(BothStrands, BestWindowOverBothStrandsAsAStraightforwardScanFindsIt)
                 motifs += std::to_string(rng() % 3 == 0 ? rng() % 60 : rng() % 8) + (b < 3 ? "\t" : "\n");
         }
     }
-    // Random sequences; sequences that are their own reverse complement, whose best
-    // products tie between the strands; copies of one stretch and of its reverse
-    // complement, which tie within a strand and across.
+    // Random sequences, long ones enough for the set to span several scan blocks;
+    // sequences that are their own reverse complement, whose best products tie between
+    // the strands; copies of one stretch and of its reverse complement, which tie within
+    // a strand and across.
     std::vector<std::string> letters;
     for (int i = 0; i < 400; ++i) {
-        std::string s = random_letters(rng, 1 + rng() % 300);
+        std::string s = random_letters(rng, i % 8 == 3 ? 3000 + rng() % 2500 : 1 + rng() % 300);
         if (i % 4 == 1)
             s += reverse_complement(s);
         if (i % 4 == 2) {
