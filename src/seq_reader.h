@@ -35,7 +35,7 @@ inline std::uint8_t complement_code(std::uint8_t code)
     return code < 4 ? static_cast<std::uint8_t>(3 - code) : code;
 }
 
-// The codes of the reverse complement of `codes`, into `out` (as long as `codes`).
+// The codes (0 to 4) of the reverse complement of `codes`, into `out` (as long as `codes`).
 void reverse_complement_codes(std::span<const std::uint8_t> codes, std::span<std::uint8_t> out);
 
 // Appends the reverse complement of `letters`, case kept per letter (a -> t, C -> G);

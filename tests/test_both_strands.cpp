@@ -75,9 +75,19 @@ TEST(BothStrands, ReverseComplementsAreTakenLetterByLetter)
     std::string out;
     append_reverse_complement(out, "aCgTNnxR-");
     EXPECT_EQ(out, "-RxnNAcGt");
-    std::vector<std::uint8_t> codes(6);
-    reverse_complement_codes(std::vector<std::uint8_t>{0, 1, 2, 3, 4, 4}, codes);
-    EXPECT_EQ(codes, (std::vector<std::uint8_t>{4, 4, 0, 1, 2, 3}));
+    // Codes of every length around the eight taken at a time.
+    std::mt19937 rng(30);
+    for (std::size_t n = 0; n < 40; ++n) {
+        std::vector<std::uint8_t> codes(n);
+        for (auto& c : codes)
+            c = static_cast<std::uint8_t>(rng() % 5);
+        std::vector<std::uint8_t> want(n);
+        for (std::size_t i = 0; i < n; ++i)
+            want[i] = codes[n - 1 - i] == 4 ? 4 : static_cast<std::uint8_t>(3 - codes[n - 1 - i]);
+        std::vector<std::uint8_t> got(n);
+        reverse_complement_codes(codes, got);
+        EXPECT_EQ(got, want) << n << " codes";
+    }
 }
 
 TEST(BothStrands, BestWindowOverBothStrandsAsAStraightforwardScanFindsIt)
