@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "analyses.h"
 #include "scan.h"
 
 // The output file; every write, the flush and the close are checked.
@@ -37,6 +38,9 @@ void refuse_output_over_input(
 // Appends the output line of one kept record: motif, sequence, chromosome, start, end,
 // strand, site, score, t value and p-value, tab-separated.
 void append_output_line(std::string& out, const match& m);
+
+// Appends the lines of the records of `matchs` that `rule` reports, in order.
+void append_reported_lines(std::string& out, std::span<const match> matchs, report_rule rule);
 
 // The sampled run: every motif against its own random sample of rdm_n sequences;
 // writes the kept sites with |t| >= score_th.
