@@ -197,6 +197,33 @@ bool append_site_line(std::string& out, const match& m)
     return true;
 }
 
+long long append_reported_lines(std::string& out, std::span<const match> matchs, report_rule rule)
+{
+    // The names and letters of the written sites lie all over the sequence table, and the
+    // misses on them cost more than formatting the line: they are fetched a few written
+    // lines ahead.
+    constexpr int ahead = 8;
+    std::size_t fetched = 0;  // records looked at by the prefetching cursor
+    int in_flight = 0;        // written records fetched but not yet written
+    long long left_out = 0;
+    for (const match& m : matchs) {
+        for (; fetched < matchs.size() && in_flight < ahead; ++fetched) {
+            const match& next = matchs[fetched];
+            if (!reported(next.tvalue, rule))
+                continue;
+            __builtin_prefetch(&seq_db[static_cast<std::size_t>(next.si)]);
+            __builtin_prefetch(next.bsite.data());
+            __builtin_prefetch(next.chrom.data());
+            ++in_flight;
+        }
+        if (reported(m.tvalue, rule)) {
+            left_out += append_site_line(out, m) ? 0 : 1;
+            --in_flight;
+        }
+    }
+    return left_out;
+}
+
 namespace {
 
 // Progress stops once its stream has failed (its reader went away): the run still
@@ -229,11 +256,9 @@ void random_gene_set(const std::string& motif_file, const std::string& seq_file,
         int matchs_n = 0;
         random_matchs(mi, sample_n, ws, ws.matchs, matchs_n, report_rule::abs_t_reaches_threshold);
         lines.clear();
-        for (int ri = 0; ri < matchs_n; ++ri) {
-            const match& m = ws.matchs[static_cast<std::size_t>(ri)];
-            if (reported(m.tvalue, report_rule::abs_t_reaches_threshold))
-                left_out += append_site_line(lines, m) ? 0 : 1;
-        }
+        left_out +=
+            append_reported_lines(lines, std::span<const match>(ws.matchs.data(), static_cast<std::size_t>(matchs_n)),
+                report_rule::abs_t_reaches_threshold);
         out.write(lines);
     }
     out.close();
@@ -268,17 +293,21 @@ namespace {
 // Motifs scanned together over each block of sequences (see scan_group).
 constexpr int motif_group = 8;
 // Finished lines that may wait for their turn, in bytes, whatever the output's size.
-constexpr std::size_t parked_budget = std::size_t{64} << 20;
+constexpr std::size_t parked_budget = std::size_t{32} << 20;
 
 // Motifs are written in index order whichever worker finishes first. A worker that
-// finishes motifs before their turn parks their lines and goes on while the parked lines
-// stay within parked_budget; whoever writes the motif whose turn it is also writes every
-// parked motif that follows it. The worker that owns the motif whose turn it is never
-// waits for the budget (its earlier motifs are all written), so the run always moves on.
+// finishes motifs before their turn parks their lines and goes on; whoever writes the
+// motif whose turn it is also writes every parked motif that follows it.
+//
+// Memory follows neither the output's size nor the number of workers: the analysis
+// buffers are shared out, one set per core at most, and a worker starts a group of motifs
+// only when a set is free and the parked lines are within parked_budget. The worker that
+// owns the motif whose turn it is never waits for the budget (its earlier motifs are all
+// written, and buffers are never held while waiting), so the run always moves on.
 struct commit_order {
     enum class state : unsigned char { pending, parked, abandoned };
 
-    explicit commit_order(const std::vector<thread_para>& paras)
+    commit_order(const std::vector<thread_para>& paras, int buffer_sets) : buffer_capacity(std::max(buffer_sets, 1))
     {
         states.assign(static_cast<std::size_t>(motif_n), state::pending);
         lines.resize(static_cast<std::size_t>(motif_n));
@@ -300,10 +329,12 @@ struct commit_order {
         for (int mi : motifs)
             states[static_cast<std::size_t>(mi)] = state::abandoned;
     }
-    bool may_go_on(int worker) const
+    bool may_start(int worker) const
     {
-        return parked_bytes <= parked_budget || next_motif >= motif_n ||
-            owner[static_cast<std::size_t>(next_motif)] == worker;
+        const bool buffers = !idle.empty() || buffers_made < buffer_capacity;
+        return buffers &&
+            (parked_bytes <= parked_budget || next_motif >= motif_n ||
+                owner[static_cast<std::size_t>(next_motif)] == worker);
     }
     // Writes the motifs from next_motif on for as long as they are ready.
     void write_ready(output_file& out)
@@ -329,58 +360,17 @@ struct commit_order {
         }
     }
 
-    std::condition_variable written;
+    std::condition_variable changed;  // a motif was written or buffers were given back
     int next_motif = 0;
     std::size_t parked_bytes = 0;
     std::vector<state> states;
     std::vector<std::string> lines;
-    std::vector<int> owner;   // worker of each motif
-    std::string write_error;  // the first failure to write
-    long long left_out = 0;   // sites a BED file could not place
-};
-
-// The analysis buffers of the run: as many as can work at once (the processor's cores,
-// at most one per worker), handed to workers motif group by motif group. Peak memory then
-// follows neither the number of workers nor the output's size.
-class workspace_pool {
-public:
-    explicit workspace_pool(int capacity) : capacity_(std::max(capacity, 1)) { }
-
-    std::unique_ptr<analysis_workspace> take()
-    {
-        std::unique_lock lock(mutex_);
-        freed_.wait(lock, [&] { return !idle_.empty() || made_ < capacity_; });
-        if (!idle_.empty()) {
-            std::unique_ptr<analysis_workspace> ws = std::move(idle_.back());
-            idle_.pop_back();
-            return ws;
-        }
-        ++made_;  // made on first need, outside the lock
-        lock.unlock();
-        try {
-            return std::make_unique<analysis_workspace>(seq_n, motif_group);
-        } catch (...) {
-            lock.lock();
-            --made_;
-            freed_.notify_one();
-            throw;
-        }
-    }
-    void give_back(std::unique_ptr<analysis_workspace> ws)
-    {
-        {
-            std::lock_guard lock(mutex_);
-            idle_.push_back(std::move(ws));
-        }
-        freed_.notify_one();
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable freed_;
-    std::vector<std::unique_ptr<analysis_workspace>> idle_;
-    int capacity_;
-    int made_ = 0;
+    std::vector<int> owner;                                 // worker of each motif
+    std::string write_error;                                // the first failure to write
+    long long left_out = 0;                                 // sites a BED file could not place
+    std::vector<std::unique_ptr<analysis_workspace>> idle;  // buffer sets not in use
+    int buffer_capacity;
+    int buffers_made = 0;  // made on first need: a run with few motifs makes few
 };
 
 // The lines of motif group[g], whose hits scan_group has left in ws; counts the sites a
@@ -392,21 +382,33 @@ std::string analyse_member(std::span<const int> group, std::size_t g, analysis_w
     analyse_hits(group[g], set, ws.hits_of(g, set.size()), ws.rc_hits_of(g, set.size()), ws, ws.matchs, matchs_n,
         report_rule::t_reaches_threshold);
     std::string text;
-    for (int ri = 0; ri < matchs_n; ++ri) {
-        const match& m = ws.matchs[static_cast<std::size_t>(ri)];
-        if (reported(m.tvalue, report_rule::t_reaches_threshold))
-            left_out += append_site_line(text, m) ? 0 : 1;
-    }
+    left_out += append_reported_lines(text,
+        std::span<const match>(ws.matchs.data(), static_cast<std::size_t>(matchs_n)), report_rule::t_reaches_threshold);
     return text;
 }
 
-void extream_threading(int worker, thread_para& para, commit_order& order, workspace_pool& pool)
+std::unique_ptr<analysis_workspace> take_buffers(int worker, commit_order& order)
+{
+    {
+        std::unique_lock lock(thread_lock);
+        order.changed.wait(lock, [&] { return order.may_start(worker); });
+        if (!order.idle.empty()) {
+            std::unique_ptr<analysis_workspace> ws = std::move(order.idle.back());
+            order.idle.pop_back();
+            return ws;
+        }
+        ++order.buffers_made;
+    }
+    return std::make_unique<analysis_workspace>(seq_n, motif_group);
+}
+
+void extream_threading(int worker, thread_para& para, commit_order& order)
 {
     for (int first = 0; first < para.msize; first += motif_group) {
         const auto group = std::span<const int>(para.motif_indexs)
                                .subspan(static_cast<std::size_t>(first),
                                    static_cast<std::size_t>(std::min(motif_group, para.msize - first)));
-        std::unique_ptr<analysis_workspace> ws = pool.take();
+        std::unique_ptr<analysis_workspace> ws = take_buffers(worker, order);
         std::iota(ws->index_rdm.begin(), ws->index_rdm.begin() + seq_n, 0);
         scan_group(group, std::span<const int>(ws->index_rdm.data(), static_cast<std::size_t>(seq_n)), *ws);
         for (std::size_t g = 0; g < group.size(); ++g) {
@@ -417,13 +419,11 @@ void extream_threading(int worker, thread_para& para, commit_order& order, works
             order.left_out += left_out;
             order.park(group[g], std::move(text));
             order.write_ready(*para.fpout);
-            order.written.notify_all();
+            order.changed.notify_all();
         }
-        // The buffers go back before waiting: a worker that waits for its turn while
-        // holding them could keep the motif whose turn it is from being analysed.
-        pool.give_back(std::move(ws));
-        std::unique_lock lock(thread_lock);
-        order.written.wait(lock, [&] { return order.may_go_on(worker); });
+        std::lock_guard lock(thread_lock);
+        order.idle.push_back(std::move(ws));
+        order.changed.notify_all();
     }
 }
 
@@ -439,9 +439,8 @@ void extream_gene_set(const std::string& motif_file, const std::string& seq_file
     std::vector<thread_para> paras(static_cast<std::size_t>(thread_n));
     assign_threads(paras, out);
     finished_n = 0;
-    commit_order order(paras);
     const int cores = static_cast<int>(std::thread::hardware_concurrency());
-    workspace_pool pool(std::min(thread_n, cores > 0 ? cores : thread_n));
+    commit_order order(paras, std::min(thread_n, cores > 0 ? cores : thread_n));
 
     std::fputs("start threading\n", messages());
     std::vector<std::thread> tids(paras.size());
@@ -451,8 +450,7 @@ void extream_gene_set(const std::string& motif_file, const std::string& seq_file
         try {
             if (fail_start && fail_start(static_cast<int>(i)))
                 throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
-            tids[i] = std::thread(
-                extream_threading, static_cast<int>(i), std::ref(paras[i]), std::ref(order), std::ref(pool));
+            tids[i] = std::thread(extream_threading, static_cast<int>(i), std::ref(paras[i]), std::ref(order));
         } catch (const std::system_error&) {
             std::fprintf(messages(), "pthread_create error: %d", static_cast<int>(i));
             std::fflush(messages());
@@ -461,7 +459,7 @@ void extream_gene_set(const std::string& motif_file, const std::string& seq_file
             order.abandon(paras[i].motif_indexs);
             lost_motifs += paras[i].msize;
             order.write_ready(out);
-            order.written.notify_all();
+            order.changed.notify_all();
         }
     }
     for (std::thread& tid : tids)

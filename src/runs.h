@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "analyses.h"
 #include "scan.h"
 
 // The output file; every write, the flush and the close are checked.
@@ -51,6 +52,10 @@ bool append_site_line(std::string& out, const match& m);
 
 // round(100 t) within 0 to 1000: the BED score of a site.
 int bed_score(double tvalue);
+
+// Appends the lines (append_site_line) of the records of `matchs` that `rule` reports, in
+// order; returns how many of them were left out.
+long long append_reported_lines(std::string& out, std::span<const match> matchs, report_rule rule);
 
 // The sampled run: every motif against its own random sample of rdm_n sequences;
 // writes the kept sites with |t| >= score_th.

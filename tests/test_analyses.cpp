@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cmath>
+#include <numeric>
 #include <set>
 
 #include "analyses.h"
@@ -172,4 +174,69 @@ TEST(ThreadedRun, WorkerThatCannotStartIsReportedAndTheOthersFinish)
     }
     EXPECT_EQ(read_file(dir.file("part.txt")), expected);
     EXPECT_FALSE(expected.empty());
+}
+
+TEST(Analysis, GroupScanOverSeveralBlocksEqualsTheStraightforwardScan)
+{
+    reset_settings();
+    scratch_dir dir;
+    // 320 000 letters: more than one block of the group scan.
+    std::string seqs;
+    std::uint32_t state = 12345;
+    const auto next = [&] { return (state = state * 1103515245u + 12345u) >> 16; };
+    for (int i = 0; i < 1000; ++i) {
+        seqs += ">s" + std::to_string(i) + "::c:0-500(+)\n";
+        for (int j = 0; j < 500 - (i % 7) * 60; ++j)
+            seqs += "ACGTNacgt"[next() % 9];
+        seqs += "\n";
+    }
+    std::string motifs;
+    for (int m = 0; m < 3; ++m) {
+        motifs += ">m" + std::to_string(m) + "\n";
+        for (int r = 0; r < 6 + 5 * m; ++r)
+            motifs += std::to_string(next() % 20) + "\t" + std::to_string(next() % 20) + "\t" +
+                std::to_string(next() % 20) + "\t" + std::to_string(next() % 20) + "\n";
+    }
+    read_inputs(dir.write("m.txt", motifs), dir.write("s.fa", seqs));
+    analysis_workspace ws(seq_n, 3);
+    std::vector<int> set(static_cast<std::size_t>(seq_n));
+    std::iota(set.begin(), set.end(), 0);
+    const int group[] = {2, 0, 1};
+    scan_group(group, set, ws);
+    for (std::size_t g = 0; g < 3; ++g) {
+        const motif_quotients mq = make_quotients(motif_db[static_cast<std::size_t>(group[g])], background_frqs);
+        for (std::size_t i = 0; i < set.size(); ++i) {
+            const window_hit want = best_window_exact(mq, seq_db[i].base);
+            const window_hit& got = ws.hits[g * set.size() + i];
+            ASSERT_EQ(got.best_pos, want.best_pos) << "motif " << group[g] << " sequence " << i;
+            ASSERT_EQ(got.max_rs, want.max_rs) << "motif " << group[g] << " sequence " << i;
+        }
+    }
+}
+
+TEST(Analysis, PValuesAreComputedForTheReportedRecordsOnly)
+{
+    reset_settings();
+    scratch_dir dir;
+    load_letters(dir, "AAACCCCGGGGTTTACGTCA");
+    int kept = 0;
+    const auto every = analyse_all(kept);
+    analysis_workspace ws(seq_n);
+    std::vector<match> some(static_cast<std::size_t>(seq_n));
+    int some_kept = 0;
+    all_matchs(0, ws, some, some_kept, report_rule::t_reaches_threshold);
+    ASSERT_EQ(some_kept, kept);
+    int written = 0;
+    for (int i = 0; i < kept; ++i) {
+        const auto k = static_cast<std::size_t>(i);
+        EXPECT_EQ(some[k].tvalue, every[k].tvalue);
+        if (reported(every[k].tvalue, report_rule::t_reaches_threshold)) {
+            EXPECT_EQ(some[k].pvalue, every[k].pvalue);
+            ++written;
+        } else {
+            EXPECT_TRUE(std::isnan(some[k].pvalue));
+        }
+    }
+    EXPECT_GT(written, 0);
+    EXPECT_LT(written, kept);
 }
