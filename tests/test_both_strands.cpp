@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <map>
+#include <numeric>
 #include <random>
 #include <string>
 #include <vector>
@@ -70,24 +71,11 @@ struct both_strands_on {
 
 }  // namespace
 
-TEST(BothStrands, ReverseComplementsAreTakenLetterByLetter)
+TEST(BothStrands, SiteLettersAreReverseComplementedLetterByLetter)
 {
     std::string out;
     append_reverse_complement(out, "aCgTNnxR-");
     EXPECT_EQ(out, "-RxnNAcGt");
-    // Codes of every length around the eight taken at a time.
-    std::mt19937 rng(30);
-    for (std::size_t n = 0; n < 40; ++n) {
-        std::vector<std::uint8_t> codes(n);
-        for (auto& c : codes)
-            c = static_cast<std::uint8_t>(rng() % 5);
-        std::vector<std::uint8_t> want(n);
-        for (std::size_t i = 0; i < n; ++i)
-            want[i] = codes[n - 1 - i] == 4 ? 4 : static_cast<std::uint8_t>(3 - codes[n - 1 - i]);
-        std::vector<std::uint8_t> got(n);
-        reverse_complement_codes(codes, got);
-        EXPECT_EQ(got, want) << n << " codes";
-    }
 }
 
 TEST(BothStrands, BestWindowOverBothStrandsAsAStraightforwardScanFindsIt)
@@ -126,15 +114,23 @@ TEST(BothStrands, BestWindowOverBothStrandsAsAStraightforwardScanFindsIt)
     scratch_dir dir;
     read_inputs(dir.write("m.txt", motifs), dir.write("s.fa", seqs));
 
-    analysis_workspace ws(seq_n);
-    std::vector<match> kept(static_cast<std::size_t>(seq_n));
+    // All motifs in one group over the set, as the threaded run scans them.
+    const auto n = static_cast<std::size_t>(seq_n);
+    std::vector<int> set(n);
+    std::iota(set.begin(), set.end(), 0);
+    std::vector<int> group(static_cast<std::size_t>(motif_n));
+    std::iota(group.begin(), group.end(), 0);
+    analysis_workspace ws(seq_n, motif_n);
+    scan_group(group, set, ws);
+    std::vector<match> kept(n);
     int compared = 0;
     int reverse_won = 0;
     int ties = 0;
     for (int mi = 0; mi < motif_n; ++mi) {
         const motif_quotients mq = make_quotients(motif_db[static_cast<std::size_t>(mi)], background_frqs);
         int kept_n = 0;
-        all_matchs(mi, ws, kept, kept_n);
+        const auto g = static_cast<std::size_t>(mi);
+        analyse_hits(mi, set, ws.hits_of(g, n), ws.rc_hits_of(g, n), ws, kept, kept_n);
         for (int k = 0; k < kept_n; ++k) {
             const match& m = kept[static_cast<std::size_t>(k)];
             const std::string& s = letters[static_cast<std::size_t>(m.si)];

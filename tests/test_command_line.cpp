@@ -40,17 +40,6 @@ TEST(CommandLine, DefaultsAndTheThreadedRun)
     EXPECT_FALSE(bed_output);
 }
 
-TEST(CommandLine, StrandAndFormatSwitches)
-{
-    EXPECT_TRUE(parse({"--both-strands", "--bed", "-o", "-"}).run);
-    EXPECT_TRUE(both_strands);
-    EXPECT_TRUE(bed_output);
-    EXPECT_TRUE(parse({"--both"}).run);  // abbreviated
-    EXPECT_TRUE(both_strands);
-    EXPECT_FALSE(bed_output);
-    EXPECT_FALSE(parse({"--bed=1"}).run);  // takes no argument
-}
-
 TEST(CommandLine, EveryFormOfTheSampleSizeSelectsTheSampledRun)
 {
     for (const auto& args :
