@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <exception>
 #include <fcntl.h>
+#include <malloc.h>
 #include <new>
 #include <unistd.h>
 
@@ -41,6 +42,11 @@ int main(int argc, char** argv)
     // A reader of the progress that goes away must not kill the run half-way through the
     // output file: writes to standard output then fail and are reported at the end.
     std::signal(SIGPIPE, SIG_IGN);
+    // A motif's lines are a large string, written and freed when its turn comes. A fixed
+    // threshold keeps such blocks mapped on their own and returned when freed; the
+    // allocator's self-raising one would keep them in the heaps of eight threads, and the
+    // run's memory would grow with its output.
+    mallopt(M_MMAP_THRESHOLD, 256 * 1024);
     const command_line cl = parse_command_line(argc, argv);
     if (!cl.run)
         return cl.exit_status;
