@@ -10,6 +10,8 @@
 #     large  5,000 motifs (the 746 cycled, renamed) x 50,000 sequences of 1,000 letters;
 #            the straightforward scan alone takes about an hour per run
 #   RUNS=3        repetitions of every timed command; medians are reported
+#   QUIET=120     before each timed run, wait up to this many seconds for the machine to
+#                 be nearly idle (default 0: no waiting)
 #   BUILD_DIR=... build folder (default build/), WORK_DIR=... generated inputs
 #
 # Timings are wall-clock and move with whatever else the machine runs: every run is
@@ -22,6 +24,7 @@ build=${BUILD_DIR:-$root/build}
 runs=${RUNS:-3}
 workloads=${WORKLOAD:-500 real}
 gen=${WORK_DIR:-/tmp/tarnel_workloads}
+quiet=${QUIET:-0}
 data=$root/examples/data
 real_motifs=$data/jaspar_core.motifs
 real_seqs=$data/real_seqs.fa
@@ -35,6 +38,7 @@ for tool in /usr/bin/time taskset sha256sum; do
     command -v "$tool" >/dev/null || { echo "needs $tool" >&2; exit 1; }
 done
 [[ $runs =~ ^[1-9][0-9]*$ ]] || { echo "RUNS must be a positive integer" >&2; exit 1; }
+[[ $quiet =~ ^[0-9]+$ ]] || { echo "QUIET must be a number of seconds" >&2; exit 1; }
 
 if [[ ! -f $build/CMakeCache.txt ]]; then
     cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTARNEL_BUILD_TESTS=OFF -DTARNEL_BUILD_BENCH=ON >/dev/null
@@ -46,9 +50,22 @@ mkdir -p "$gen"
 hz=$(getconf CLK_TCK)
 cores=$(nproc)
 
-# Busy CPU ticks of the whole machine so far.
-machine_busy() {
-    awk '/^cpu / { print $2 + $3 + $4 + $7 + $8 + $9 }' /proc/stat
+# Busy and total CPU ticks of the whole machine so far: "busy total".
+machine_ticks() {
+    awk '/^cpu / { busy = $2 + $3 + $4 + $7 + $8 + $9; print busy, busy + $5 + $6 }' /proc/stat
+}
+
+# Waits, up to $quiet seconds, until the machine has been less than 5% busy for 3 s.
+wait_quiet() {
+    local waited=0 b0 t0 b1 t1
+    while ((waited < quiet)); do
+        read -r b0 t0 < <(machine_ticks)
+        sleep 3
+        read -r b1 t1 < <(machine_ticks)
+        ((t1 > t0 && (b1 - b0) * 100 < 5 * (t1 - t0))) && return
+        waited=$((waited + 3))
+    done
+    ((quiet == 0)) || echo "  (machine still busy after ${quiet} s; measuring anyway)"
 }
 
 # Runs a command under /usr/bin/time, its standard output into $work/stdout. Sets
@@ -56,10 +73,11 @@ machine_busy() {
 # that other processes took while it ran.
 timed() {
     local busy0 busy1
-    busy0=$(machine_busy)
+    wait_quiet
+    read -r busy0 _ < <(machine_ticks)
     /usr/bin/time -f '%e %M %P %U %S' -o "$work/time" "$@" >"$work/stdout" 2>"$work/stderr" ||
         { cat "$work/stderr" "$work/stdout" >&2; echo "failed: $*" >&2; exit 1; }
-    busy1=$(machine_busy)
+    read -r busy1 _ < <(machine_ticks)
     read -r t_wall t_rss t_cpu t_user t_sys < <(tr -d '%' <"$work/time")
     t_others=$(awk -v b=$((busy1 - busy0)) -v hz="$hz" -v u="$t_user" -v s="$t_sys" -v w="$t_wall" -v n="$cores" \
         'BEGIN { x = w > 0 ? (b / hz - u - s) / (w * n) * 100 : 0; printf "%d", x < 0 ? 0 : x }')
@@ -88,7 +106,7 @@ make_large_motifs() {
 
 measure() {  # label motif_file seq_file
     local label=$1 motifs=$2 seqs=$3
-    local naive=() wall2=() wall1=() rss2=() rss1=() i sum1 sum2
+    local naive=() naive_cpu=() wall2=() wall1=() rss2=() rss1=() i sum1 sum2
     echo "== $label"
     echo "  motifs: $motifs ($(grep -c '^>' "$motifs") motifs), sha256 $(sha256sum "$motifs" | cut -c1-64)"
     echo "  sequences: $seqs ($(grep -c '^>' "$seqs") sequences, $(stat -c %s "$seqs") bytes), sha256 $(sha256sum "$seqs" | cut -c1-64)"
@@ -97,9 +115,10 @@ measure() {  # label motif_file seq_file
     for ((i = 1; i <= runs; i++)); do
         timed taskset -c 0 "$bench" naive "$motifs" "$seqs"
         naive+=("$(sed -n 's/^naive scan seconds: //p' "$work/stdout")")
+        naive_cpu+=("$(sed -n 's/.*; \([0-9.]*\) s of CPU time.*/\1/p' "$work/stdout")")
         [[ $i -gt 1 ]] || grep -v -e '^cpu:' -e '^naive scan seconds:' "$work/stdout" | sed 's/^/  /'
-        echo "  run $i straightforward scan, one core: ${naive[-1]} s wall," \
-            "$(sed -n 's/.*; \([0-9.]*\) s of CPU time.*/\1/p' "$work/stdout") s CPU (others took ${t_others}% of the machine)"
+        echo "  run $i straightforward scan, one core: ${naive[-1]} s wall, ${naive_cpu[-1]} s CPU" \
+            "(others took ${t_others}% of the machine)"
     done
 
     # The two settings alternate, so that a slow spell of the machine falls on both.
@@ -121,15 +140,16 @@ measure() {  # label motif_file seq_file
     rm -f "$work/out1.txt" "$work/out2.txt"
 
     read -r n_med n_min n_max < <(stats "${naive[@]}")
+    read -r nc_med _ < <(stats "${naive_cpu[@]}")
     read -r w2_med w2_min w2_max < <(stats "${wall2[@]}")
     read -r w1_med w1_min w1_max < <(stats "${wall1[@]}")
     read -r r2_med _ r2_max < <(stats "${rss2[@]}")
     read -r r1_med _ r1_max < <(stats "${rss1[@]}")
-    awk -v runs="$runs" -v c="$cores" -v n="$n_med" -v n0="$n_min" -v n1="$n_max" \
+    awk -v runs="$runs" -v c="$cores" -v n="$n_med" -v n0="$n_min" -v n1="$n_max" -v nc="$nc_med" \
         -v a="$w2_med" -v a0="$w2_min" -v a1="$w2_max" -v b="$w1_med" -v b0="$w1_min" -v b1="$w1_max" \
         -v r2="$r2_med" -v r2x="$r2_max" -v r1="$r1_med" -v r1x="$r1_max" 'BEGIN {
         printf "  -- medians of %d runs (range in brackets)\n", runs
-        printf "  straightforward scan, one core:   %9.2f s  [%.2f - %.2f]\n", n, n0, n1
+        printf "  straightforward scan, one core:   %9.2f s  [%.2f - %.2f]  (%.2f s of CPU time)\n", n, n0, n1, nc
         printf "  whole run of Tarnel, %d cores:     %9.2f s  [%.2f - %.2f]  peak RSS %.1f MB (max %.1f)\n", c, a, a0, a1, r2 * 1.024e-3, r2x * 1.024e-3
         printf "  whole run of Tarnel, one core:    %9.2f s  [%.2f - %.2f]  peak RSS %.1f MB (max %.1f)\n", b, b0, b1, r1 * 1.024e-3, r1x * 1.024e-3
         printf "  straightforward scan / whole run: %9.1fx on %d cores, %.1fx on one core\n", n / a, c, n / b
