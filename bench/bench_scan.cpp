@@ -1,16 +1,22 @@
-// Measures the scan, the loader and the data they run on; run_bench.sh drives it.
+// Measures the scan, the loader and the data they run on; run_bench.sh and
+// whole_run_bench.sh drive it.
 //
 //   tarnel_bench scan MOTIFS SEQS     straightforward and vector scan, single-threaded
+//   tarnel_bench naive MOTIFS SEQS    straightforward scan of every motif x sequence, timed
 //   tarnel_bench load SEQS            loads a sequence file, reports MB/s
 //   tarnel_bench make-seqs FILE N LEN writes N random sequences of LEN letters
 //   tarnel_bench format [LINES]       an output line's numbers with snprintf and number_format.h
+//   tarnel_bench make-workload REAL OUT N LEN SEED
+//                                     writes N sequences of LEN letters stitched from REAL
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
+#include <optional>
 #include <random>
 #include <span>
 #include <string>
@@ -21,9 +27,11 @@
 
 #include "errors.h"
 #include "fast_scan.h"
+#include "line_reader.h"
 #include "loading.h"
 #include "number_format.h"
 #include "scan.h"
+#include "seq_reader.h"
 
 namespace {
 
@@ -62,20 +70,103 @@ long long file_size(const std::string& path)
     return stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : -1;
 }
 
-// The clock while busy, from a chain of dependent additions (one per cycle); the best of
-// a few short tries, since a try that loses the processor reads low.
+// CPU time of the calling thread: a try that loses the processor to another one does not
+// count the time it waited.
+double thread_seconds()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+// Cycles per second of a chain of `steps` dependent instructions of `latency` cycles each,
+// from 200 tries of a few milliseconds each: the 90th percentile, which some undisturbed
+// tries reach even on a busy machine, and which one odd try cannot move.
+template <typename Chain> double chain_ghz(Chain chain, double latency, long steps)
+{
+    std::vector<double> ghz;
+    for (int attempt = 0; attempt < 200; ++attempt) {
+        const double t0 = thread_seconds();
+        chain(steps);
+        ghz.push_back(latency * static_cast<double>(steps) / (thread_seconds() - t0) / 1e9);
+    }
+    std::sort(ghz.begin(), ghz.end());
+    return ghz[ghz.size() * 9 / 10];
+}
+
+// Keeps the compiler from knowing the operand, so that it stays a register.
+volatile long probe_operand = 1;
+
+// The clock while busy. A dependent 64-bit register-register `imul` takes 3 cycles on
+// Intel cores since Nehalem and AMD cores since Zen, and no core eliminates or fuses it;
+// chains of immediate additions are no good: recent Intel cores fold several of them per
+// cycle at rename. Eight multiplications per loop pass hide the loop's own instructions.
 double measured_ghz()
 {
-    double best = 0.0;
-    for (int attempt = 0; attempt < 10; ++attempt) {
-        const long n = 10000000;
-        long x = 0;
-        const auto t0 = clock_type::now();
-        for (long i = 0; i < n; ++i)
-            asm volatile("add $1, %0\n\tadd $1, %0\n\tadd $1, %0\n\tadd $1, %0" : "+r"(x));
-        best = std::max(best, 4.0 * static_cast<double>(n) / seconds_since(t0) / 1e9);
+    const long factor = probe_operand;
+    return chain_ghz(
+        [factor](long n) {
+            long x = 3;
+            for (long i = 0; i < n / 8; ++i)
+                asm volatile("imul %1, %0\n\timul %1, %0\n\timul %1, %0\n\timul %1, %0\n\t"
+                             "imul %1, %0\n\timul %1, %0\n\timul %1, %0\n\timul %1, %0"
+                             : "+r"(x)
+                             : "r"(factor));
+        },
+        3.0, 2000000);
+}
+
+// The same from dependent register-register additions (1 cycle each), a second kind of
+// chain: the two agree only if neither is shortened by the hardware.
+double measured_ghz_by_adds()
+{
+    const long addend = probe_operand;
+    return chain_ghz(
+        [addend](long n) {
+            long x = 0;
+            for (long i = 0; i < n / 8; ++i)
+                asm volatile("add %1, %0\n\tadd %1, %0\n\tadd %1, %0\n\tadd %1, %0\n\t"
+                             "add %1, %0\n\tadd %1, %0\n\tadd %1, %0\n\tadd %1, %0"
+                             : "+r"(x)
+                             : "r"(addend));
+        },
+        1.0, 6000000);
+}
+
+// The scan as first written, kept as the measure of every speed-up: each motif row of
+// each window divides the motif's frequency by the pooled one in single precision and
+// multiplies the window's extended-precision product by the quotient; a window replaces
+// the best only when strictly larger, so the earliest of equal ones wins.
+window_hit naive_best_window(const motif& m, std::span<const std::uint8_t> codes)
+{
+    window_hit hit;
+    const long posns = static_cast<long>(codes.size()) - m.len + 1;
+    for (long n = 0; n < posns; ++n) {
+        long double product = 1.0L;
+        const std::uint8_t* window = codes.data() + n;
+        for (int r = 0; r < m.len; ++r) {
+            const std::uint8_t b = window[r];
+            const float q = m.frqs[static_cast<std::size_t>(r)][b] / background_frqs[b];
+            product *= q;
+        }
+        if (product > hit.max_rs) {
+            hit.max_rs = product;
+            hit.best_pos = static_cast<int>(n);
+        }
     }
-    return best;
+    return hit;
+}
+
+// Motif positions (windows x width) of one motif over a set of sequences.
+long long motif_positions(int width, const std::vector<std::span<const std::uint8_t>>& seqs)
+{
+    long long positions = 0;
+    for (const auto& codes : seqs) {
+        const long n = static_cast<long>(codes.size()) - width + 1;
+        if (n > 0)
+            positions += n * width;
+    }
+    return positions;
 }
 
 bool same_hit(const window_hit& a, const window_hit& b)
@@ -84,10 +175,13 @@ bool same_hit(const window_hit& a, const window_hit& b)
 }
 
 // The straightforward scan and each vector path over every motif x sequence pair.
-int measure(const char* title, const std::vector<motif_quotients>& quotients,
+int measure(const char* title, const std::vector<const motif*>& motifs,
     const std::vector<std::span<const std::uint8_t>>& seqs, double ghz, int reps)
 {
     const std::size_t ns = seqs.size();
+    std::vector<motif_quotients> quotients;
+    for (const motif* m : motifs)
+        quotients.push_back(make_quotients(*m, background_frqs));
     // Work: motif positions (windows x width) and steps (width x 32-window vectors).
     long long windows = 0;
     long long positions = 0;
@@ -101,18 +195,19 @@ int measure(const char* title, const std::vector<motif_quotients>& quotients,
             positions += n * mq.width;
             row_vectors += (n + 31) / 32 * mq.width;
         }
-    std::printf("%s: %zu motifs x %zu sequences, %lld windows, %lld motif positions\n", title, quotients.size(), ns,
+    std::printf("%s: %zu motifs x %zu sequences, %lld windows, %lld motif positions\n", title, motifs.size(), ns,
         windows, positions);
 
     // The straightforward scan, once: it is the slow one.
-    std::vector<window_hit> want(quotients.size() * ns);
+    std::vector<window_hit> want(motifs.size() * ns);
     auto t0 = clock_type::now();
-    for (std::size_t mi = 0; mi < quotients.size(); ++mi)
+    for (std::size_t mi = 0; mi < motifs.size(); ++mi)
         for (std::size_t si = 0; si < ns; ++si)
-            want[mi * ns + si] = best_window_exact(quotients[mi], seqs[si]);
+            want[mi * ns + si] = naive_best_window(*motifs[mi], seqs[si]);
     const double exact_s = seconds_since(t0);
     const double exact_rate = static_cast<double>(positions) / exact_s;
-    std::printf("  %-20s %8.3f s  %9.1f M motif-positions/s\n", "straightforward", exact_s, exact_rate / 1e6);
+    std::printf("  %-20s %8.3f s  %9.1f M motif-positions/s  %.2f cycles per motif position\n", "straightforward",
+        exact_s, exact_rate / 1e6, exact_s * ghz * 1e9 / static_cast<double>(positions));
 
     int failures = 0;
     std::vector<window_hit> hits(ns);
@@ -164,19 +259,36 @@ int measure(const char* title, const std::vector<motif_quotients>& quotients,
     return failures;
 }
 
-int run_scan(const std::string& motif_file, const std::string& seq_file)
+std::vector<std::span<const std::uint8_t>> loaded_codes()
 {
-    read_inputs(motif_file, seq_file);
-    std::vector<motif_quotients> quotients;
-    for (int mi = 0; mi < motif_n; ++mi)
-        quotients.push_back(make_quotients(motif_db[static_cast<std::size_t>(mi)], background_frqs));
-    const double ghz = measured_ghz();
-    std::printf("clock while busy: %.2f GHz (cycles below are at this clock)\n", ghz);
-
     std::vector<std::span<const std::uint8_t>> seqs;
     for (int si = 0; si < seq_n; ++si)
         seqs.emplace_back(seq_db[static_cast<std::size_t>(si)].base);
-    int failures = measure("real sequences", quotients, seqs, ghz, 5);
+    return seqs;
+}
+
+// Prints the clock from both chains; they should agree to a few per cent.
+double report_clock()
+{
+    const double ghz = measured_ghz();
+    const double ghz_adds = measured_ghz_by_adds();
+    std::printf("clock while busy: %.2f GHz from dependent multiplications (cycles below are at this clock), "
+                "%.2f GHz from dependent additions\n",
+        ghz, ghz_adds);
+    if (std::abs(ghz / ghz_adds - 1.0) > 0.05)
+        std::printf("  warning: the two clock readings differ by more than 5%%; cycle figures are doubtful\n");
+    return ghz;
+}
+
+int run_scan(const std::string& motif_file, const std::string& seq_file)
+{
+    read_inputs(motif_file, seq_file);
+    const double ghz = report_clock();
+
+    std::vector<const motif*> motifs;
+    for (int mi = 0; mi < motif_n; ++mi)
+        motifs.push_back(&motif_db[static_cast<std::size_t>(mi)]);
+    int failures = measure("real sequences", motifs, loaded_codes(), ghz, 5);
 
     // Long sequences, where the per-sequence costs fade and the lookups dominate: random
     // bases, 5500 letters, against every 25th motif.
@@ -186,12 +298,53 @@ int run_scan(const std::string& motif_file, const std::string& seq_file)
         for (auto& c : l)
             c = static_cast<std::uint8_t>(rng() % 4);
     std::vector<std::span<const std::uint8_t>> long_spans(longs.begin(), longs.end());
-    std::vector<motif_quotients> some;
-    for (std::size_t mi = 0; mi < quotients.size(); mi += 25)
-        some.push_back(quotients[mi]);
+    std::vector<const motif*> some;
+    for (std::size_t mi = 0; mi < motifs.size(); mi += 25)
+        some.push_back(motifs[mi]);
     std::printf("\n");
     failures += measure("random 5500-letter sequences", some, long_spans, ghz, 3);
     return failures == 0 ? 0 : 1;
+}
+
+// The straightforward scan over every motif x sequence pair of the two files, on the
+// calling thread, timed alone; the vector scan then checks every hit (not timed).
+int run_naive(const std::string& motif_file, const std::string& seq_file)
+{
+    read_inputs(motif_file, seq_file);
+    const double ghz = report_clock();
+    const std::vector<std::span<const std::uint8_t>> seqs = loaded_codes();
+    const std::size_t ns = seqs.size();
+    std::vector<window_hit> want(ns);
+    std::vector<window_hit> hits(ns);
+    long long positions = 0;
+    long long wrong = 0;
+    double naive_s = 0.0;
+    double naive_cpu_s = 0.0;  // below naive_s when other processes took the core
+    double fast_s = 0.0;
+    for (int mi = 0; mi < motif_n; ++mi) {
+        const motif& m = motif_db[static_cast<std::size_t>(mi)];
+        positions += motif_positions(m.len, seqs);
+        auto t0 = clock_type::now();
+        const double cpu0 = thread_seconds();
+        for (std::size_t si = 0; si < ns; ++si)
+            want[si] = naive_best_window(m, seqs[si]);
+        naive_cpu_s += thread_seconds() - cpu0;
+        naive_s += seconds_since(t0);
+        t0 = clock_type::now();
+        const fast_scanner scanner(make_quotients(m, background_frqs));
+        scanner.best_windows(seqs, hits);
+        fast_s += seconds_since(t0);
+        for (std::size_t si = 0; si < ns; ++si)
+            wrong += !same_hit(hits[si], want[si]);
+    }
+    std::printf("naive: %d motifs x %zu sequences, %lld motif positions\n", motif_n, ns, positions);
+    std::printf("naive scan seconds: %.3f\n", naive_s);
+    std::printf("  %.1f M motif-positions/s; %.3f s of CPU time, %.2f cycles per motif position at the clock above\n",
+        static_cast<double>(positions) / naive_s / 1e6, naive_cpu_s,
+        naive_cpu_s * ghz * 1e9 / static_cast<double>(positions));
+    std::printf("  vector scan (%s, several sequences per pass): %.3f s, %.1fx; results differing: %lld\n",
+        fast_scanner::path_name(fast_scanner::best_path()), fast_s, naive_s / fast_s, wrong);
+    return wrong == 0 ? 0 : 1;
 }
 
 int run_load(const std::string& seq_file)
@@ -374,10 +527,73 @@ int run_format(long lines)
     return old_text == new_text ? 0 : 1;
 }
 
+// Writes `count` sequences of `length` letters, each stitched from pieces of the real
+// sequences of `real_file`: pieces of 50 to 200 letters, each from a source and offset
+// drawn at random, case kept, so that the result has real composition and real sites.
+// A fixed generator (mt19937_64, whose output the C++ standard defines) and no library
+// distributions: the same seed writes the same bytes with any compiler. Titles carry the
+// first piece's chromosome and a valid interval of exactly `length` letters.
+int run_make_workload(const std::string& real_file, const std::string& path, long count, long length, long seed)
+{
+    std::vector<seq> sources;
+    {
+        line_reader in(real_file);
+        while (!in.at_end()) {
+            std::optional<seq> s = read_seq2(in);
+            if (!s)
+                break;
+            if (s->len >= 200)
+                sources.push_back(std::move(*s));
+        }
+    }
+    if (sources.empty() || count < 0 || length < 1) {
+        std::fprintf(stderr, "tarnel_bench: %s: no sequence of 200 letters or more\n", real_file.c_str());
+        return 1;
+    }
+    std::FILE* out = std::fopen(path.c_str(), "wb");
+    if (out == nullptr) {
+        std::perror(path.c_str());
+        return 1;
+    }
+    std::mt19937_64 rng(static_cast<std::uint64_t>(seed));
+    const auto below = [&rng](std::size_t n) { return static_cast<std::size_t>(rng() % n); };
+    std::string letters;
+    for (long i = 0; i < count; ++i) {
+        letters.clear();
+        const seq* first = nullptr;
+        long first_offset = 0;
+        while (static_cast<long>(letters.size()) < length) {
+            const seq& src = sources[below(sources.size())];
+            const std::size_t want =
+                std::min<std::size_t>(50 + below(151), static_cast<std::size_t>(length) - letters.size());
+            const std::size_t offset = below(static_cast<std::size_t>(src.len) - want + 1);
+            if (first == nullptr) {
+                first = &src;
+                first_offset = static_cast<long>(offset);
+            }
+            letters.append(src.seq, offset, want);
+        }
+        const long start = static_cast<long>(first->start) + first_offset;
+        const char strand = rng() & 1 ? '-' : '+';
+        std::fprintf(out, ">mix%ld::%s:%ld-%ld(%c)\n", i + 1, first->chrom.c_str(), start, start + length, strand);
+        for (std::size_t done = 0; done < letters.size(); done += 60) {
+            const std::size_t n = std::min<std::size_t>(60, letters.size() - done);
+            std::fwrite(letters.data() + done, 1, n, out);
+            std::fputc('\n', out);
+        }
+    }
+    if (std::fclose(out) != 0) {
+        std::perror(path.c_str());
+        return 1;
+    }
+    return 0;
+}
+
 void usage()
 {
-    std::fprintf(
-        stderr, "usage: tarnel_bench scan MOTIFS SEQS | load SEQS | make-seqs FILE COUNT LENGTH | format [LINES]\n");
+    std::fprintf(stderr,
+        "usage: tarnel_bench scan MOTIFS SEQS | naive MOTIFS SEQS | load SEQS | format [LINES]\n"
+        "       tarnel_bench make-seqs FILE COUNT LENGTH | make-workload REAL FILE COUNT LENGTH SEED\n");
 }
 
 }  // namespace
@@ -395,6 +611,12 @@ int main(int argc, char** argv)
             std::printf("vector path: %s\n", fast_scanner::path_name(fast_scanner::best_path()));
             return run_scan(argv[2], argv[3]);
         }
+        if (mode == "naive" && argc == 4) {
+            std::printf("cpu: %s\n", cpuinfo("model name").c_str());
+            return run_naive(argv[2], argv[3]);
+        }
+        if (mode == "make-workload" && argc == 7)
+            return run_make_workload(argv[2], argv[3], std::atol(argv[4]), std::atol(argv[5]), std::atol(argv[6]));
         if (mode == "load" && argc == 3)
             return run_load(argv[2]);
         if (mode == "format" && argc <= 3)
