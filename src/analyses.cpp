@@ -65,7 +65,11 @@ analysis_workspace::analysis_workspace(int set_capacity, int group_capacity_)
         rc_hits.resize(hits.size());
     }
     matchs.resize(n);
-    matchs_tmp.resize(n);
+    scored.resize(n);
+    kept.resize(n);
+    strands.resize(seq_db.size());
+    for (std::size_t i = 0; i < seq_db.size(); ++i)
+        strands[i] = seq_db[i].strand;
     rss_tmp.resize(n);
     rss.resize(n);
     index_rdm.resize(n);
@@ -104,17 +108,18 @@ void analyse_hits(int mi, std::span<const int> set, std::span<const window_hit> 
     std::span<const window_hit> rc_hits, analysis_workspace& ws, std::span<match> matchs, int& rt_n, report_rule rule)
 {
     const motif& mo = motif_db[static_cast<std::size_t>(mi)];
+    // Scores first: every score takes part in the statistics, but only the records that
+    // are reported need their letters and coordinates from the sequence table.
     std::size_t n = 0;
     for (std::size_t i = 0; i < set.size(); ++i) {
+        // Every scan of a title without a strand is reported, with or without a window.
+        report_unknown_strand(ws.strands[static_cast<std::size_t>(set[i])]);
         const bool reverse = !rc_hits.empty() && reverse_wins(hits[i], rc_hits[i]);
         const window_hit& hit = reverse ? rc_hits[i] : hits[i];
-        if (hit.best_pos < 0) {
-            // Scanned all the same: a title without a strand is reported for every scan.
-            report_unknown_strand(seq_db[static_cast<std::size_t>(set[i])].strand);
+        if (hit.best_pos < 0)
             continue;
-        }
-        ws.matchs_tmp[n] = make_match(mi, set[i], mo.len, hit, reverse);
-        ws.rss_tmp[n] = ws.matchs_tmp[n].rs;
+        ws.scored[n] = {static_cast<int>(i), reverse};
+        ws.rss_tmp[n] = window_score(hit, mo.len);
         ++n;
     }
 
@@ -123,10 +128,10 @@ void analyse_hits(int mi, std::span<const int> set, std::span<const window_hit> 
     std_mean(std::span<const double>(ws.rss_tmp.data(), n), std_dev, mean);
 
     std::size_t rn = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        if (outlier_fc * std_dev > std::fabs(ws.rss_tmp[i] - mean)) {
-            matchs[rn] = ws.matchs_tmp[i];
-            ws.rss[rn] = ws.rss_tmp[i];
+    for (std::size_t k = 0; k < n; ++k) {
+        if (outlier_fc * std_dev > std::fabs(ws.rss_tmp[k] - mean)) {
+            ws.kept[rn] = ws.scored[k];
+            ws.rss[rn] = ws.rss_tmp[k];
             ++rn;
         }
     }
@@ -138,12 +143,23 @@ void analyse_hits(int mi, std::span<const int> set, std::span<const window_hit> 
     double kept_mean = 0.0;
     std_mean(kept, kept_std, kept_mean);
     const double sd = all_equal(kept) ? 0.0 : kept_std;
-    for (std::size_t i = 0; i < rn; ++i) {
-        match& m = matchs[i];
-        m.tvalue = standardised_difference(ws.rss[i], rn, kept_mean, sd);
-        m.pvalue = std::numeric_limits<double>::quiet_NaN();
-        if (reported(m.tvalue, rule))
-            one_sample_ttest(ws.rss[i], rn, kept_mean, sd, m.pvalue, m.tvalue);
+    for (std::size_t r = 0; r < rn; ++r) {
+        const auto i = static_cast<std::size_t>(ws.kept[r].at);
+        const double t = standardised_difference(ws.rss[r], rn, kept_mean, sd);
+        match& m = matchs[r];
+        if (reported(t, rule)) {
+            const bool reverse = ws.kept[r].reverse;
+            m = locate_site(mi, set[i], mo.len, reverse ? rc_hits[i] : hits[i], reverse);
+            m.rs = ws.rss[r];
+            one_sample_ttest(ws.rss[r], rn, kept_mean, sd, m.pvalue, m.tvalue);
+        } else {
+            m = match{};
+            m.mi = mi;
+            m.si = set[i];
+            m.rs = ws.rss[r];
+            m.tvalue = t;
+            m.pvalue = std::numeric_limits<double>::quiet_NaN();
+        }
     }
 }
 

@@ -10,7 +10,8 @@
 // Which kept records get a p-value. It is the costliest number of the analysis, and a run
 // shows it only on the lines it writes: those whose t value reaches score_th (whole-set
 // run) or whose |t| does (sampled run). A NaN t value is written, as the threshold test
-// fails for it. The other records get a NaN p-value.
+// fails for it. The other records carry only mi, si, rs and tvalue (their p-value is NaN;
+// letters and coordinates are not looked up).
 enum class report_rule { every_record, t_reaches_threshold, abs_t_reaches_threshold };
 
 // True when a record with this t value is written (every_record: always).
@@ -28,11 +29,17 @@ struct analysis_workspace {
     std::vector<std::uint8_t> rc_block;                   // where rc_codes point
     std::vector<window_hit> rc_hits;                      // the best window of each reverse complement, as hits
     std::vector<match> matchs;                            // the kept records of the motif analysed last
-    std::vector<match> matchs_tmp;                        // one record per scanned sequence with a window
-    std::vector<double> rss_tmp;                          // their scores
-    std::vector<double> rss;                              // the kept scores
-    std::vector<int> index_rdm;                           // the drawn sample, or every index in order
-    std::vector<int> index_pool;                          // the pool it is drawn from
+    struct scored_hit {
+        int at = 0;            // position in the set
+        bool reverse = false;  // the hit is the reverse complement's
+    };
+    std::vector<scored_hit> scored;  // the sequences of the set with a window, in set order
+    std::vector<scored_hit> kept;    // those kept after trimming
+    std::vector<char> strands;       // every loaded sequence's title strand, packed
+    std::vector<double> rss_tmp;     // their scores
+    std::vector<double> rss;         // the kept scores
+    std::vector<int> index_rdm;      // the drawn sample, or every index in order
+    std::vector<int> index_pool;     // the pool it is drawn from
     int group_capacity = 1;
 
     // Motif g's hits over a set of n sequences, on the given strand and on the reverse

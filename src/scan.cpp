@@ -74,11 +74,18 @@ char opposite_strand(char strand)
 
 match make_match(int mi, int si, int width, const window_hit& hit, bool reverse)
 {
+    match m = locate_site(mi, si, width, hit, reverse);
+    m.rs = window_score(hit, width);
+    report_unknown_strand(seq_db[static_cast<std::size_t>(si)].strand);
+    return m;
+}
+
+match locate_site(int mi, int si, int width, const window_hit& hit, bool reverse)
+{
     const seq& s = seq_db[static_cast<std::size_t>(si)];
     match m;
     m.mi = mi;
     m.si = si;
-    m.rs = window_score(hit, width);
     // A reverse-complement window at offset p covers the given letters L - w - p to
     // L - p - 1: the site is located by that stretch, so that its interval is the same
     // genomic one whichever strand matched.
@@ -89,7 +96,7 @@ match make_match(int mi, int si, int width, const window_hit& hit, bool reverse)
     m.chrom = s.chrom;
     if (m.location >= 0)
         m.bsite = std::string_view(s.seq).substr(static_cast<std::size_t>(m.location), static_cast<std::size_t>(width));
-    calculated_pos2(s.start, s.end, s.strand, m);
+    site_coordinates(s.start, s.end, s.strand, m);
     if (hit.best_pos < 0)  // no window: nothing to locate
         m.start = m.end = 0;
     return m;
@@ -117,13 +124,18 @@ void report_unknown_strand(char strand)
 
 void calculated_pos2(std::int64_t chr_start, std::int64_t chr_end, char strand, match& m)
 {
+    report_unknown_strand(strand);
+    site_coordinates(chr_start, chr_end, strand, m);
+}
+
+void site_coordinates(std::int64_t chr_start, std::int64_t chr_end, char strand, match& m)
+{
     const auto k = static_cast<std::int64_t>(m.bsite.size());
     if (strand == '-') {
         m.end = add64(chr_start, -static_cast<std::int64_t>(m.pos) - 1);
         m.start = add64(m.end, 1 - k);
         return;
     }
-    report_unknown_strand(strand);
     // An unknown strand still gets the '+' location, so that a written line can be placed.
     m.start = add64(chr_end, static_cast<std::int64_t>(m.pos) + 1);
     m.end = add64(m.start, k - 1);

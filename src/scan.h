@@ -62,6 +62,10 @@ inline bool reverse_wins(const window_hit& given, const window_hit& reverse)
 // found on the sequence's reverse complement (best_pos then counts in that strand).
 match make_match(int mi, int si, int width, const window_hit& hit, bool reverse = false);
 
+// The same record without its score and without the unknown-strand message: where the
+// site lies, its letters and coordinates.
+match locate_site(int mi, int si, int width, const window_hit& hit, bool reverse = false);
+
 // Scans motif mi against sequence si with the tables as loaded, on both strands when
 // both_strands is set.
 match scan_seq_match(int mi, int si);
@@ -72,5 +76,9 @@ char opposite_strand(char strand);
 // Prints "unknown strand!" when the title gave no '+' or '-' strand.
 void report_unknown_strand(char strand);
 
-// Sets start and end from the title's coordinates; pos and bsite must be set.
+// Sets start and end from the title's coordinates; pos and bsite must be set. Prints
+// "unknown strand!" for a strand other than '+' or '-'.
 void calculated_pos2(std::int64_t chr_start, std::int64_t chr_end, char strand, match& m);
+
+// The same without the message.
+void site_coordinates(std::int64_t chr_start, std::int64_t chr_end, char strand, match& m);
