@@ -5,6 +5,7 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstdlib>
+#include <map>
 #include <memory>
 #include <numeric>
 #include <sys/stat.h>
@@ -295,19 +296,30 @@ constexpr int motif_group = 8;
 // Finished lines that may wait for their turn, in bytes, whatever the output's size.
 constexpr std::size_t parked_budget = std::size_t{32} << 20;
 
+// One set of a worker's buffers: the analysis buffers and the text of the motif it formats
+// last, reused from motif to motif.
+struct buffer_set {
+    analysis_workspace ws{seq_n, motif_group};
+    std::string text;
+};
+
 // Motifs are written in index order whichever worker finishes first. A worker that
-// finishes motifs before their turn parks their lines and goes on; whoever writes the
-// motif whose turn it is also writes every parked motif that follows it.
+// finishes motifs before their turn parks their lines and goes on; whoever finds the motif
+// whose turn it is ready writes it and every ready motif after it, outside the lock, so
+// that a slow disk does not stall the analyses.
 //
 // Memory follows neither the output's size nor the number of workers: the analysis
 // buffers are shared out, one set per core at most, and a worker starts a group of motifs
-// only when a set is free and the parked lines are within parked_budget. The worker that
-// owns the motif whose turn it is never waits for the budget (its earlier motifs are all
-// written, and buffers are never held while waiting), so the run always moves on.
+// only when a set is free and the parked lines are within parked_budget. Among the
+// workers waiting to start, the one whose group comes first in the output goes first: the
+// analysis then moves along the output in order, and few lines have to wait. That worker
+// never waits for the budget when it owns the motif whose turn it is, and buffers are
+// never held while waiting, so the run always moves on.
 struct commit_order {
     enum class state : unsigned char { pending, parked, abandoned };
 
-    commit_order(const std::vector<thread_para>& paras, int buffer_sets) : buffer_capacity(std::max(buffer_sets, 1))
+    commit_order(const std::vector<thread_para>& paras, int buffer_sets)
+        : turn(paras.size()), buffer_capacity(std::max(buffer_sets, 1))
     {
         states.assign(static_cast<std::size_t>(motif_n), state::pending);
         lines.resize(static_cast<std::size_t>(motif_n));
@@ -329,77 +341,146 @@ struct commit_order {
         for (int mi : motifs)
             states[static_cast<std::size_t>(mi)] = state::abandoned;
     }
-    bool may_start(int worker) const
+    // Whether `worker`, waiting to start the group that begins with motif `first`, may.
+    bool may_start(int worker, int first) const
     {
+        if (waiting.empty() || waiting.begin()->first != first)
+            return false;  // a group earlier in the output waits too
         const bool buffers = !idle.empty() || buffers_made < buffer_capacity;
         return buffers &&
             (parked_bytes <= parked_budget || next_motif >= motif_n ||
                 owner[static_cast<std::size_t>(next_motif)] == worker);
     }
-    // Writes the motifs from next_motif on for as long as they are ready.
-    void write_ready(output_file& out)
+    // Wakes the one waiting worker that may be able to start now.
+    void wake_next()
     {
-        for (; next_motif < motif_n; ++next_motif) {
-            const auto mi = static_cast<std::size_t>(next_motif);
-            if (states[mi] == state::pending)
+        if (!waiting.empty())
+            turn[static_cast<std::size_t>(waiting.begin()->second)].notify_one();
+    }
+    // Hands over the lines of motif mi. When it is the motif's turn and nobody is writing,
+    // they are written straight from `text` (most motifs, since the groups are started in
+    // output order); otherwise a copy of exactly their size is parked. `lock` holds
+    // thread_lock and is let go while writing.
+    void hand_over(int mi, const std::string& text, output_file& out, std::unique_lock<std::mutex>& lock)
+    {
+        if (writing || mi != next_motif) {
+            park(mi, std::string(text));
+            write_ready(out, lock);
+            return;
+        }
+        writing = true;
+        const bool failed = !write_error.empty();
+        std::string error;
+        lock.unlock();
+        if (!failed) {
+            try {
+                out.write(text);
+            } catch (const fatal_error& e) {
+                error = e.what();  // later motifs are not written
+            }
+        }
+        lock.lock();
+        if (write_error.empty())
+            write_error = error;
+        states[static_cast<std::size_t>(mi)] = state::parked;
+        ++next_motif;
+        ++finished_n;
+        if (progress_wanted())
+            std::fprintf(messages(), "%d/%d\n", finished_n, motif_n);
+        writing = false;
+        write_ready(out, lock);
+        wake_next();
+    }
+    // Writes the motifs from next_motif on for as long as they are ready; `lock` holds
+    // thread_lock and is let go while writing.
+    void write_ready(output_file& out, std::unique_lock<std::mutex>& lock)
+    {
+        if (writing)
+            return;  // the worker writing now takes these too
+        writing = true;
+        std::vector<std::string> batch;
+        for (;;) {
+            batch.clear();
+            for (; next_motif < motif_n; ++next_motif) {
+                const auto mi = static_cast<std::size_t>(next_motif);
+                if (states[mi] == state::pending)
+                    break;
+                if (states[mi] == state::parked)
+                    batch.push_back(std::move(lines[mi]));
+            }
+            if (batch.empty())
                 break;
-            if (states[mi] == state::abandoned)
-                continue;
-            if (write_error.empty()) {
+            const bool failed = !write_error.empty();
+            std::string error;
+            lock.unlock();
+            for (const std::string& text : batch) {
+                if (failed || !error.empty())
+                    break;  // later motifs are not written
                 try {
-                    out.write(lines[mi]);
+                    out.write(text);
                 } catch (const fatal_error& e) {
-                    write_error = e.what();  // later motifs are not written
+                    error = e.what();
                 }
             }
-            parked_bytes -= lines[mi].size();
-            std::string().swap(lines[mi]);  // gives the memory back (assigning "" would keep it)
-            ++finished_n;
-            if (progress_wanted())
-                std::fprintf(messages(), "%d/%d\n", finished_n, motif_n);
+            lock.lock();
+            if (write_error.empty())
+                write_error = error;
+            for (const std::string& text : batch) {
+                parked_bytes -= text.size();
+                ++finished_n;
+                if (progress_wanted())
+                    std::fprintf(messages(), "%d/%d\n", finished_n, motif_n);
+            }
+            wake_next();
         }
+        writing = false;
     }
 
-    std::condition_variable changed;  // a motif was written or buffers were given back
     int next_motif = 0;
     std::size_t parked_bytes = 0;
+    bool writing = false;  // a worker is writing motifs outside the lock
     std::vector<state> states;
     std::vector<std::string> lines;
-    std::vector<int> owner;                                 // worker of each motif
-    std::string write_error;                                // the first failure to write
-    long long left_out = 0;                                 // sites a BED file could not place
-    std::vector<std::unique_ptr<analysis_workspace>> idle;  // buffer sets not in use
+    std::vector<int> owner;                         // worker of each motif
+    std::string write_error;                        // the first failure to write
+    long long left_out = 0;                         // sites a BED file could not place
+    std::map<int, int> waiting;                     // first motif of a waiting group -> its worker
+    std::vector<std::condition_variable> turn;      // one per worker, to wake it alone
+    std::vector<std::unique_ptr<buffer_set>> idle;  // buffer sets not in use
     int buffer_capacity;
     int buffers_made = 0;  // made on first need: a run with few motifs makes few
 };
 
 // The lines of motif group[g], whose hits scan_group has left in ws; counts the sites a
 // BED file cannot place into left_out.
-std::string analyse_member(std::span<const int> group, std::size_t g, analysis_workspace& ws, long long& left_out)
+void analyse_member(
+    std::span<const int> group, std::size_t g, analysis_workspace& ws, std::string& text, long long& left_out)
 {
     const auto set = std::span<const int>(ws.index_rdm.data(), static_cast<std::size_t>(seq_n));
     int matchs_n = 0;
     analyse_hits(group[g], set, ws.hits_of(g, set.size()), ws.rc_hits_of(g, set.size()), ws, ws.matchs, matchs_n,
         report_rule::t_reaches_threshold);
-    std::string text;
+    text.clear();
     left_out += append_reported_lines(text,
         std::span<const match>(ws.matchs.data(), static_cast<std::size_t>(matchs_n)), report_rule::t_reaches_threshold);
-    return text;
 }
 
-std::unique_ptr<analysis_workspace> take_buffers(int worker, commit_order& order)
+std::unique_ptr<buffer_set> take_buffers(int worker, int first, commit_order& order)
 {
     {
         std::unique_lock lock(thread_lock);
-        order.changed.wait(lock, [&] { return order.may_start(worker); });
+        order.waiting.emplace(first, worker);
+        order.turn[static_cast<std::size_t>(worker)].wait(lock, [&] { return order.may_start(worker, first); });
+        order.waiting.erase(first);
+        order.wake_next();  // another set may be free for the next in line
         if (!order.idle.empty()) {
-            std::unique_ptr<analysis_workspace> ws = std::move(order.idle.back());
+            std::unique_ptr<buffer_set> buffers = std::move(order.idle.back());
             order.idle.pop_back();
-            return ws;
+            return buffers;
         }
         ++order.buffers_made;
     }
-    return std::make_unique<analysis_workspace>(seq_n, motif_group);
+    return std::make_unique<buffer_set>();
 }
 
 void extream_threading(int worker, thread_para& para, commit_order& order)
@@ -408,22 +489,21 @@ void extream_threading(int worker, thread_para& para, commit_order& order)
         const auto group = std::span<const int>(para.motif_indexs)
                                .subspan(static_cast<std::size_t>(first),
                                    static_cast<std::size_t>(std::min(motif_group, para.msize - first)));
-        std::unique_ptr<analysis_workspace> ws = take_buffers(worker, order);
-        std::iota(ws->index_rdm.begin(), ws->index_rdm.begin() + seq_n, 0);
-        scan_group(group, std::span<const int>(ws->index_rdm.data(), static_cast<std::size_t>(seq_n)), *ws);
+        std::unique_ptr<buffer_set> buffers = take_buffers(worker, group.front(), order);
+        analysis_workspace& ws = buffers->ws;
+        std::iota(ws.index_rdm.begin(), ws.index_rdm.begin() + seq_n, 0);
+        scan_group(group, std::span<const int>(ws.index_rdm.data(), static_cast<std::size_t>(seq_n)), ws);
         for (std::size_t g = 0; g < group.size(); ++g) {
             long long left_out = 0;
-            std::string text = analyse_member(group, g, *ws, left_out);
+            analyse_member(group, g, ws, buffers->text, left_out);
             // Each motif is handed over as soon as it is done, as if analysed alone.
-            std::lock_guard lock(thread_lock);
+            std::unique_lock lock(thread_lock);
             order.left_out += left_out;
-            order.park(group[g], std::move(text));
-            order.write_ready(*para.fpout);
-            order.changed.notify_all();
+            order.hand_over(group[g], buffers->text, *para.fpout, lock);
         }
         std::lock_guard lock(thread_lock);
-        order.idle.push_back(std::move(ws));
-        order.changed.notify_all();
+        order.idle.push_back(std::move(buffers));
+        order.wake_next();
     }
 }
 
@@ -455,11 +535,10 @@ void extream_gene_set(const std::string& motif_file, const std::string& seq_file
             std::fprintf(messages(), "pthread_create error: %d", static_cast<int>(i));
             std::fflush(messages());
             // Its motifs will never be written: pass over them so the others go on.
-            std::lock_guard lock(thread_lock);
+            std::unique_lock lock(thread_lock);
             order.abandon(paras[i].motif_indexs);
             lost_motifs += paras[i].msize;
-            order.write_ready(out);
-            order.changed.notify_all();
+            order.write_ready(out, lock);
         }
     }
     for (std::thread& tid : tids)
