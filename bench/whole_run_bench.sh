@@ -12,7 +12,8 @@
 #   RUNS=3        repetitions of every timed command; medians are reported
 #   QUIET=120     before each timed run, wait up to this many seconds for the machine to
 #                 be nearly idle (default 0: no waiting)
-#   BUILD_DIR=... build folder (default build/), WORK_DIR=... generated inputs
+#   BUILD_DIR=... build folder (default build/)
+#   WORK_DIR=...  where the generated inputs go (default: workloads/ in the build folder)
 #
 # Timings are wall-clock and move with whatever else the machine runs: every run is
 # listed with the share of the machine other processes took meanwhile, and the summary
@@ -23,7 +24,7 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
 runs=${RUNS:-3}
 workloads=${WORKLOAD:-500 real}
-gen=${WORK_DIR:-/tmp/tarnel_workloads}
+gen=${WORK_DIR:-$build/workloads}
 quiet=${QUIET:-0}
 data=$root/examples/data
 real_motifs=$data/jaspar_core.motifs
