@@ -8,11 +8,13 @@
 #     500    746 motifs x 20,000 sequences of 500 letters, stitched from the real sequences
 #     real   the real data as it is: 746 motifs x 1,500 sequences of 200 letters
 #     large  5,000 motifs (the 746 cycled, renamed) x 50,000 sequences of 1,000 letters;
-#            the straightforward scan alone takes about an hour per run
+#            the straightforward scan alone is 3e12 motif positions, near an hour per run
 #   RUNS=3        repetitions of every timed command; medians are reported
+#   NAIVE=0       leaves the straightforward scan out (only the runs of Tarnel are timed)
 #   QUIET=120     before each timed run, wait up to this many seconds for the machine to
 #                 be nearly idle (default 0: no waiting)
-#   BUILD_DIR=... build folder (default build/), WORK_DIR=... generated inputs
+#   BUILD_DIR=... build folder (default build/)
+#   WORK_DIR=...  where the generated inputs go (default: workloads/ in the build folder)
 #
 # Timings are wall-clock and move with whatever else the machine runs: every run is
 # listed with the share of the machine other processes took meanwhile, and the summary
@@ -23,8 +25,9 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
 runs=${RUNS:-3}
 workloads=${WORKLOAD:-500 real}
-gen=${WORK_DIR:-/tmp/tarnel_workloads}
+gen=${WORK_DIR:-$build/workloads}
 quiet=${QUIET:-0}
+with_naive=${NAIVE:-1}
 data=$root/examples/data
 real_motifs=$data/jaspar_core.motifs
 real_seqs=$data/real_seqs.fa
@@ -39,6 +42,7 @@ for tool in /usr/bin/time taskset sha256sum; do
 done
 [[ $runs =~ ^[1-9][0-9]*$ ]] || { echo "RUNS must be a positive integer" >&2; exit 1; }
 [[ $quiet =~ ^[0-9]+$ ]] || { echo "QUIET must be a number of seconds" >&2; exit 1; }
+[[ $with_naive == [01] ]] || { echo "NAIVE must be 0 or 1" >&2; exit 1; }
 
 if [[ ! -f $build/CMakeCache.txt ]]; then
     cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTARNEL_BUILD_TESTS=OFF -DTARNEL_BUILD_BENCH=ON >/dev/null
@@ -112,7 +116,7 @@ measure() {  # label motif_file seq_file
     echo "  sequences: $seqs ($(grep -c '^>' "$seqs") sequences, $(stat -c %s "$seqs") bytes), sha256 $(sha256sum "$seqs" | cut -c1-64)"
     cat "$motifs" "$seqs" >/dev/null  # into the page cache before any timed run
 
-    for ((i = 1; i <= runs; i++)); do
+    for ((i = 1; i <= runs && with_naive; i++)); do
         timed taskset -c 0 "$bench" naive "$motifs" "$seqs"
         naive+=("$(sed -n 's/^naive scan seconds: //p' "$work/stdout")")
         naive_cpu+=("$(sed -n 's/.*; \([0-9.]*\) s of CPU time.*/\1/p' "$work/stdout")")
@@ -139,8 +143,11 @@ measure() {  # label motif_file seq_file
     echo "  output: $(wc -l <"$work/out2.txt") lines, $(stat -c %s "$work/out2.txt") bytes, identical on one and $cores cores, sha256 $sum2"
     rm -f "$work/out1.txt" "$work/out2.txt"
 
-    read -r n_med n_min n_max < <(stats "${naive[@]}")
-    read -r nc_med _ < <(stats "${naive_cpu[@]}")
+    n_med=0 n_min=0 n_max=0 nc_med=0
+    if ((with_naive)); then
+        read -r n_med n_min n_max < <(stats "${naive[@]}")
+        read -r nc_med _ < <(stats "${naive_cpu[@]}")
+    fi
     read -r w2_med w2_min w2_max < <(stats "${wall2[@]}")
     read -r w1_med w1_min w1_max < <(stats "${wall1[@]}")
     read -r r2_med _ r2_max < <(stats "${rss2[@]}")
@@ -149,10 +156,12 @@ measure() {  # label motif_file seq_file
         -v a="$w2_med" -v a0="$w2_min" -v a1="$w2_max" -v b="$w1_med" -v b0="$w1_min" -v b1="$w1_max" \
         -v r2="$r2_med" -v r2x="$r2_max" -v r1="$r1_med" -v r1x="$r1_max" 'BEGIN {
         printf "  -- medians of %d runs (range in brackets)\n", runs
-        printf "  straightforward scan, one core:   %9.2f s  [%.2f - %.2f]  (%.2f s of CPU time)\n", n, n0, n1, nc
+        if (n > 0)
+            printf "  straightforward scan, one core:   %9.2f s  [%.2f - %.2f]  (%.2f s of CPU time)\n", n, n0, n1, nc
         printf "  whole run of Tarnel, %d cores:     %9.2f s  [%.2f - %.2f]  peak RSS %.1f MB (max %.1f)\n", c, a, a0, a1, r2 * 1.024e-3, r2x * 1.024e-3
         printf "  whole run of Tarnel, one core:    %9.2f s  [%.2f - %.2f]  peak RSS %.1f MB (max %.1f)\n", b, b0, b1, r1 * 1.024e-3, r1x * 1.024e-3
-        printf "  straightforward scan / whole run: %9.1fx on %d cores, %.1fx on one core\n", n / a, c, n / b
+        if (n > 0)
+            printf "  straightforward scan / whole run: %9.1fx on %d cores, %.1fx on one core\n", n / a, c, n / b
         printf "  one core / %d cores (whole run):   %9.2fx\n", c, b / a
     }'
     echo
