@@ -92,24 +92,28 @@ void output_file::close()
 
 namespace {
 
-// A tab inside a name would split it into two fields; it is written as a space.
+// A tab inside a text field would split it into two; it is written as a space.
+void tabs_to_spaces(std::string& out, std::size_t from)
+{
+    std::replace(out.begin() + static_cast<std::ptrdiff_t>(from), out.end(), '\t', ' ');
+}
+
 void append_field(std::string& out, std::string_view text)
 {
     const std::size_t from = out.size();
     out += text;
-    std::replace(out.begin() + static_cast<std::ptrdiff_t>(from), out.end(), '\t', ' ');
+    tabs_to_spaces(out, from);
 }
 
 // The site's letters as the motif reads them.
 void append_site_letters(std::string& out, const match& m)
 {
-    if (!m.reverse) {
-        append_field(out, m.bsite);
-        return;
-    }
     const std::size_t from = out.size();
-    append_reverse_complement(out, m.bsite);
-    std::replace(out.begin() + static_cast<std::ptrdiff_t>(from), out.end(), '\t', ' ');
+    if (m.reverse)
+        append_reverse_complement(out, m.bsite);
+    else
+        out += m.bsite;
+    tabs_to_spaces(out, from);
 }
 
 // Score, t value and p-value as printf's "%f\t%f\t%e\n" write them, byte for byte.
@@ -369,24 +373,9 @@ struct commit_order {
             return;
         }
         writing = true;
-        const bool failed = !write_error.empty();
-        std::string error;
-        lock.unlock();
-        if (!failed) {
-            try {
-                out.write(text);
-            } catch (const fatal_error& e) {
-                error = e.what();  // later motifs are not written
-            }
-        }
-        lock.lock();
-        if (write_error.empty())
-            write_error = error;
         states[static_cast<std::size_t>(mi)] = state::parked;
         ++next_motif;
-        ++finished_n;
-        if (progress_wanted())
-            std::fprintf(messages(), "%d/%d\n", finished_n, motif_n);
+        write_in_turn(out, lock, std::span(&text, 1));
         writing = false;
         write_ready(out, lock);
         wake_next();
@@ -410,30 +399,37 @@ struct commit_order {
             }
             if (batch.empty())
                 break;
-            const bool failed = !write_error.empty();
-            std::string error;
-            lock.unlock();
-            for (const std::string& text : batch) {
-                if (failed || !error.empty())
-                    break;  // later motifs are not written
-                try {
-                    out.write(text);
-                } catch (const fatal_error& e) {
-                    error = e.what();
-                }
-            }
-            lock.lock();
-            if (write_error.empty())
-                write_error = error;
-            for (const std::string& text : batch) {
+            write_in_turn(out, lock, batch);
+            for (const std::string& text : batch)
                 parked_bytes -= text.size();
-                ++finished_n;
-                if (progress_wanted())
-                    std::fprintf(messages(), "%d/%d\n", finished_n, motif_n);
-            }
             wake_next();
         }
         writing = false;
+    }
+    // Writes the lines of motifs whose turn it is, in order, with `lock` let go, and counts
+    // them as finished. After a failure (kept in write_error) nothing more is written.
+    void write_in_turn(output_file& out, std::unique_lock<std::mutex>& lock, std::span<const std::string> texts)
+    {
+        const bool failed = !write_error.empty();
+        std::string error;
+        lock.unlock();
+        for (const std::string& text : texts) {
+            if (failed || !error.empty())
+                break;
+            try {
+                out.write(text);
+            } catch (const fatal_error& e) {
+                error = e.what();
+            }
+        }
+        lock.lock();
+        if (write_error.empty())
+            write_error = error;
+        for (std::size_t i = 0; i < texts.size(); ++i) {
+            ++finished_n;
+            if (progress_wanted())
+                std::fprintf(messages(), "%d/%d\n", finished_n, motif_n);
+        }
     }
 
     int next_motif = 0;
