@@ -1,4 +1,4 @@
-// The per-motif analysis, the sample and the threaded run's handling of failures.
+// The per-motif analysis and the sample.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -7,9 +7,7 @@
 #include <set>
 
 #include "analyses.h"
-#include "errors.h"
 #include "loading.h"
-#include "runs.h"
 #include "settings.h"
 #include "test_util.h"
 
@@ -103,77 +101,6 @@ TEST(Analysis, SampleIsDistinctAndReproducibleFromTheSeed)
     std::srand(99);
     sampling_noputback(100, 50, first, pool);
     EXPECT_EQ(std::rand(), next);
-}
-
-TEST(Analysis, DealingUsesOneDrawPerMotif)
-{
-    reset_settings();
-    scratch_dir dir;
-    std::string motifs;
-    for (int i = 0; i < 40; ++i)
-        motifs += ">m" + std::to_string(i) + "\n1\t2\t3\t4\n";
-    read_inputs(dir.write("m.txt", motifs), dir.write("s.fa", ""));
-    std::vector<thread_para> paras(8);
-    output_file out(dir.file("out.txt"));
-    std::srand(5);
-    assign_threads(paras, out);
-    std::srand(5);
-    int total = 0;
-    for (int mi = 0; mi < 40; ++mi) {
-        const int w = std::rand() % 8;
-        const auto& list = paras[static_cast<std::size_t>(w)].motif_indexs;
-        EXPECT_NE(std::find(list.begin(), list.end(), mi), list.end());
-    }
-    for (const auto& p : paras) {
-        EXPECT_EQ(p.msize, static_cast<int>(p.motif_indexs.size()));
-        EXPECT_TRUE(std::is_sorted(p.motif_indexs.begin(), p.motif_indexs.end()));
-        total += p.msize;
-    }
-    EXPECT_EQ(total, 40);
-    out.close();
-}
-
-TEST(ThreadedRun, WorkerThatCannotStartIsReportedAndTheOthersFinish)
-{
-    reset_settings();
-    score_th = -1e9;  // write every kept site
-    scratch_dir dir;
-    std::string motifs;
-    for (int i = 0; i < 30; ++i)
-        motifs += ">m" + std::to_string(i) + "\n" + std::to_string(i) + "\t3\t2\t1\n";
-    std::string seqs;
-    for (int i = 0; i < 12; ++i)
-        seqs += ">s" + std::to_string(i) + "::c:0-4(+)\n" + std::string("ACGTAC").substr(i % 3, 4) + "\n";
-    const std::string m = dir.write("m.txt", motifs);
-    const std::string s = dir.write("s.fa", seqs);
-
-    std::srand(1);
-    testing::internal::CaptureStdout();
-    extream_gene_set(m, s, dir.file("all.txt"));
-    testing::internal::GetCapturedStdout();
-
-    std::srand(1);
-    testing::internal::CaptureStdout();
-    EXPECT_THROW(extream_gene_set(m, s, dir.file("part.txt"), [](int worker) { return worker == 2; }), fatal_error);
-    const std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_NE(out.find("start thread 3\npthread_create error: 2start thread 4\n"), std::string::npos) << out;
-
-    // The lines written are those of every motif but the failed worker's, in order.
-    std::srand(1);
-    std::vector<thread_para> paras(8);
-    output_file scratch(dir.file("scratch.txt"));
-    assign_threads(paras, scratch);
-    scratch.close();
-    const std::set<int> lost(paras[2].motif_indexs.begin(), paras[2].motif_indexs.end());
-    ASSERT_FALSE(lost.empty());
-    std::string expected;
-    for (const std::string& line : split(read_file(dir.file("all.txt")), '\n')) {
-        const int mi = std::stoi(line.substr(1, line.find('\t') - 1));
-        if (!lost.count(mi))
-            expected += line + "\n";
-    }
-    EXPECT_EQ(read_file(dir.file("part.txt")), expected);
-    EXPECT_FALSE(expected.empty());
 }
 
 TEST(Analysis, GroupScanOverSeveralBlocksEqualsTheStraightforwardScan)
