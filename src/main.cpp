@@ -12,18 +12,23 @@
 #include "command_line.h"
 #include "errors.h"
 #include "messages.h"
+#include "output_safety.h"
 #include "runs.h"
 #include "settings.h"
 
 namespace {
 
 // A closed standard descriptor would be handed to the next file opened, so the output file
-// could become "standard output" and receive progress lines. Park /dev/null on it instead.
-void occupy_closed_standard_descriptors()
+// could become "standard output" and receive progress lines. Park /dev/null on it instead,
+// and say which were closed.
+closed_streams occupy_closed_standard_descriptors()
 {
+    closed_streams closed;
     for (int fd = 0; fd <= 2; ++fd) {
         if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
             continue;
+        closed.input |= fd == 0;
+        closed.output |= fd == 1;
         const int null_fd = open("/dev/null", O_RDWR);
         if (null_fd < 0)
             std::_Exit(1);    // nowhere safe to write, not even a message
@@ -32,13 +37,14 @@ void occupy_closed_standard_descriptors()
             close(null_fd);
         }
     }
+    return closed;
 }
 
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    occupy_closed_standard_descriptors();
+    const closed_streams closed = occupy_closed_standard_descriptors();
     // A reader of the progress that goes away must not kill the run half-way through the
     // output file: writes to standard output then fail and are reported at the end.
     std::signal(SIGPIPE, SIG_IGN);
@@ -54,6 +60,7 @@ int main(int argc, char** argv)
     send_messages_to(cl.output_file == "-" ? stderr : stdout);
     std::srand(random_seed);
     try {
+        refuse_closed_streams(closed, cl.output_file, inputs_of_run(cl.motif_file, cl.seq_file));
         if (run_sampling)
             random_gene_set(cl.motif_file, cl.seq_file, cl.output_file);
         else

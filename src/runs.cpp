@@ -42,8 +42,9 @@ int sample_size()
 
 void random_gene_set(const std::string& motif_file, const std::string& seq_file, const std::string& output_file_name)
 {
-    refuse_output_over_input(output_file_name, motif_file, seq_file);
-    output_file out(output_file_name);
+    const std::vector<named_input> inputs = inputs_of_run(motif_file, seq_file);
+    refuse_output_over_input(output_file_name, inputs);
+    output_file out(output_file_name, inputs);
     read_inputs(motif_file, seq_file);
 
     const int sample_n = sample_size();
@@ -116,8 +117,9 @@ void extream_threading(
 void extream_gene_set(const std::string& motif_file, const std::string& seq_file, const std::string& output_file_name,
     const threaded_run_hooks& hooks)
 {
-    refuse_output_over_input(output_file_name, motif_file, seq_file);
-    output_file out(output_file_name);
+    const std::vector<named_input> inputs = inputs_of_run(motif_file, seq_file);
+    refuse_output_over_input(output_file_name, inputs);
+    output_file out(output_file_name, inputs);
     read_inputs(motif_file, seq_file);
 
     // More workers than cores only take turns on them; one set of buffers per core.

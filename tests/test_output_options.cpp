@@ -15,13 +15,6 @@ namespace {
 const std::string example_motifs = std::string(TARNEL_SOURCE_DIR) + "/examples/motifs.txt";
 const std::string example_seqs = std::string(TARNEL_SOURCE_DIR) + "/examples/seqs.fa";
 
-// Exit status of a shell command.
-int shell(const std::string& command)
-{
-    const int status = std::system(command.c_str());
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 bool have_bedtools()
 {
     return shell("command -v bedtools >/dev/null 2>&1") == 0;

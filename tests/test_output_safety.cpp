@@ -2,7 +2,11 @@
 // file, and never reports a failure as success.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <filesystem>
+#include <set>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "test_util.h"
@@ -148,4 +152,91 @@ TEST(OutputSafety, WorkersWithoutMotifsTakeNoMemory)
     // them would take gigabytes.
     EXPECT_LT(many.peak_rss_kb, one.peak_rss_kb + 64 * 1024) << one.peak_rss_kb << " kB with one worker";
 #endif
+}
+
+TEST(OutputSafety, StandardStreamsOnAnInputAreRefused)
+{
+    scratch_dir dir;
+    const std::string m = dir.write("m.txt", motifs);
+    const std::string s = dir.write("s.fa", some_seqs(20));
+    const std::string run = std::string(TARNEL_BINARY) + " -m " + m + " -i " + s + " -r -9 ";
+    // Results (-o -) or progress (-o file) sent by the shell into an input: refused
+    // before anything is written, in either run.
+    for (const std::string sampled : {"", "-n 5 "})
+        for (const std::string& redirect :
+            {"-o - 1<> " + s + " 2>/dev/null", "-o - >> " + s + " 2>/dev/null", "-o - 1<> " + m + " 2>/dev/null",
+                "-o " + dir.file("o.txt") + " 1<> " + s + " 2>/dev/null"}) {
+            EXPECT_EQ(shell(run + sampled + redirect), 1) << redirect;
+            EXPECT_EQ(read_file(s), some_seqs(20)) << redirect;
+            EXPECT_EQ(read_file(m), motifs) << redirect;
+        }
+    EXPECT_EQ(shell(run + "-o - 2>" + dir.file("err.txt") + " 1<> " + s), 1);
+    EXPECT_TRUE(contains(read_file(dir.file("err.txt")), "-o/--output: standard output is the same file as the -i/--input input"));
+}
+
+TEST(OutputSafety, ClosedStreamsThatWouldCarryResultsOrInputsFail)
+{
+    scratch_dir dir;
+    const std::string m = dir.write("m.txt", motifs);
+    const std::string s = dir.write("s.fa", some_seqs(20));
+    const std::string err = dir.file("err.txt");
+    const std::string tarnel = std::string(TARNEL_BINARY);
+    struct attempt {
+        std::string command, message;
+    };
+    for (const attempt& a : {
+             attempt{"-m " + m + " -i " + s + " -o - >&-", "standard output is closed"},
+             attempt{"-m " + m + " -i " + s + " -o - --bed -n 5 >&-", "standard output is closed"},
+             attempt{"-m " + m + " -i " + s + " -o /dev/stdout >&-", "standard output is closed"},
+             attempt{"-m " + m + " -i - -o " + dir.file("o.txt") + " <&-", "-i/--input: standard input is closed"},
+             attempt{"-m - -i " + s + " -o " + dir.file("o.txt") + " <&-", "-m/--motif: standard input is closed"},
+         }) {
+        EXPECT_EQ(shell(tarnel + " " + a.command + " 2>" + err), 1) << a.command;
+        EXPECT_TRUE(contains(read_file(err), a.message)) << a.command << ": " << read_file(err);
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir.file("o.txt")));
+}
+
+TEST(OutputSafety, FailedOrInterruptedRunsLeaveNoPartialOutput)
+{
+    scratch_dir dir;
+    const std::string m = dir.write("m.txt", motifs);
+    const std::string out = dir.write("out.txt", "results of an earlier run\n");
+    const auto files_in_dir = [&] {
+        std::set<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+            names.insert(entry.path().filename().string());
+        return names;
+    };
+    const std::set<std::string> before = files_in_dir();
+
+    // A failure after the output was opened leaves the earlier file as it was.
+    const process_result r = run_tarnel({"-m", m, "-i", dir.file("missing.fa"), "-o", out});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(read_file(out), "results of an earlier run\n");
+    EXPECT_EQ(files_in_dir(), before);
+
+    // A signal while the run waits for its input (a pipe nobody writes yet): the
+    // unfinished file goes, and the process ends by that signal.
+    const std::string fifo = dir.file("seqs.fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            execl(TARNEL_BINARY, TARNEL_BINARY, "-m", m.c_str(), "-i", fifo.c_str(), "-o", dir.file("new.txt").c_str(),
+                static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        // Wait until the run has opened its output (a temporary file beside it).
+        while (files_in_dir().size() == before.size() + 1)
+            usleep(1000);
+        kill(pid, sig);
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << status;
+        std::set<std::string> after = files_in_dir();
+        after.erase("seqs.fifo");
+        EXPECT_EQ(after, before) << "signal " << sig;
+    }
 }

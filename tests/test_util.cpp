@@ -138,3 +138,9 @@ std::vector<std::string> split(const std::string& text, char separator)
         parts.push_back(current);
     return parts;
 }
+
+int shell(const std::string& command)
+{
+    const int status = std::system(command.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}

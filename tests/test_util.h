@@ -39,6 +39,9 @@ enum class child_streams { captured, stdout_closed, stderr_closed, stdout_reader
 process_result run_tarnel(const std::vector<std::string>& args, const std::string& input = "",
     child_streams streams = child_streams::captured);
 
+// Exit status of a shell command (-1 when it did not exit normally).
+int shell(const std::string& command);
+
 // Splits text into lines (without their line ends) and a line into tab-separated fields.
 std::vector<std::string> split(const std::string& text, char separator);
 
