@@ -12,6 +12,7 @@
 #include "command_line.h"
 #include "errors.h"
 #include "messages.h"
+#include "region_records.h"
 #include "runs.h"
 #include "settings.h"
 
@@ -54,6 +55,10 @@ int main(int argc, char** argv)
     send_messages_to(cl.output_file == "-" ? stderr : stdout);
     std::srand(random_seed);
     try {
+        // The runs check the -m and -i inputs; the genome, its index and the regions file
+        // are checked here, before the output file is opened.
+        if (!genome_file.empty())
+            refuse_output_over_genome_inputs(cl.output_file, genome_file, regions_file);
         if (run_sampling)
             random_gene_set(cl.motif_file, cl.seq_file, cl.output_file);
         else
