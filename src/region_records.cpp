@@ -3,8 +3,11 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <exception>
 #include <numeric>
+#include <span>
 #include <sys/stat.h>
+#include <thread>
 #include <unordered_map>
 #include <unistd.h>
 
@@ -14,6 +17,9 @@
 #include "settings.h"
 
 namespace {
+
+// Regions from which the genome is read on two cores.
+constexpr std::size_t parallel_from = 2000;
 
 constexpr std::array<char, 256> make_region_complements()
 {
@@ -117,17 +123,48 @@ std::vector<seq> read_region_records(
         return x.chrom_order != y.chrom_order ? x.chrom_order < y.chrom_order : x.r.start < y.r.start;
     });
     std::vector<std::string> letters(regions.size());
-    for (std::size_t i : order) {
-        const region& r = regions[i].r;
-        if (!fits_in_seq(static_cast<std::size_t>(r.end - r.start)))
-            continue;
-        std::string forward = genome.fetch(r.chrom, r.start, r.end);
-        if (r.strand == "-") {
-            letters[i].reserve(forward.size());
-            append_region_reverse_complement(letters[i], forward);
-        } else {
-            letters[i] = std::move(forward);
+    const auto fetch_share = [&](const indexed_genome& from, std::span<const std::size_t> share) {
+        for (std::size_t i : share) {
+            const region& r = regions[i].r;
+            if (!fits_in_seq(static_cast<std::size_t>(r.end - r.start)))
+                continue;
+            std::string forward = from.fetch(r.chrom, r.start, r.end);
+            if (r.strand == "-") {
+                letters[i].reserve(forward.size());
+                append_region_reverse_complement(letters[i], forward);
+            } else {
+                letters[i] = std::move(forward);
+            }
         }
+    };
+    // Decompressing the genome's blocks is most of the time: a second core (unless -t 1) takes the second
+    // half of the genome's stretch, through its own handle. Each region's letters are the
+    // same whichever handle reads them.
+    const bool two_readers =
+        regions.size() >= parallel_from && thread_n >= 2 && std::thread::hardware_concurrency() >= 2;
+    if (!two_readers) {
+        fetch_share(genome, order);
+    } else {
+        const indexed_genome second(genome_path);
+        const std::span<const std::size_t> all(order);
+        const std::size_t half = all.size() / 2;
+        std::exception_ptr failure;
+        std::thread helper([&] {
+            try {
+                fetch_share(second, all.subspan(half));
+            } catch (...) {
+                failure = std::current_exception();
+            }
+        });
+        try {
+            fetch_share(genome, all.first(half));
+        } catch (...) {
+            helper.join();
+            throw;
+        }
+        helper.join();
+        if (failure)
+            std::rethrow_exception(failure);
     }
 
     std::vector<seq> records;
