@@ -137,9 +137,9 @@ std::vector<seq> read_region_records(
             }
         }
     };
-    // Decompressing the genome's blocks is most of the time: a second core (unless -t 1) takes the second
-    // half of the genome's stretch, through its own handle. Each region's letters are the
-    // same whichever handle reads them.
+    // Decompressing the genome's blocks is most of the time: a second core (unless -t 1)
+    // takes the second half of the genome's stretch, through its own handle. Each
+    // region's letters are the same whichever handle reads them.
     const bool two_readers =
         regions.size() >= parallel_from && thread_n >= 2 && std::thread::hardware_concurrency() >= 2;
     if (!two_readers) {

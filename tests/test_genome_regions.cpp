@@ -503,3 +503,24 @@ TEST(GenomeRegions, PeakMemoryFollowsTheRegionsNotTheGenome)
     std::printf("peak RSS %ld kB, genome %ld kB of letters\n", r.peak_rss_kb, genome_kb);
     EXPECT_LT(r.peak_rss_kb, 48 * 1024) << "peak " << r.peak_rss_kb << " kB for a genome of " << genome_kb << " kB";
 }
+
+TEST(GenomeRegions, TheBundledExampleEqualsThePipelineAndFindsThePlantedSites)
+{
+    if (!have_bedtools())
+        GTEST_SKIP() << "bedtools is not installed (.ci/install installs it)";
+    const std::string examples = std::string(TARNEL_SOURCE_DIR) + "/examples/";
+    scratch_dir dir;
+    const std::string copy = dir.write("genome.fa", read_file(examples + "genome.fa"));
+    ASSERT_EQ(shell("bedtools getfasta -fi " + copy + " -bed " + examples + "peaks.narrowPeak -name -s -fo " +
+                  dir.file("peaks.fa") + " 2>/dev/null"),
+        0);
+    const process_result ours = run_tarnel({"-m", example_motifs, "--genome", examples + "genome.fa", "--regions",
+        examples + "peaks.narrowPeak", "-o", dir.file("ours.txt")});
+    ASSERT_EQ(ours.status, 0) << ours.err;
+    EXPECT_EQ(ours.err, "");  // its index is bundled: nothing is written into the repository
+    ASSERT_EQ(run_tarnel({"-m", example_motifs, "-i", dir.file("peaks.fa"), "-o", dir.file("theirs.txt")}).status, 0);
+    const std::string sites = read_file(dir.file("ours.txt"));
+    EXPECT_EQ(sites, read_file(dir.file("theirs.txt")));
+    EXPECT_NE(sites.find("\tGATAAG\t"), std::string::npos);
+    EXPECT_NE(sites.find("\tCACGTG\t"), std::string::npos);
+}
