@@ -17,15 +17,42 @@ int to_int(const char* text)
     return static_cast<int>(std::strtol(text, nullptr, 10));
 }
 
-// A whole positive number of workers, or 0 when the text is not one.
-int to_thread_count(const char* text)
+// The whole number `text` holds when it lies within [1, most], or 0 when it is not one.
+int to_whole_number(const char* text, long most)
 {
     char* end = nullptr;
     errno = 0;
     const long value = std::strtol(text, &end, 10);
-    if (end == text || *end != '\0' || errno != 0 || value < 1 || value > 1024)
+    if (end == text || *end != '\0' || errno != 0 || value < 1 || value > most)
         return 0;
     return static_cast<int>(value);
+}
+
+constexpr long most_threads = 1024;
+constexpr long most_summit_window = 1000000000;
+
+// The refusals of a command line that names the sequences' source wrongly; checked before
+// anything is opened. Returns false after printing the reason.
+bool check_sequence_source(bool input_given, bool genome_given, bool regions_given, const command_line& result)
+{
+    const char* problem = nullptr;
+    if (genome_given && input_given)
+        problem = "--genome and --regions read the sequences in place of -i/--input; give one or the other";
+    else if (genome_given && !regions_given)
+        problem = "--genome needs --regions: the file of regions to read from the genome";
+    else if (regions_given && !genome_given)
+        problem = "--regions needs --genome: the indexed genome the regions are read from";
+    else if (summit_window > 0 && !regions_given)
+        problem = "--summit-window needs --genome and --regions (a narrowPeak file)";
+    else if (genome_given && (genome_file.empty() || regions_file.empty()))
+        problem = "--genome and --regions take file names";
+    else if (genome_file == "-")
+        problem = "--genome cannot read standard input: the genome is read through its index, beside the file";
+    else if (result.motif_file == "-" && regions_file == "-")
+        problem = "only one of -m/--motif and --regions can read standard input (-)";
+    if (problem != nullptr)
+        std::fprintf(stderr, "Tarnel: %s\n", problem);
+    return problem == nullptr;
 }
 
 // Takes the option's file name unless it is longer than a name may be.
@@ -43,6 +70,9 @@ constexpr int version_option = 1000;
 constexpr int motif_format_option = 1001;
 constexpr int both_strands_option = 1002;
 constexpr int bed_option = 1003;
+constexpr int genome_option = 1004;
+constexpr int regions_option = 1005;
+constexpr int summit_window_option = 1006;
 
 const option long_options[] = {
     {"help", no_argument, nullptr, 'h'},
@@ -57,6 +87,9 @@ const option long_options[] = {
     {"motif-format", required_argument, nullptr, motif_format_option},
     {"both-strands", no_argument, nullptr, both_strands_option},
     {"bed", no_argument, nullptr, bed_option},
+    {"genome", required_argument, nullptr, genome_option},
+    {"regions", required_argument, nullptr, regions_option},
+    {"summit-window", required_argument, nullptr, summit_window_option},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -79,6 +112,9 @@ command_line parse_command_line(int argc, char** argv)
     command_line result;
     optind = 0;  // a fresh scan on every call
     int c = 0;
+    bool input_given = false;
+    bool genome_given = false;
+    bool regions_given = false;
     while ((c = getopt_long(argc, argv, "hm:i:s:n:r:o:t:", long_options, nullptr)) != -1) {
         switch (c) {
         case 'h':
@@ -94,6 +130,25 @@ command_line parse_command_line(int argc, char** argv)
         case 'i':
             if (!take_file_name(result.seq_file, "-i/--input"))
                 return stop(1);
+            input_given = true;
+            break;
+        case genome_option:
+            if (!take_file_name(genome_file, "--genome"))
+                return stop(1);
+            genome_given = true;
+            break;
+        case regions_option:
+            if (!take_file_name(regions_file, "--regions"))
+                return stop(1);
+            regions_given = true;
+            break;
+        case summit_window_option:
+            summit_window = to_whole_number(optarg, most_summit_window);
+            if (summit_window == 0) {
+                std::fprintf(stderr, "Tarnel: --summit-window takes a whole number of bases from 1 to %ld, not '%s'\n",
+                    most_summit_window, optarg);
+                return stop(1);
+            }
             break;
         case 'o':
             if (!take_file_name(result.output_file, "-o/--output"))
@@ -123,7 +178,7 @@ command_line parse_command_line(int argc, char** argv)
             bed_output = true;
             break;
         case 't':
-            thread_n = to_thread_count(optarg);
+            thread_n = to_whole_number(optarg, most_threads);
             if (thread_n == 0) {
                 std::fprintf(
                     stderr, "Tarnel: -t/--threads takes a whole number of workers from 1 to 1024, not '%s'\n", optarg);
@@ -143,6 +198,10 @@ command_line parse_command_line(int argc, char** argv)
         std::fprintf(stderr, "Tarnel: only one of -m/--motif and -i/--input can read standard input (-)\n");
         return stop(1);
     }
+    if (!check_sequence_source(input_given, genome_given, regions_given, result))
+        return stop(1);
+    if (genome_given)
+        result.seq_file.clear();  // no sequence file is read
     result.run = true;
     return result;
 }

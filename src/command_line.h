@@ -7,7 +7,7 @@ struct command_line {
     bool run = false;  // false: the process ends now with exit_status
     int exit_status = 0;
     std::string motif_file = "motif.txt";
-    std::string seq_file = "seq.txt";
+    std::string seq_file = "seq.txt";  // empty when the sequences come from --genome and --regions
     std::string output_file = "output.txt";
 };
 

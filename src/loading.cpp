@@ -5,6 +5,7 @@
 
 #include "messages.h"
 #include "motif_formats.h"
+#include "region_records.h"
 #include "settings.h"
 
 std::vector<motif> motif_db;
@@ -56,7 +57,23 @@ void read_inputs(const std::string& motif_file, const std::string& seq_file)
         if (motif_n == 0)
             std::fprintf(stderr, "Tarnel: warning: %s holds no motif ('>' header line)\n", in.path().c_str());
     }
-    {
+    if (!genome_file.empty()) {
+        // One record beyond the table's room is read, as from a sequence file, so that the
+        // same limit message comes at the same point.
+        std::vector<seq> records =
+            read_region_records(genome_file, regions_file, summit_window, static_cast<std::size_t>(max_seqs) + 1);
+        for (seq& record : records) {
+            if (seq_n == max_seqs) {
+                std::fprintf(messages(), "seq_n: >%d\n", max_seqs);
+                break;
+            }
+            seq_db.push_back(std::move(record));
+            ++seq_n;
+        }
+        if (seq_n == 0)
+            std::fprintf(stderr, "Tarnel: warning: %s holds no region\n",
+                regions_file == "-" ? "standard input" : regions_file.c_str());
+    } else {
         line_reader in(seq_file);
         load_table(in, read_seq2, seq_db, seq_n, max_seqs, "seq_n: >%d\n");
         if (seq_n == 0)

@@ -14,8 +14,10 @@ extern std::vector<seq> seq_db;
 extern int seq_n;
 extern std::array<float, 5> background_frqs;
 
-// Reads every motif, then every sequence, then pools the composition. Throws
-// fatal_error when a file cannot be opened or read.
+// Reads every motif, then every sequence, then pools the composition. The sequences come
+// from `seq_file`, or, when genome_file is set, from the regions of regions_file read out
+// of that genome (seq_file is then not read). Throws fatal_error when a file cannot be
+// opened or read, or a region is not in the genome.
 void read_inputs(const std::string& motif_file, const std::string& seq_file);
 
 // background_frqs from seq_db entries 0 to seq_n - 1.

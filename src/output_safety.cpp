@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include "errors.h"
+#include "settings.h"
 
 namespace {
 
@@ -40,7 +41,11 @@ void refuse_same_file(const struct stat& out, const std::string& what, const std
 
 std::vector<named_input> inputs_of_run(const std::string& motif_file, const std::string& seq_file)
 {
-    return {{"-m/--motif", motif_file}, {"-i/--input", seq_file}};
+    if (genome_file.empty())
+        return {{"-m/--motif", motif_file}, {"-i/--input", seq_file}};
+    // The genome's index files are inputs too: overwriting one would break the genome.
+    return {{"-m/--motif", motif_file}, {"--genome", genome_file}, {"--genome index", genome_file + ".fai"},
+        {"--genome index", genome_file + ".gzi"}, {"--regions", regions_file}};
 }
 
 void refuse_output_over_input(const std::string& output_path, const std::vector<named_input>& inputs)

@@ -83,13 +83,46 @@ void append_reverse_complement(std::string& out, std::string_view letters)
         out += complements[static_cast<unsigned char>(*c)];
 }
 
-std::optional<seq> read_seq2(line_reader& in)
+seq_builder::seq_builder()
+{
+    letters_.reserve(max_seq_len);
+}
+
+void seq_builder::set_title(std::string_view title)
+{
+    title_ = clip_name(title);
+}
+
+bool seq_builder::room_for_line(std::size_t n)
+{
+    if (too_long_)
+        return false;
+    if (!fits_in_seq(letters_.size() + n)) {
+        std::fprintf(messages(), "seq len: >%d\n", max_seq_len);
+        too_long_ = true;
+        return false;
+    }
+    return true;
+}
+
+seq seq_builder::finish()
 {
     seq s;
-    std::string letters;
-    letters.reserve(max_seq_len);
+    s.name = std::move(title_);
+    s.len = static_cast<int>(letters_.size());
+    s.seq.assign(letters_);  // exact size: a full table holds 275 million letters
+    s.base.resize(s.seq.size());
+    for (std::size_t i = 0; i < s.seq.size(); ++i)
+        s.base[i] = base_codes[static_cast<unsigned char>(s.seq[i])];
+    calculat_bgfrqs(s);
+    parse_seq_title(s);
+    return s;
+}
+
+std::optional<seq> read_seq2(line_reader& in)
+{
+    seq_builder record;
     bool title_seen = false;
-    bool too_long = false;  // the rest of an over-long record is skipped up to the next title
     while (auto raw = in.next_line()) {
         std::string_view line = rtrim(*raw);
         if (!line.empty() && line.front() == '>') {
@@ -97,29 +130,15 @@ std::optional<seq> read_seq2(line_reader& in)
                 in.unread();
                 break;
             }
-            s.name = clip_name(line.substr(1));
+            record.set_title(line.substr(1));
             title_seen = true;
             continue;
         }
-        if (too_long)
-            continue;
-        if (letters.size() + line.size() > static_cast<std::size_t>(max_seq_len)) {
-            std::fprintf(messages(), "seq len: >%d\n", max_seq_len);
-            too_long = true;
-            continue;
-        }
-        letters.append(line);
+        record.add_line(line);
     }
     if (!title_seen)
         return std::nullopt;
-    s.len = static_cast<int>(letters.size());
-    s.seq.assign(letters);  // exact size: a full table holds 275 million letters
-    s.base.resize(s.seq.size());
-    for (std::size_t i = 0; i < s.seq.size(); ++i)
-        s.base[i] = base_codes[static_cast<unsigned char>(s.seq[i])];
-    calculat_bgfrqs(s);
-    parse_seq_title(s);
-    return s;
+    return record.finish();
 }
 
 void calculat_bgfrqs(seq& s)

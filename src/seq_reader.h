@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "line_reader.h"
+#include "settings.h"
 
 struct seq {
     int len = 0;                             // letters, 0 to 5500
@@ -41,6 +42,42 @@ void reverse_complement_codes(std::span<const std::uint8_t> codes, std::span<std
 // Appends the reverse complement of `letters`, case kept per letter (a -> t, C -> G);
 // every other character stays as it is.
 void append_reverse_complement(std::string& out, std::string_view letters);
+
+// True when a record may hold `n` letters (at most max_seq_len).
+inline bool fits_in_seq(std::size_t n)
+{
+    return n <= static_cast<std::size_t>(max_seq_len);
+}
+
+// Builds one record as a sequence file gives it: the title (clipped as a title line is),
+// the letters line by line within the length limit, then the codes, the composition and
+// the title's pieces. Every source of sequences goes through it, so that the same title
+// and letters make the same record, with the same messages.
+class seq_builder {
+public:
+    seq_builder();
+
+    void set_title(std::string_view title);
+
+    // True when a line of `n` letters still fits. The first line that does not prints
+    // "seq len: >5500" and ends the record's letters: later lines are skipped.
+    bool room_for_line(std::size_t n);
+    // Appends a line that room_for_line let in.
+    void append_line(std::string_view line) { letters_.append(line); }
+    // room_for_line, then append_line.
+    void add_line(std::string_view line)
+    {
+        if (room_for_line(line.size()))
+            append_line(line);
+    }
+
+    seq finish();
+
+private:
+    std::string title_;
+    std::string letters_;
+    bool too_long_ = false;
+};
 
 // Reads the next sequence record. Returns nothing when the input ends before a title.
 // Leaves the reader at the next record's title line.

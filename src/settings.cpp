@@ -9,6 +9,9 @@ float pseudocount = 0.375f;
 int thread_n = default_thread_n;
 bool both_strands = false;
 bool bed_output = false;
+std::string genome_file;
+std::string regions_file;
+int summit_window = 0;
 motif_format motif_file_format = motif_format::tarnel;
 
 void reset_settings()
@@ -22,5 +25,8 @@ void reset_settings()
     thread_n = default_thread_n;
     both_strands = false;
     bed_output = false;
+    genome_file.clear();
+    regions_file.clear();
+    summit_window = 0;
     motif_file_format = motif_format::tarnel;
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 extern int run_sampling;  // 1 when a sample size was given (-n)
 extern std::uint32_t random_seed;
@@ -12,6 +13,12 @@ extern float pseudocount;  // added to every count before normalising
 extern int thread_n;       // workers of the threaded run
 extern bool both_strands;  // scan the reverse complement of every sequence too
 extern bool bed_output;    // write the output file as BED
+
+// The sequences' source when they are read from a genome (--genome, --regions) in place
+// of a sequence file: both names set, or both empty. read_inputs consults them.
+extern std::string genome_file;
+extern std::string regions_file;
+extern int summit_window;  // --summit-window: bases around each narrowPeak summit; 0 = the whole regions
 
 // Layouts of motif file the reader understands; tarnel is the tool's own.
 enum class motif_format { tarnel, jaspar, pfm, meme };

@@ -72,6 +72,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         CHECK(result.output_file.size() <= static_cast<std::size_t>(max_text_len));
         CHECK(run_sampling == 0 || run_sampling == 1);
         CHECK(thread_n >= 1 && thread_n <= 1024);
+        // One source of sequences: a sequence file, or a genome with its regions.
+        CHECK(genome_file.empty() == regions_file.empty());
+        CHECK(genome_file.empty() || result.seq_file.empty());
+        CHECK(summit_window == 0 || !genome_file.empty());
+        CHECK(genome_file != "-");
     } else {
         CHECK(result.exit_status == 0 || result.exit_status == 1);
     }
