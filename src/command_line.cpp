@@ -73,6 +73,33 @@ constexpr int bed_option = 1003;
 constexpr int genome_option = 1004;
 constexpr int regions_option = 1005;
 constexpr int summit_window_option = 1006;
+constexpr int motif_range_option = 1007;
+
+// "FROM-TO", two whole numbers with 1 <= FROM <= TO <= the motif table's capacity, into
+// motif_range_first and motif_range_last; false when the text is not one.
+bool take_motif_range(const char* text)
+{
+    const std::string_view range(text);
+    const auto dash = range.find('-');
+    if (dash == std::string_view::npos)
+        return false;
+    const auto number = [](std::string_view digits, int& value) {
+        if (digits.empty() || digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string_view::npos)
+            return false;
+        value = 0;
+        for (char d : digits)
+            value = value * 10 + (d - '0');
+        return true;
+    };
+    int first = 0;
+    int last = 0;
+    if (!number(range.substr(0, dash), first) || !number(range.substr(dash + 1), last) || first < 1 || last < first ||
+        last > max_motifs)
+        return false;
+    motif_range_first = first;
+    motif_range_last = last;
+    return true;
+}
 
 const option long_options[] = {
     {"help", no_argument, nullptr, 'h'},
@@ -90,6 +117,7 @@ const option long_options[] = {
     {"genome", required_argument, nullptr, genome_option},
     {"regions", required_argument, nullptr, regions_option},
     {"summit-window", required_argument, nullptr, summit_window_option},
+    {"motif-range", required_argument, nullptr, motif_range_option},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -147,6 +175,15 @@ command_line parse_command_line(int argc, char** argv)
             if (summit_window == 0) {
                 std::fprintf(stderr, "Tarnel: --summit-window takes a whole number of bases from 1 to %ld, not '%s'\n",
                     most_summit_window, optarg);
+                return stop(1);
+            }
+            break;
+        case motif_range_option:
+            if (!take_motif_range(optarg)) {
+                std::fprintf(stderr,
+                    "Tarnel: --motif-range takes FROM-TO, motifs FROM to TO of the motif file (1 <= FROM <= TO <= %d), "
+                    "not '%s'\n",
+                    max_motifs, optarg);
                 return stop(1);
             }
             break;

@@ -38,6 +38,25 @@ int sample_size()
     return seq_n;
 }
 
+// Motifs first to end - 1: all of them, or the --motif-range slice. Throws fatal_error
+// when the slice runs past the motifs loaded.
+struct motif_slice {
+    int first = 0;
+    int end = 0;
+    int size() const { return end - first; }
+};
+
+motif_slice motifs_to_analyse(const std::string& motif_file)
+{
+    if (motif_range_first == 0)
+        return {0, motif_n};
+    if (motif_range_last > motif_n)
+        throw fatal_error("--motif-range " + std::to_string(motif_range_first) + "-" +
+            std::to_string(motif_range_last) + ": " + (motif_file == "-" ? "standard input" : motif_file) +
+            " holds " + std::to_string(motif_n) + " motif(s)");
+    return {motif_range_first - 1, motif_range_last};
+}
+
 }  // namespace
 
 void random_gene_set(const std::string& motif_file, const std::string& seq_file, const std::string& output_file_name)
@@ -47,14 +66,19 @@ void random_gene_set(const std::string& motif_file, const std::string& seq_file,
     output_file out(output_file_name, inputs);
     read_inputs(motif_file, seq_file);
 
+    const motif_slice slice = motifs_to_analyse(motif_file);
     const int sample_n = sample_size();
     constexpr report_rule rule = report_rule::abs_t_reaches_threshold;
     analysis_workspace ws(sample_n);
-    progress shown(motif_n);
+    // The motifs before the slice draw their samples all the same, so that every motif of
+    // the slice gets the sample it gets in a whole run.
+    for (int mi = 0; mi < slice.first; ++mi)
+        sampling_noputback(seq_n, std::max(sample_n, 0), ws.index_rdm, ws.index_pool);
+    progress shown(slice.size());
     std::string lines;
     long long left_out = 0;
-    for (int mi = 0; mi < motif_n; ++mi) {
-        shown.step(mi + 1);
+    for (int mi = slice.first; mi < slice.end; ++mi) {
+        shown.step(mi - slice.first + 1);
         int matchs_n = 0;
         random_matchs(mi, sample_n, ws, ws.matchs, matchs_n, rule);
         lines.clear();
@@ -121,6 +145,7 @@ void extream_gene_set(const std::string& motif_file, const std::string& seq_file
     refuse_output_over_input(output_file_name, inputs);
     output_file out(output_file_name, inputs);
     read_inputs(motif_file, seq_file);
+    const motif_slice slice = motifs_to_analyse(motif_file);
 
     // More workers than cores only take turns on them; one set of buffers per core.
     const int busy = hooks.busy > 0 ? hooks.busy : usable_cores();
@@ -128,8 +153,8 @@ void extream_gene_set(const std::string& motif_file, const std::string& seq_file
     std::vector<std::unique_ptr<buffer_set>> slots(static_cast<std::size_t>(limits.busy));
     std::atomic<long long> left_out = 0;
     finished_n = 0;
-    progress shown(motif_n);
-    motif_pipeline pipeline(0, motif_n, limits, out, [&](int finished) { shown.step(finished); });
+    progress shown(slice.size());
+    motif_pipeline pipeline(slice.first, slice.end, limits, out, [&](int finished) { shown.step(finished); });
     const motif_pipeline::analyse_fn analyse = [&](int first, int end, int slot) {
         std::unique_ptr<buffer_set>& buffers = slots[static_cast<std::size_t>(slot)];
         if (hooks.before_group)

@@ -12,6 +12,8 @@ bool bed_output = false;
 std::string genome_file;
 std::string regions_file;
 int summit_window = 0;
+int motif_range_first = 0;
+int motif_range_last = 0;
 motif_format motif_file_format = motif_format::tarnel;
 
 void reset_settings()
@@ -28,5 +30,7 @@ void reset_settings()
     genome_file.clear();
     regions_file.clear();
     summit_window = 0;
+    motif_range_first = 0;
+    motif_range_last = 0;
     motif_file_format = motif_format::tarnel;
 }

@@ -18,7 +18,11 @@ extern bool bed_output;    // write the output file as BED
 // of a sequence file: both names set, or both empty. read_inputs consults them.
 extern std::string genome_file;
 extern std::string regions_file;
-extern int summit_window;  // --summit-window: bases around each narrowPeak summit; 0 = the whole regions
+extern int summit_window;
+// --motif-range: the motifs analysed, 1-based and inclusive, in motif-file order; 0 and 0
+// for all of them.
+extern int motif_range_first;
+extern int motif_range_last;  // --summit-window: bases around each narrowPeak summit; 0 = the whole regions
 
 // Layouts of motif file the reader understands; tarnel is the tool's own.
 enum class motif_format { tarnel, jaspar, pfm, meme };
