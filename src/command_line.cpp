@@ -121,6 +121,26 @@ const option long_options[] = {
     {nullptr, 0, nullptr, 0},
 };
 
+// Every option, after the usage line of -h.
+constexpr const char* option_help = R"(
+  -m, --motif FILE          motif file (default motif.txt; - reads standard input)
+  -i, --input FILE          sequence file, name::chrom:start-end(strand) titles (default seq.txt; -)
+      --genome FILE         indexed genome (FASTA or bgzip, with .fai) to read the regions from, in place of -i
+      --regions FILE        BED3 to BED12 or narrowPeak regions, plain or gzip (with --genome; -)
+      --summit-window W     with narrowPeak regions: the W bases centred on each summit
+  -o, --output FILE         output file (default output.txt); - writes the results to standard output
+  -s, --seed N              seed of the random generator (default 12345)
+  -n, --rand_n N            sample size; selects the sampled run (default 2000)
+  -r, --score X             output threshold on the t value (default 1.0)
+  -t, --threads N           workers of the threaded run, 1 to 1024 (default 8)
+      --motif-format F      tarnel, jaspar, pfm or meme (default tarnel)
+      --motif-range A-B     analyse only motifs A to B of the motif file (1-based, inclusive)
+      --both-strands        scan every sequence's reverse complement too
+      --bed                 write the output as BED
+      --version             print the version and exit
+  -h, --help                print this help and exit
+)";
+
 command_line stop(int status)
 {
     command_line result;
@@ -146,7 +166,9 @@ command_line parse_command_line(int argc, char** argv)
     while ((c = getopt_long(argc, argv, "hm:i:s:n:r:o:t:", long_options, nullptr)) != -1) {
         switch (c) {
         case 'h':
+            // The fixed usage line first: callers that parse it find it unchanged.
             std::puts(usage_line);
+            std::fputs(option_help, stdout);
             return stop(0);
         case version_option:
             std::printf("Tarnel %s\n", TARNEL_VERSION);

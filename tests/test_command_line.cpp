@@ -94,9 +94,21 @@ TEST(CommandLineProcess, HelpPrintsUsageAndRunsNothing)
              {"-h"}, {"-s", "5", "-h"}, {"--help", "-o", out}, {"-o", out, "-h", "-x"}}) {
         const process_result r = run_tarnel(args);
         EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.out, usage);
+        EXPECT_EQ(r.out.substr(0, usage.size()), usage);  // the fixed line first, for callers that parse it
     }
     EXPECT_FALSE(std::filesystem::exists(out));
+    // Every option of the README's options table is listed.
+    const std::string help = run_tarnel({"--help"}).out;
+    int listed = 0;
+    for (const std::string& line : split(read_file(std::string(TARNEL_SOURCE_DIR) + "/README.md"), '\n')) {
+        const auto at = line.find("`--");
+        if (line.rfind("| `", 0) != 0 || at == std::string::npos)
+            continue;
+        const std::string option = line.substr(at + 1, line.find('`', at + 1) - at - 1);
+        EXPECT_NE(help.find(option + " "), std::string::npos) << option << " is missing from --help";
+        ++listed;
+    }
+    EXPECT_GE(listed, 14);
 }
 
 TEST(CommandLineProcess, BadOptionFailsBeforeAnyFileIsTouched)
