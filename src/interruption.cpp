@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstring>
 #include <limits.h>
+#include <pthread.h>
 #include <unistd.h>
 
 namespace {
@@ -22,6 +23,20 @@ extern "C" void remove_and_reraise(int signal_number)
 }
 
 }  // namespace
+
+signals_held::signals_held()
+{
+    sigset_t held;
+    sigemptyset(&held);
+    for (const int s : {SIGINT, SIGTERM, SIGHUP})
+        sigaddset(&held, s);
+    pthread_sigmask(SIG_BLOCK, &held, &before_);
+}
+
+signals_held::~signals_held()
+{
+    pthread_sigmask(SIG_SETMASK, &before_, nullptr);
+}
 
 void remove_on_signal(const std::string& path)
 {

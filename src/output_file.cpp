@@ -64,6 +64,7 @@ output_file::output_file(const std::string& path, const std::vector<named_input>
     }
     const auto [folder, name] = split_path(target);
     std::string temp = folder + "/." + name + ".tarnel-XXXXXX";
+    const signals_held held;
     const int fd = mkstemp(temp.data());
     if (fd < 0) {
         const int err = errno;
@@ -92,14 +93,22 @@ void output_file::open_in_place(const std::string& path, const std::vector<named
 {
     // Opened without truncating, checked by what was opened, and only then emptied: a link
     // to an input made after any check by name cannot cost that input its contents.
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, 0666);
-    created_ = fd >= 0;
-    if (fd < 0 && errno == EEXIST)
+    int fd = -1;
+    int err = 0;
+    {
+        const signals_held held;  // not while a pipe's open below waits for its reader
+        fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, 0666);
+        err = errno;
+        created_ = fd >= 0;
+        if (created_)
+            remove_on_signal(path);
+    }
+    if (fd < 0 && err == EEXIST) {
         fd = open(path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+        err = errno;
+    }
     if (fd < 0)
-        throw fatal_error(system_reason(path, errno));
-    if (created_)
-        remove_on_signal(path);
+        throw fatal_error(system_reason(path, err));
     try {
         refuse_descriptor_over_input(fd, path, inputs);
         struct stat st { };
