@@ -42,6 +42,21 @@ struct analysis_workspace {
     std::vector<int> index_pool;     // the pool it is drawn from
     int group_capacity = 1;
 
+    // What the last analyse_hits call worked on, for a run's per-motif figures; the spans
+    // stay valid until the next scan or analysis with this workspace.
+    struct analysed {
+        std::span<const int> set;               // the set, in scan order
+        std::span<const window_hit> hits;       // its hits, and those of the reverse complements
+        std::span<const window_hit> rc_hits;
+        std::span<const match> records;         // the kept records, as written to `matchs`
+        std::size_t scored_n = 0;               // sequences with a window: scores in rss_tmp, hits by scored
+        double mean = 0.0;                      // mean and population sd of all scored scores
+        double sd = 0.0;
+        double kept_mean = 0.0;                 // mean of the kept scores (rss), and the sd the t tests
+        double kept_sd = 0.0;                   // used (0 when they are all equal)
+    };
+    analysed last;
+
     // Motif g's hits over a set of n sequences, on the given strand and on the reverse
     // complement (empty when only the given strand is scanned).
     std::span<const window_hit> hits_of(std::size_t g, std::size_t n) const { return {hits.data() + g * n, n}; }

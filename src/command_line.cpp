@@ -43,6 +43,20 @@ constexpr int version_option = 1000;
 constexpr int motif_format_option = 1001;
 constexpr int both_strands_option = 1002;
 constexpr int bed_option = 1003;
+constexpr int summary_option = 1004;
+constexpr int report_option = 1005;
+constexpr int report_top_option = 1006;
+
+// A whole number from 0 to max_motifs, or -1 when the text is not one.
+int to_motif_count(const char* text)
+{
+    char* end = nullptr;
+    errno = 0;
+    const long value = std::strtol(text, &end, 10);
+    if (end == text || *end != '\0' || errno != 0 || value < 0 || value > max_motifs)
+        return -1;
+    return static_cast<int>(value);
+}
 
 const option long_options[] = {
     {"help", no_argument, nullptr, 'h'},
@@ -57,6 +71,9 @@ const option long_options[] = {
     {"motif-format", required_argument, nullptr, motif_format_option},
     {"both-strands", no_argument, nullptr, both_strands_option},
     {"bed", no_argument, nullptr, bed_option},
+    {"summary", required_argument, nullptr, summary_option},
+    {"report", required_argument, nullptr, report_option},
+    {"report-top", required_argument, nullptr, report_top_option},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -121,6 +138,30 @@ command_line parse_command_line(int argc, char** argv)
             break;
         case bed_option:
             bed_output = true;
+            break;
+        case summary_option:
+            if (!take_file_name(result.summary_file, "--summary"))
+                return stop(1);
+            if (result.summary_file.empty()) {
+                std::fprintf(stderr, "Tarnel: --summary needs a file name\n");
+                return stop(1);
+            }
+            break;
+        case report_option:
+            if (!take_file_name(result.report_file, "--report"))
+                return stop(1);
+            if (result.report_file.empty()) {
+                std::fprintf(stderr, "Tarnel: --report needs a file name\n");
+                return stop(1);
+            }
+            break;
+        case report_top_option:
+            result.report_top = to_motif_count(optarg);
+            if (result.report_top < 0) {
+                std::fprintf(stderr, "Tarnel: --report-top takes a whole number of motifs from 0 to %d, not '%s'\n",
+                    max_motifs, optarg);
+                return stop(1);
+            }
             break;
         case 't':
             thread_n = to_thread_count(optarg);

@@ -17,6 +17,7 @@
 #include "loading.h"
 #include "messages.h"
 #include "number_format.h"
+#include "run_figures.h"
 #include "seq_reader.h"
 #include "settings.h"
 
@@ -240,11 +241,14 @@ bool progress_wanted()
 
 }  // namespace
 
-void random_gene_set(const std::string& motif_file, const std::string& seq_file, const std::string& output_file_name)
+void random_gene_set(const std::string& motif_file, const std::string& seq_file, const std::string& output_file_name,
+    run_figures* figures)
 {
     refuse_output_over_input(output_file_name, motif_file, seq_file);
     output_file out(output_file_name);
     read_inputs(motif_file, seq_file);
+    if (figures != nullptr)
+        figures->begin();
 
     int sample_n = rdm_n;
     if (sample_n > seq_n) {
@@ -260,6 +264,8 @@ void random_gene_set(const std::string& motif_file, const std::string& seq_file,
             std::fprintf(messages(), "%d/%d\n", mi + 1, motif_n);
         int matchs_n = 0;
         random_matchs(mi, sample_n, ws, ws.matchs, matchs_n, report_rule::abs_t_reaches_threshold);
+        if (figures != nullptr)
+            figures->collect(mi, ws, report_rule::abs_t_reaches_threshold);
         lines.clear();
         left_out +=
             append_reported_lines(lines, std::span<const match>(ws.matchs.data(), static_cast<std::size_t>(matchs_n)),
@@ -268,6 +274,8 @@ void random_gene_set(const std::string& motif_file, const std::string& seq_file,
     }
     out.close();
     warn_left_out(left_out);
+    if (figures != nullptr)
+        figures->finish();
 }
 
 void assign_threads(std::vector<thread_para>& paras, output_file& fpout)
@@ -445,6 +453,7 @@ struct commit_order {
     std::vector<std::unique_ptr<buffer_set>> idle;  // buffer sets not in use
     int buffer_capacity;
     int buffers_made = 0;  // made on first need: a run with few motifs makes few
+    run_figures* figures = nullptr;  // collects every motif's figures when asked for
 };
 
 // The lines of motif group[g], whose hits scan_group has left in ws; counts the sites a
@@ -492,6 +501,8 @@ void extream_threading(int worker, thread_para& para, commit_order& order)
         for (std::size_t g = 0; g < group.size(); ++g) {
             long long left_out = 0;
             analyse_member(group, g, ws, buffers->text, left_out);
+            if (order.figures != nullptr)
+                order.figures->collect(group[g], ws, report_rule::t_reaches_threshold);
             // Each motif is handed over as soon as it is done, as if analysed alone.
             std::unique_lock lock(thread_lock);
             order.left_out += left_out;
@@ -506,17 +517,20 @@ void extream_threading(int worker, thread_para& para, commit_order& order)
 }  // namespace
 
 void extream_gene_set(const std::string& motif_file, const std::string& seq_file, const std::string& output_file_name,
-    const start_failure& fail_start)
+    const start_failure& fail_start, run_figures* figures)
 {
     refuse_output_over_input(output_file_name, motif_file, seq_file);
     output_file out(output_file_name);
     read_inputs(motif_file, seq_file);
+    if (figures != nullptr)
+        figures->begin();
 
     std::vector<thread_para> paras(static_cast<std::size_t>(thread_n));
     assign_threads(paras, out);
     finished_n = 0;
     const int cores = static_cast<int>(std::thread::hardware_concurrency());
     commit_order order(paras, std::min(thread_n, cores > 0 ? cores : thread_n));
+    order.figures = figures;
 
     std::fputs("start threading\n", messages());
     std::vector<std::thread> tids(paras.size());
@@ -548,4 +562,6 @@ void extream_gene_set(const std::string& motif_file, const std::string& seq_file
     warn_left_out(order.left_out);
     if (lost_motifs > 0)
         throw fatal_error(std::to_string(lost_motifs) + " motif(s) were not analysed: a worker could not be started");
+    if (figures != nullptr)
+        figures->finish();
 }

@@ -11,6 +11,8 @@
 #include "analyses.h"
 #include "scan.h"
 
+class run_figures;
+
 // The output file; every write, the flush and the close are checked.
 class output_file {
 public:
@@ -58,8 +60,10 @@ int bed_score(double tvalue);
 long long append_reported_lines(std::string& out, std::span<const match> matchs, report_rule rule);
 
 // The sampled run: every motif against its own random sample of rdm_n sequences;
-// writes the kept sites with |t| >= score_th.
-void random_gene_set(const std::string& motif_file, const std::string& seq_file, const std::string& output_file_name);
+// writes the kept sites with |t| >= score_th. With `figures`, every motif's figures are
+// collected and their files written at the end.
+void random_gene_set(const std::string& motif_file, const std::string& seq_file, const std::string& output_file_name,
+    run_figures* figures = nullptr);
 
 // One worker's share of the threaded run.
 struct thread_para {
@@ -78,9 +82,10 @@ void free_threads(std::vector<thread_para>& paras);
 using start_failure = std::function<bool(int worker)>;
 
 // The threaded run: every motif against all sequences on thread_n workers; writes the
-// kept sites with t >= score_th, motif after motif in index order.
+// kept sites with t >= score_th, motif after motif in index order. With `figures`, as in
+// the sampled run.
 void extream_gene_set(const std::string& motif_file, const std::string& seq_file, const std::string& output_file_name,
-    const start_failure& fail_start = {});
+    const start_failure& fail_start = {}, run_figures* figures = nullptr);
 
 // Guards the output file, the progress lines and finished_n.
 extern std::mutex thread_lock;
