@@ -40,19 +40,6 @@ std::span<const std::span<const std::uint8_t>> reverse_complement_block(
 
 }  // namespace
 
-bool reported(double t, report_rule rule)
-{
-    switch (rule) {
-    case report_rule::every_record:
-        return true;
-    case report_rule::t_reaches_threshold:
-        return !(score_th > t);
-    case report_rule::abs_t_reaches_threshold:
-        return !(score_th > std::fabs(t));
-    }
-    return true;
-}
-
 analysis_workspace::analysis_workspace(int set_capacity, int group_capacity_)
     : group_capacity(std::max(group_capacity_, 1))
 {

@@ -6,6 +6,7 @@
 
 #include "loading.h"
 #include "settings.h"
+#include "statistics.h"
 
 namespace {
 
@@ -85,11 +86,15 @@ void collect_details(int width, const analysis_workspace& ws, motif_details& d)
     for (std::size_t k = 0; k < last.scored_n; ++k) {
         const auto [at, reverse] = ws.scored[k];
         const auto i = static_cast<std::size_t>(at);
-        const int length = seq_db[static_cast<std::size_t>(last.set[i])].len;
+        const int length = static_cast<int>(ws.codes[i].size());
         const int location = given_offset(reverse ? last.rc_hits[i] : last.hits[i], reverse, length, width);
         ++d.best_positions[static_cast<std::size_t>(position_bin(location, length, width))];
     }
     for (std::size_t r = 0; r < last.records.size(); ++r) {
+        // Once ten are held, a score no higher than the lowest of them cannot enter (an
+        // equal one comes later in the set).
+        if (d.top_n == top_sites_kept && !(ws.rss[r] > d.top[0].score))
+            continue;
         const auto [at, reverse] = ws.kept[r];
         const auto i = static_cast<std::size_t>(at);
         const window_hit& hit = reverse ? last.rc_hits[i] : last.hits[i];
@@ -124,8 +129,12 @@ int position_bin(int location, int length, int width)
     if (length <= 0)
         return 0;
     // position_bins * (location + w / 2) / L, in integers.
-    const std::int64_t bin = position_bins * (2 * static_cast<std::int64_t>(location) + width) / (2 * static_cast<std::int64_t>(length));
-    return static_cast<int>(std::clamp<std::int64_t>(bin, 0, position_bins - 1));
+    // 32-bit division: a sequence is at most max_seq_len letters, a window within it.
+    if (location < 0)
+        return 0;
+    const auto bin = static_cast<std::uint32_t>(position_bins) * (2 * static_cast<std::uint32_t>(location) +
+                         static_cast<std::uint32_t>(width)) / (2 * static_cast<std::uint32_t>(length));
+    return static_cast<int>(std::min<std::uint32_t>(bin, position_bins - 1));
 }
 
 motif_figures collect_figures(int mi, const analysis_workspace& ws, report_rule rule, bool details)
@@ -141,19 +150,30 @@ motif_figures collect_figures(int mi, const analysis_workspace& ws, report_rule 
     f.sd = last.kept_sd;
     if (details)
         f.details.emplace();
-    for (const match& m : last.records) {
-        if (f.max_t_si < 0 || m.tvalue > f.max_t) {
-            f.max_t = m.tvalue;
-            f.max_t_si = m.si;
+    // The t values again from the kept scores, as analyse_hits computes them, and the sites'
+    // places from the hits: the scores, hits and codes lie packed and in set order, while
+    // the records (and the sequence table) would cost a cache miss per written site.
+    const std::size_t kept_n = last.records.size();
+    for (std::size_t r = 0; r < kept_n; ++r) {
+        const double t = standardised_difference(ws.rss[r], kept_n, last.kept_mean, last.kept_sd);
+        if (f.max_t_si < 0 || t > f.max_t) {
+            f.max_t = t;
+            f.max_t_si = last.set[static_cast<std::size_t>(ws.kept[r].at)];
         }
-        if (!reported(m.tvalue, rule) || !is_line(ws.strands[static_cast<std::size_t>(m.si)]))
+        if (!reported(t, rule))
+            continue;
+        const auto [at, reverse] = ws.kept[r];
+        const auto i = static_cast<std::size_t>(at);
+        const int si = last.set[i];
+        if (!is_line(ws.strands[static_cast<std::size_t>(si)]))
             continue;
         ++f.written;
-        const int length = seq_db[static_cast<std::size_t>(m.si)].len;
-        f.central_n += centred(m.location, length, width) ? 1 : 0;
+        const int length = static_cast<int>(ws.codes[i].size());
+        const int location = given_offset(reverse ? last.rc_hits[i] : last.hits[i], reverse, length, width);
+        f.central_n += centred(location, length, width) ? 1 : 0;
         f.central_chance_sum += central_chance(length, width);
         if (details)
-            ++f.details->written_positions[static_cast<std::size_t>(position_bin(m.location, length, width))];
+            ++f.details->written_positions[static_cast<std::size_t>(position_bin(location, length, width))];
     }
     if (details)
         collect_details(width, ws, *f.details);
