@@ -40,19 +40,6 @@ std::span<const std::span<const std::uint8_t>> reverse_complement_block(
 
 }  // namespace
 
-bool reported(double t, report_rule rule)
-{
-    switch (rule) {
-    case report_rule::every_record:
-        return true;
-    case report_rule::t_reaches_threshold:
-        return !(score_th > t);
-    case report_rule::abs_t_reaches_threshold:
-        return !(score_th > std::fabs(t));
-    }
-    return true;
-}
-
 analysis_workspace::analysis_workspace(int set_capacity, int group_capacity_)
     : group_capacity(std::max(group_capacity_, 1))
 {
@@ -143,6 +130,7 @@ void analyse_hits(int mi, std::span<const int> set, std::span<const window_hit> 
     double kept_mean = 0.0;
     std_mean(kept, kept_std, kept_mean);
     const double sd = all_equal(kept) ? 0.0 : kept_std;
+    ws.last = {set, hits, rc_hits, std::span<const match>(matchs.data(), rn), n, mean, std_dev, kept_mean, sd};
     for (std::size_t r = 0; r < rn; ++r) {
         const auto i = static_cast<std::size_t>(ws.kept[r].at);
         const double t = standardised_difference(ws.rss[r], rn, kept_mean, sd);

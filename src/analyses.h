@@ -1,11 +1,13 @@
 // The analysis of one motif over a set of sequences: scan, outlier trimming, t tests.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <span>
 #include <vector>
 
 #include "scan.h"
+#include "settings.h"
 
 // Which kept records get a p-value. It is the costliest number of the analysis, and a run
 // shows it only on the lines it writes: those whose t value reaches score_th (whole-set
@@ -14,8 +16,20 @@
 // letters and coordinates are not looked up).
 enum class report_rule { every_record, t_reaches_threshold, abs_t_reaches_threshold };
 
-// True when a record with this t value is written (every_record: always).
-bool reported(double t, report_rule rule);
+// True when a record with this t value is written (every_record: always). Inline: it is
+// asked once per kept record, several times over.
+inline bool reported(double t, report_rule rule)
+{
+    switch (rule) {
+    case report_rule::every_record:
+        return true;
+    case report_rule::t_reaches_threshold:
+        return !(score_th > t);
+    case report_rule::abs_t_reaches_threshold:
+        return !(score_th > std::fabs(t));
+    }
+    return true;
+}
 
 // Working buffers of one analysis, sized once for the largest set (and for up to
 // group_capacity motifs scanned together) and reused for every motif, so that no motif
@@ -41,6 +55,22 @@ struct analysis_workspace {
     std::vector<int> index_rdm;      // the drawn sample, or every index in order
     std::vector<int> index_pool;     // the pool it is drawn from
     int group_capacity = 1;
+
+    // What the last analyse_hits call worked on, for a run's per-motif figures; the spans
+    // stay valid until the next scan or analysis with this workspace. With the set scanned
+    // by scan_group, codes[i] holds set[i]'s codes (their size is its length).
+    struct analysed {
+        std::span<const int> set;               // the set, in scan order
+        std::span<const window_hit> hits;       // its hits, and those of the reverse complements
+        std::span<const window_hit> rc_hits;
+        std::span<const match> records;         // the kept records, as written to `matchs`
+        std::size_t scored_n = 0;               // sequences with a window: scores in rss_tmp, hits by scored
+        double mean = 0.0;                      // mean and population sd of all scored scores
+        double sd = 0.0;
+        double kept_mean = 0.0;                 // mean of the kept scores (rss), and the sd the t tests
+        double kept_sd = 0.0;                   // used (0 when they are all equal)
+    };
+    analysed last;
 
     // Motif g's hits over a set of n sequences, on the given strand and on the reverse
     // complement (empty when only the given strand is scanned).

@@ -101,6 +101,21 @@ bool take_motif_range(const char* text)
     return true;
 }
 
+constexpr int summary_option = 1008;
+constexpr int report_option = 1009;
+constexpr int report_top_option = 1010;
+
+// A whole number from 0 to max_motifs, or -1 when the text is not one.
+int to_motif_count(const char* text)
+{
+    char* end = nullptr;
+    errno = 0;
+    const long value = std::strtol(text, &end, 10);
+    if (end == text || *end != '\0' || errno != 0 || value < 0 || value > max_motifs)
+        return -1;
+    return static_cast<int>(value);
+}
+
 const option long_options[] = {
     {"help", no_argument, nullptr, 'h'},
     {"motif", required_argument, nullptr, 'm'},
@@ -118,6 +133,9 @@ const option long_options[] = {
     {"regions", required_argument, nullptr, regions_option},
     {"summit-window", required_argument, nullptr, summit_window_option},
     {"motif-range", required_argument, nullptr, motif_range_option},
+    {"summary", required_argument, nullptr, summary_option},
+    {"report", required_argument, nullptr, report_option},
+    {"report-top", required_argument, nullptr, report_top_option},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -135,6 +153,9 @@ constexpr const char* option_help = R"(
   -t, --threads N           workers of the threaded run, 1 to 1024 (default 8)
       --motif-format F      tarnel, jaspar, pfm or meme (default tarnel)
       --motif-range A-B     analyse only motifs A to B of the motif file (1-based, inclusive)
+      --summary FILE        one tab-separated line of figures per motif (- : standard output)
+      --report FILE.html    a self-contained HTML report of the run
+      --report-top N        motifs shown in detail in the report (default 20)
       --both-strands        scan every sequence's reverse complement too
       --bed                 write the output as BED
       --version             print the version and exit
@@ -235,6 +256,30 @@ command_line parse_command_line(int argc, char** argv)
             break;
         case bed_option:
             bed_output = true;
+            break;
+        case summary_option:
+            if (!take_file_name(result.summary_file, "--summary"))
+                return stop(1);
+            if (result.summary_file.empty()) {
+                std::fprintf(stderr, "Tarnel: --summary needs a file name\n");
+                return stop(1);
+            }
+            break;
+        case report_option:
+            if (!take_file_name(result.report_file, "--report"))
+                return stop(1);
+            if (result.report_file.empty()) {
+                std::fprintf(stderr, "Tarnel: --report needs a file name\n");
+                return stop(1);
+            }
+            break;
+        case report_top_option:
+            result.report_top = to_motif_count(optarg);
+            if (result.report_top < 0) {
+                std::fprintf(stderr, "Tarnel: --report-top takes a whole number of motifs from 0 to %d, not '%s'\n",
+                    max_motifs, optarg);
+                return stop(1);
+            }
             break;
         case 't':
             thread_n = to_whole_number(optarg, most_threads);

@@ -9,6 +9,9 @@ struct command_line {
     std::string motif_file = "motif.txt";
     std::string seq_file = "seq.txt";  // empty when the sequences come from --genome and --regions
     std::string output_file = "output.txt";
+    std::string summary_file;  // --summary: empty when not asked for
+    std::string report_file;   // --report: empty when not asked for
+    int report_top = 20;       // motifs the report shows in detail
 };
 
 inline constexpr const char* usage_line = "Tarnel -m motif -i seq [-s seed] [-n rand_n] [-r score] -o output";

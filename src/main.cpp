@@ -6,13 +6,18 @@
 #include <exception>
 #include <fcntl.h>
 #include <malloc.h>
+#include <memory>
 #include <new>
+#include <span>
+#include <string>
 #include <unistd.h>
 
 #include "command_line.h"
 #include "errors.h"
 #include "messages.h"
 #include "output_safety.h"
+#include "output_paths.h"
+#include "run_figures.h"
 #include "runs.h"
 #include "settings.h"
 
@@ -40,6 +45,29 @@ closed_streams occupy_closed_standard_descriptors()
     return closed;
 }
 
+// The command line as a shell would take it back: words with other characters than these
+// are quoted.
+std::string quoted_command_line(std::span<char*> args)
+{
+    std::string text;
+    for (const char* arg : args) {
+        const std::string_view word(arg);
+        if (!text.empty())
+            text += ' ';
+        const bool plain = !word.empty() && word.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                                                   "0123456789_./:=@%+,-") == std::string_view::npos;
+        if (plain) {
+            text += word;
+            continue;
+        }
+        text += '\'';
+        for (const char c : word)
+            text += c == '\'' ? std::string("'\\''") : std::string(1, c);
+        text += '\'';
+    }
+    return text;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -56,15 +84,21 @@ int main(int argc, char** argv)
     const command_line cl = parse_command_line(argc, argv);
     if (!cl.run)
         return cl.exit_status;
-    // Results on standard output: everything else goes to standard error.
-    send_messages_to(cl.output_file == "-" ? stderr : stdout);
+    // Results (or the summary) on standard output: everything else goes to standard error.
+    send_messages_to(cl.output_file == "-" || cl.summary_file == "-" ? stderr : stdout);
     std::srand(random_seed);
     try {
         refuse_closed_streams(closed, cl.output_file, inputs_of_run(cl.motif_file, cl.seq_file));
+        refuse_bad_figure_outputs(cl);
+        std::unique_ptr<run_figures> figures;
+        if (!cl.summary_file.empty() || !cl.report_file.empty())
+            figures = std::make_unique<run_figures>(figure_outputs{cl.summary_file, cl.report_file,
+                {quoted_command_line(std::span(argv, static_cast<std::size_t>(argc))), cl.motif_file, cl.seq_file,
+                    cl.report_top}});
         if (run_sampling)
-            random_gene_set(cl.motif_file, cl.seq_file, cl.output_file);
+            random_gene_set(cl.motif_file, cl.seq_file, cl.output_file, figures.get());
         else
-            extream_gene_set(cl.motif_file, cl.seq_file, cl.output_file);
+            extream_gene_set(cl.motif_file, cl.seq_file, cl.output_file, {}, figures.get());
     } catch (const fatal_error& e) {
         std::fflush(stdout);
         std::fprintf(stderr, "Tarnel: %s\n", e.what());

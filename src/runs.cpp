@@ -23,6 +23,7 @@
 #include "output_safety.h"
 #include "progress.h"
 #include "result_lines.h"
+#include "run_figures.h"
 #include "settings.h"
 
 namespace {
@@ -59,7 +60,8 @@ motif_slice motifs_to_analyse(const std::string& motif_file)
 
 }  // namespace
 
-void random_gene_set(const std::string& motif_file, const std::string& seq_file, const std::string& output_file_name)
+void random_gene_set(const std::string& motif_file, const std::string& seq_file, const std::string& output_file_name,
+    run_figures* figures)
 {
     const std::vector<named_input> inputs = inputs_of_run(motif_file, seq_file);
     refuse_output_over_input(output_file_name, inputs);
@@ -67,6 +69,8 @@ void random_gene_set(const std::string& motif_file, const std::string& seq_file,
     read_inputs(motif_file, seq_file);
 
     const motif_slice slice = motifs_to_analyse(motif_file);
+    if (figures != nullptr)
+        figures->begin(slice.first, slice.end);
     const int sample_n = sample_size();
     constexpr report_rule rule = report_rule::abs_t_reaches_threshold;
     analysis_workspace ws(sample_n);
@@ -81,6 +85,8 @@ void random_gene_set(const std::string& motif_file, const std::string& seq_file,
         shown.step(mi - slice.first + 1);
         int matchs_n = 0;
         random_matchs(mi, sample_n, ws, ws.matchs, matchs_n, rule);
+        if (figures != nullptr)
+            figures->collect(mi, ws, rule);
         lines.clear();
         left_out += append_reported_lines(
             lines, std::span<const match>(ws.matchs.data(), static_cast<std::size_t>(matchs_n)), rule);
@@ -88,6 +94,8 @@ void random_gene_set(const std::string& motif_file, const std::string& seq_file,
     }
     out.close();
     warn_left_out(left_out);
+    if (figures != nullptr)
+        figures->finish();
 }
 
 namespace {
@@ -114,8 +122,8 @@ struct buffer_set {
 
 // Motifs first to end - 1 against every sequence: scanned together over blocks of
 // sequences, then trimmed, tested and handed over one by one, as if analysed alone.
-void extream_threading(
-    int first, int end, buffer_set& buffers, motif_pipeline& pipeline, std::atomic<long long>& left_out)
+void extream_threading(int first, int end, buffer_set& buffers, motif_pipeline& pipeline,
+    std::atomic<long long>& left_out, run_figures* figures)
 {
     constexpr report_rule rule = report_rule::t_reaches_threshold;
     analysis_workspace& ws = buffers.ws;
@@ -128,6 +136,8 @@ void extream_threading(
         int matchs_n = 0;
         analyse_hits(buffers.group[g], set, ws.hits_of(g, set.size()), ws.rc_hits_of(g, set.size()), ws, ws.matchs,
             matchs_n, rule);
+        if (figures != nullptr)  // each motif's own entry: no lock needed
+            figures->collect(buffers.group[g], ws, rule);
         buffers.text.clear();
         left_out += append_reported_lines(
             buffers.text, std::span<const match>(ws.matchs.data(), static_cast<std::size_t>(matchs_n)), rule);
@@ -139,13 +149,15 @@ void extream_threading(
 }  // namespace
 
 void extream_gene_set(const std::string& motif_file, const std::string& seq_file, const std::string& output_file_name,
-    const threaded_run_hooks& hooks)
+    const threaded_run_hooks& hooks, run_figures* figures)
 {
     const std::vector<named_input> inputs = inputs_of_run(motif_file, seq_file);
     refuse_output_over_input(output_file_name, inputs);
     output_file out(output_file_name, inputs);
     read_inputs(motif_file, seq_file);
     const motif_slice slice = motifs_to_analyse(motif_file);
+    if (figures != nullptr)
+        figures->begin(slice.first, slice.end);
 
     // More workers than cores only take turns on them; one set of buffers per core.
     const int busy = hooks.busy > 0 ? hooks.busy : usable_cores();
@@ -161,7 +173,7 @@ void extream_gene_set(const std::string& motif_file, const std::string& seq_file
             hooks.before_group(first);
         if (!buffers)  // a run with few motifs makes few
             buffers = std::make_unique<buffer_set>(limits.group_size);
-        extream_threading(first, end, *buffers, pipeline, left_out);
+        extream_threading(first, end, *buffers, pipeline, left_out, figures);
     };
 
     std::fputs("start threading\n", messages());
@@ -200,4 +212,6 @@ void extream_gene_set(const std::string& motif_file, const std::string& seq_file
         std::fprintf(stderr,
             "Tarnel: warning: %d of %d worker(s) could not be started; the others analysed every motif\n", not_started,
             thread_n);
+    if (figures != nullptr)
+        figures->finish();
 }

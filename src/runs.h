@@ -6,9 +6,13 @@
 #include <functional>
 #include <string>
 
+class run_figures;
+
 // The sampled run: every motif against its own random sample of rdm_n sequences, on one
 // thread; writes the kept sites with |t| >= score_th.
-void random_gene_set(const std::string& motif_file, const std::string& seq_file, const std::string& output_file_name);
+// With `figures`, each motif's figures are collected for the summary and the report.
+void random_gene_set(const std::string& motif_file, const std::string& seq_file, const std::string& output_file_name,
+    run_figures* figures = nullptr);
 
 // Lets the tests make the start of chosen workers fail (0-based index).
 using start_failure = std::function<bool(int worker)>;
@@ -26,4 +30,4 @@ struct threaded_run_hooks {
 // The threaded run: every motif against all sequences on thread_n workers, at most one
 // busy per core; writes the kept sites with t >= score_th, motif after motif in file order.
 void extream_gene_set(const std::string& motif_file, const std::string& seq_file, const std::string& output_file_name,
-    const threaded_run_hooks& hooks = {});
+    const threaded_run_hooks& hooks = {}, run_figures* figures = nullptr);

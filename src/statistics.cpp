@@ -41,13 +41,6 @@ void one_sample_ttest(double one, std::span<const double> rdm_rs, double& pvalue
     one_sample_ttest(one, rdm_rs.size(), mean, sd, pvalue, t);
 }
 
-double standardised_difference(double one, std::size_t n, double mean, double sd)
-{
-    if (n <= 2 || sd == 0.0)
-        return 0.0;
-    return (one - mean) / sd;
-}
-
 void one_sample_ttest(double one, std::size_t n, double mean, double sd, double& pvalue, double& t)
 {
     if (n <= 2) {

@@ -22,7 +22,12 @@ void one_sample_ttest(double one, std::span<const double> rdm_rs, double& pvalue
 
 // The t value alone, as one_sample_ttest reports it: (one - mean) / sd, or 0 for sets of
 // 2 or fewer scores or sd 0. Deciding which records to write needs only this.
-double standardised_difference(double one, std::size_t n, double mean, double sd);
+inline double standardised_difference(double one, std::size_t n, double mean, double sd)
+{
+    if (n <= 2 || sd == 0.0)
+        return 0.0;
+    return (one - mean) / sd;
+}
 
 // The same test when the set's size n, mean and population standard deviation
 // are already known: a set's scores are all tested against the same summary,

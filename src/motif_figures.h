@@ -1,0 +1,73 @@
+// What one motif's analysis leaves for the summary and the report: counts, the kept
+// scores' mean and sd, the written sites' placement, and (for the report) fixed-size
+// histograms and the few highest sites. Memory per motif is fixed, whatever the output.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+
+#include "analyses.h"
+
+inline constexpr int score_bins = 40;
+inline constexpr int position_bins = 20;
+inline constexpr int top_sites_kept = 10;
+
+// One of a motif's highest kept sites, enough to look its letters and coordinates up again.
+struct top_site {
+    int si = 0;
+    int order = 0;          // position in the set: of equal scores, the earlier is higher
+    int best_pos = -1;      // the window, counted in the strand it was found on
+    bool reverse = false;   // found on the reverse complement
+    double score = 0.0;
+    double t = 0.0;
+};
+
+// Histograms and top sites, collected only for a report.
+struct motif_details {
+    double score_low = 0.0;   // the range of the scored scores, split into score_bins bins
+    double score_high = 0.0;
+    std::array<std::int32_t, score_bins> kept_scores{};
+    std::array<std::int32_t, score_bins> trimmed_scores{};
+    // Relative position of the best window's centre in its sequence, 0 to 1, in bins.
+    std::array<std::int32_t, position_bins> best_positions{};     // every sequence with a window
+    std::array<std::int32_t, position_bins> written_positions{};  // the written sites
+    std::array<top_site, top_sites_kept> top{};                    // highest score first
+    int top_n = 0;
+};
+
+struct motif_figures {
+    bool analysed = false;
+    int set_n = 0;     // sequences in the motif's set: all loaded, or the sample
+    int scored_n = 0;  // those with a window
+    int kept_n = 0;    // those kept after trimming
+    double mean = 0.0; // mean and sd of the kept scores, as the t tests use them
+    double sd = 0.0;
+    int written = 0;   // sites written: the motif's lines in the output file
+    double max_t = 0.0;
+    int max_t_si = -1; // the sequence of the largest t (the first of equals); -1 when nothing was kept
+    int central_n = 0; // written sites whose centre lies in the central fifth of their sequence
+    double central_chance_sum = 0.0;  // over the written sites: the chance of that for a random window
+    std::optional<motif_details> details;
+};
+
+// The figures of motif mi from the analysis that ws holds last (ws.last), written under
+// `rule`; with `details`, the histograms and top sites too.
+motif_figures collect_figures(int mi, const analysis_workspace& ws, report_rule rule, bool details);
+
+// The share of the windows of width w in a sequence of `length` letters whose centre lies
+// in its central fifth: centre (offset + w / 2) from 2/5 to less than 3/5 of the length.
+double central_chance(int length, int width);
+
+// Whether a site of width w at offset `location` is centred in its sequence's central fifth.
+bool centred(int location, int length, int width);
+
+// The bin (0 to position_bins - 1) of the relative position of a window's centre.
+int position_bin(int location, int length, int width);
+
+// Whether the kept scores were t-tested (more than two of them, not all equal): only then
+// does a threshold on t select sites by their score.
+inline bool tested(const motif_figures& f)
+{
+    return f.kept_n > 2 && f.sd != 0.0;
+}
