@@ -90,7 +90,9 @@ std::optional<seq> read_seq2(line_reader& in)
     letters.reserve(max_seq_len);
     bool title_seen = false;
     bool too_long = false;  // the rest of an over-long record is skipped up to the next title
-    while (auto raw = in.next_line()) {
+    // A line that fits is at most max_seq_len letters, and a title keeps fewer characters:
+    // nothing longer need be held.
+    while (auto raw = in.next_line(max_seq_len)) {
         std::string_view line = rtrim(*raw);
         if (!line.empty() && line.front() == '>') {
             if (title_seen) {
@@ -101,11 +103,14 @@ std::optional<seq> read_seq2(line_reader& in)
             title_seen = true;
             continue;
         }
-        if (too_long)
-            continue;
-        if (letters.size() + line.size() > static_cast<std::size_t>(max_seq_len)) {
+        // Every letter counts, kept or not: the title's numbers locate the whole record.
+        const std::size_t length = in.line_length();
+        if (!too_long && letters.size() + length > static_cast<std::size_t>(max_seq_len)) {
             std::fprintf(messages(), "seq len: >%d\n", max_seq_len);
             too_long = true;
+        }
+        if (too_long) {
+            s.cut_letters += static_cast<std::int64_t>(length);
             continue;
         }
         letters.append(line);
@@ -136,7 +141,15 @@ void parse_seq_title(seq& s)
 {
     const std::string title = std::move(s.name);
     std::string_view rest = title;
-    const auto name = next_piece(rest, ':');
+    std::optional<std::string_view> name;
+    // A name may itself hold ':' or "::" (names made from coordinates, chr1:568-798), but a
+    // location never does: with "::" the location is what follows the last one.
+    if (const std::size_t last = rest.rfind("::"); last != std::string_view::npos) {
+        name = rest.substr(0, last);
+        rest.remove_prefix(last + 2);
+    } else {
+        name = next_piece(rest, ':');
+    }
     const auto chrom = next_piece(rest, ':');
     const auto start = next_piece(rest, '-');
     const auto end = next_piece(rest, '(');

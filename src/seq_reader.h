@@ -13,8 +13,9 @@
 #include "line_reader.h"
 
 struct seq {
-    int len = 0;                             // letters, 0 to 5500
-    std::string name;                        // title before its first ':'
+    int len = 0;                             // letters kept, 0 to 5500
+    std::int64_t cut_letters = 0;            // letters of an over-long record dropped after these
+    std::string name;                        // title before its last "::" (without one, before its first ':')
     std::string seq;                         // the letters as read, case kept
     std::vector<std::uint8_t> base;          // base code of every letter
     std::array<float, 5> background_frqs{};  // this sequence's own smoothed composition

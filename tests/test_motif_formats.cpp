@@ -167,7 +167,8 @@ TEST(MotifFormat, MalformedFilesNameTheFileAndLine)
         {motif_format::jaspar, ">a\nA [1]\nC [1]\nG [1]\n\n>b\n",
             "in.txt:6: expected 4 rows A, C, G, T of equal length"},
         {motif_format::jaspar, ">a\nA [1]\nC [1]\nG [1]\nT [1]\nN [1]\n",
-            "in.txt:6: expected a header line '>ID NAME' (each matrix has 4 rows A, C, G, T)"},
+            "in.txt:6: expected a header line '>ID NAME', found a fifth row 'N' (each matrix has 4 rows A, C, G, T; "
+            "rows for other letters are not read)"},
         {motif_format::jaspar, ">a\nA [ 1 x ]\n", "in.txt:2: expected a count, found 'x'"},
         {motif_format::pfm, ">a\n1\n2\n3\n", "in.txt:4: expected 4 rows of counts for A, C, G, T of equal length"},
         {motif_format::pfm, ">a\n1 2\n1 2\n1\n1 2\n",
@@ -182,7 +183,7 @@ TEST(MotifFormat, MalformedFilesNameTheFileAndLine)
         {motif_format::meme, "MOTIF a\nletter-probability matrix: w= 1\n0.5 0.5 x 0\n",
             "in.txt:3: expected a probability, found 'x'"},
         {motif_format::meme, "MOTIF a\nletter-probability matrix: nsites= many\n",
-            "in.txt:2: expected a number of sites after nsites=, found 'many'"},
+            "in.txt:2: expected a positive number of sites after nsites=, found 'many'"},
         {motif_format::meme, "MOTIF a\nMOTIF b\n",
             "in.txt:2: expected a line 'letter-probability matrix: alength= 4 w= W nsites= N'"},
         // The first matrix ends only when the next MOTIF line has been read and put back.
