@@ -382,19 +382,6 @@ TEST(SeqReader, EveryLetterOfACutRecordIsCounted)
     EXPECT_EQ(seqs[2].cut_letters, 0);
 }
 
-TEST(LineReader, LinesBeyondWhatIsKeptAreCountedNotHeld)
-{
-    scratch_dir dir;
-    line_reader in(dir.write("long", std::string(3'000'000, 'x') + "y\nb\n"));
-    std::size_t seen = 0;
-    const auto line = in.next_line(10, [&seen](std::string_view piece) { seen += piece.size(); });
-    EXPECT_EQ(*line, std::string(10, 'x'));
-    EXPECT_EQ(in.line_length(), 3'000'001u);
-    EXPECT_EQ(seen, 3'000'001u);  // every byte passes the sink, none is kept
-    EXPECT_EQ(*in.next_line(10), "b");
-    EXPECT_EQ(in.line_number(), 2);
-}
-
 TEST(MotifReader, RowFieldsAreReadWithoutHoldingTheRow)
 {
     scratch_dir dir;
