@@ -114,9 +114,13 @@ void analyse_hits(int mi, std::span<const int> set, std::span<const window_hit> 
     double mean = 0.0;
     std_mean(std::span<const double>(ws.rss_tmp.data(), n), std_dev, mean);
 
+    // Equal scores (duplicated regions) have no spread, so none is an outlier: decided from
+    // the scores, since the deviation of equal scores is 0 or a few ulps as the mean rounds.
+    const std::span<const double> scores(ws.rss_tmp.data(), n);
+    const bool equal = n >= 2 && all_equal(scores);
     std::size_t rn = 0;
     for (std::size_t k = 0; k < n; ++k) {
-        if (outlier_fc * std_dev > std::fabs(ws.rss_tmp[k] - mean)) {
+        if (equal || outlier_fc * std_dev > std::fabs(ws.rss_tmp[k] - mean)) {
             ws.kept[rn] = ws.scored[k];
             ws.rss[rn] = ws.rss_tmp[k];
             ++rn;

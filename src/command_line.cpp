@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <getopt.h>
 #include <string_view>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "motif_formats.h"
 #include "settings.h"
@@ -162,6 +164,19 @@ constexpr const char* option_help = R"(
   -h, --help                print this help and exit
 )";
 
+// Whether reading `file` reads standard input: "-", or a name of the file standard input
+// is (/dev/stdin, /dev/fd/0, the file it was redirected from). Compared as files, since
+// many names lead to one stream and two readers of it would each get part of it.
+bool reads_standard_input(const std::string& file)
+{
+    if (file == "-")
+        return true;
+    struct stat in { };
+    struct stat named { };
+    return fstat(STDIN_FILENO, &in) == 0 && stat(file.c_str(), &named) == 0 && in.st_dev == named.st_dev &&
+        in.st_ino == named.st_ino;
+}
+
 command_line stop(int status)
 {
     command_line result;
@@ -298,7 +313,7 @@ command_line parse_command_line(int argc, char** argv)
         }
         }
     }
-    if (result.motif_file == "-" && result.seq_file == "-") {
+    if (reads_standard_input(result.motif_file) && reads_standard_input(result.seq_file)) {
         std::fprintf(stderr, "Tarnel: only one of -m/--motif and -i/--input can read standard input (-)\n");
         return stop(1);
     }

@@ -160,14 +160,31 @@ bool line_reader::fill()
     return true;
 }
 
-std::optional<std::string_view> line_reader::next_line()
+std::optional<std::string_view> line_reader::next_line(std::size_t keep, const piece_sink& every_piece)
 {
     if (pushed_back_) {
         pushed_back_ = false;
         ++line_number_;
+        if (every_piece)
+            every_piece(last_);
         return last_;
     }
-    std::size_t scanned = 0;  // bytes of the current line already searched
+    std::size_t scanned = 0;  // bytes of the current line in the buffer already searched
+    std::size_t dropped = 0;  // bytes of the current line already passed on and discarded
+    // Ends the line with the n bytes of it still in the buffer at `first`.
+    const auto take_line = [&](const char* first, std::size_t n) {
+        if (every_piece && n > 0)
+            every_piece(std::string_view(first, n));
+        line_length_ = dropped + n;
+        if (dropped > 0) {
+            kept_.append(first, std::min(n, keep - kept_.size()));
+            last_ = kept_;
+        } else {
+            last_ = std::string_view(first, std::min(n, keep));
+        }
+        ++line_number_;
+        return last_;
+    };
     for (;;) {
         const char* first = buffer_.data() + begin_;
         const std::size_t avail = end_ - begin_;
@@ -200,19 +217,28 @@ std::optional<std::string_view> line_reader::next_line()
                 ++after;
             else
                 after = stop + 1;
-            last_ = std::string_view(first, static_cast<std::size_t>(stop - first));
             begin_ += static_cast<std::size_t>(after - first);
-            ++line_number_;
-            return last_;
+            return take_line(first, static_cast<std::size_t>(stop - first));
         }
-        scanned = avail;
+        if (avail > keep) {
+            // More than is kept: keep the start, pass the rest on and free its room.
+            if (dropped == 0)
+                kept_.assign(first, keep);
+            if (every_piece)
+                every_piece(std::string_view(first, avail));
+            dropped += avail;
+            begin_ += avail;
+            scanned = 0;
+        } else {
+            scanned = avail;
+        }
         if (!fill()) {
-            if (end_ == begin_)
+            if (end_ == begin_ && dropped == 0)
                 return std::nullopt;
-            last_ = std::string_view(buffer_.data() + begin_, end_ - begin_);
+            const char* rest = buffer_.data() + begin_;
+            const std::size_t n = end_ - begin_;
             begin_ = end_;
-            ++line_number_;
-            return last_;
+            return take_line(rest, n);
         }
     }
 }

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -20,11 +22,22 @@ public:
     line_reader(const line_reader&) = delete;
     line_reader& operator=(const line_reader&) = delete;
 
+    // Every piece of a line, in order, as it is read (see next_line).
+    using piece_sink = std::function<void(std::string_view)>;
+    static constexpr std::size_t whole_line = std::numeric_limits<std::size_t>::max();
+
     // The next line without its line end, or nothing at the end of the input. A line
     // ends at LF, at CR LF, or at a lone CR; the view lives until the next call of
-    // next_line or at_end.
+    // next_line or at_end. Of a line longer than `keep`, only its first `keep` bytes are
+    // kept and returned; the rest is counted (line_length) and dropped as it is read, so
+    // that memory stays bounded whatever the line's length. `every_piece`, when given,
+    // sees the whole line, dropped bytes included, in pieces (a line put back by unread
+    // is seen only as kept).
     // Throws fatal_error when the input cannot be read (or a compressed one is damaged).
-    std::optional<std::string_view> next_line();
+    std::optional<std::string_view> next_line(std::size_t keep = whole_line, const piece_sink& every_piece = {});
+
+    // Length of the line last returned, dropped bytes included.
+    std::size_t line_length() const { return line_length_; }
 
     // Makes the next call return the line just returned again: a reader that meets the
     // next record's header leaves it for the next record.
@@ -67,5 +80,7 @@ private:
     bool eof_ = false;
     bool pushed_back_ = false;
     std::string_view last_;
+    std::size_t line_length_ = 0;
+    std::string kept_;  // the kept start of a line too long to stay in the buffer
     long line_number_ = 0;
 };

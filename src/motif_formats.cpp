@@ -54,16 +54,36 @@ std::vector<std::string_view> words(std::string_view text)
     return found;
 }
 
-// The next line holding more than white space, or nothing at the end of the input. The
-// view lives until the reader's next call.
+// A matrix line of a width-100 motif is a few hundred characters; longer lines are read
+// only this far, so that one huge line cannot exhaust memory.
+constexpr std::size_t max_matrix_line = std::size_t{1} << 20;
+
+// Refuses a line whose content is needed but was not kept whole.
+void check_kept(const line_reader& in)
+{
+    if (in.line_length() > max_matrix_line)
+        fail(in, "expected a line of at most " + std::to_string(max_matrix_line) + " characters");
+}
+
+// The next line holding more than white space, or nothing at the end of the input. A
+// header keeps its start (the name is clipped anyway); any other line must be kept whole.
+// The view lives until the reader's next call.
 std::optional<std::string_view> next_filled_line(line_reader& in)
 {
-    while (auto raw = in.next_line()) {
+    for (;;) {
+        bool filled = false;  // decided on the whole line, not on what is kept of it
+        const auto raw = in.next_line(max_matrix_line, [&filled](std::string_view piece) {
+            filled = filled || !trim(piece).empty();
+        });
+        if (!raw)
+            return std::nullopt;
+        if (!filled)
+            continue;
         const std::string_view line = rtrim(*raw);
-        if (!trim(line).empty())
-            return line;
+        if (line.front() != '>')
+            check_kept(in);
+        return line;
     }
-    return std::nullopt;
 }
 
 // Counts are whole numbers, but some collections write them with a fraction (12.0, or
@@ -84,16 +104,23 @@ int read_count(const line_reader& in, std::string_view word)
     return parse_int_clamped(word);
 }
 
-// A finite decimal number taking the whole word, or nothing.
-std::optional<double> to_number(std::string_view word)
+// A decimal number taking the whole word (NaN and infinities included), or nothing.
+std::optional<double> any_number(std::string_view word)
 {
     if (!word.empty() && word.front() == '+')
         word.remove_prefix(1);
     double value = 0;
     const auto [end, ec] = std::from_chars(word.data(), word.data() + word.size(), value);
-    if (ec != std::errc() || end != word.data() + word.size() || !std::isfinite(value))
+    if (ec != std::errc() || end != word.data() + word.size())
         return std::nullopt;
     return value;
+}
+
+// A finite decimal number taking the whole word, or nothing.
+std::optional<double> to_number(std::string_view word)
+{
+    const auto value = any_number(word);
+    return value && std::isfinite(*value) ? value : std::nullopt;
 }
 
 void add_position(motif& m, const std::array<int, 5>& counts)
@@ -105,8 +132,10 @@ void add_position(motif& m, const std::array<int, 5>& counts)
     m.matrix.push_back(counts);
 }
 
-motif finish(motif m)
+// `positions`: the motif's positions in the file, dropped ones included.
+motif finish(motif m, long positions)
 {
+    warn_if_cut(m, positions);
     m.len = static_cast<int>(m.matrix.size());
     normalize_pssm(m);
     return m;
@@ -121,14 +150,20 @@ std::optional<std::string> read_header(line_reader& in)
     if (!line)
         return std::nullopt;
     // A matrix ends after its fourth row without reading ahead, so a fifth row is met here.
-    if (line->front() != '>')
+    if (line->front() != '>') {
+        // A row for a fifth letter (N) is the likely cause, and is named as such.
+        const std::string_view row = trim(*line);
+        const std::size_t open = row.find('[');
+        if (open != std::string_view::npos && open > 0 && trim(row.substr(1, open - 1)).empty())
+            fail(in, "expected a header line '>ID NAME', found a fifth row '" + std::string(1, row.front()) +
+                    "' (each matrix has 4 rows A, C, G, T; rows for other letters are not read)");
         fail(in, "expected a header line '>ID NAME' (each matrix has 4 rows A, C, G, T)");
+    }
     return clip_name(line->substr(1));
 }
 
 // The counts between the brackets of a JASPAR row "<letter> [ counts ]", and the row's base.
-std::pair<int, std::string_view> split_jaspar_row(
-    const line_reader& in, std::string_view line, std::string_view rows_expected)
+std::pair<int, std::string_view> split_jaspar_row(const line_reader& in, std::string_view line)
 {
     const std::string_view row = trim(line);
     const std::size_t open = row.find('[');
@@ -137,7 +172,7 @@ std::pair<int, std::string_view> split_jaspar_row(
         fail(in, "expected a row '<letter> [ counts ]'");
     const int base = base_2int(row.front());
     if (base == 4)
-        fail(in, std::string(rows_expected));
+        fail(in, "expected only the rows A, C, G and T, found a row for '" + std::string(1, row.front()) + "'");
     return {base, row.substr(open + 1, row.size() - open - 2)};
 }
 
@@ -159,7 +194,7 @@ std::optional<motif> read_count_rows(line_reader& in, bool bracketed)
         int base = k;
         std::string_view counts = *line;
         if (bracketed) {
-            std::tie(base, counts) = split_jaspar_row(in, *line, rows_expected);
+            std::tie(base, counts) = split_jaspar_row(in, *line);
             if (seen[static_cast<std::size_t>(base)])
                 fail(in, std::string(rows_expected));
             seen[static_cast<std::size_t>(base)] = true;
@@ -176,7 +211,7 @@ std::optional<motif> read_count_rows(line_reader& in, bool bracketed)
     m.name = std::move(*name);
     for (std::size_t p = 0; p < width; ++p)
         add_position(m, {rows[0][p], rows[1][p], rows[2][p], rows[3][p], 0});
-    return finish(std::move(m));
+    return finish(std::move(m), static_cast<long>(width));
 }
 
 // --- meme: "MOTIF id [name]", then "letter-probability matrix: ..." and w rows of A C G T.
@@ -223,21 +258,43 @@ int to_count(double probability, double nsites)
     return static_cast<int>(std::lround(sites));
 }
 
+// How far a row's probabilities may sum from 1: files print them rounded, to six decimals
+// (MEME) or to as few as two, so each of the four may be off by up to 0.005.
+constexpr double probability_sum_tolerance = 0.02;
+
+// True when the line begins with a number: a row (NaN and infinities are numbers, so that
+// such a row is refused for what it holds rather than taken for the end of the matrix).
+bool is_meme_row(std::string_view line)
+{
+    const std::vector<std::string_view> values = words(line);
+    return !values.empty() && any_number(values.front());
+}
+
 // A row of four probabilities A, C, G, T, or nothing when the line does not begin with a
 // number (which, without w=, ends the matrix).
 std::optional<std::array<int, 5>> meme_row(const line_reader& in, std::string_view line, double nsites)
 {
-    const std::vector<std::string_view> values = words(line);
-    if (values.empty() || !to_number(values.front()))
+    if (!is_meme_row(line))
         return std::nullopt;
+    check_kept(in);
+    const std::vector<std::string_view> values = words(line);
     std::array<int, 5> counts{};
     if (values.size() != 4)
         fail(in, "expected 4 probabilities A, C, G, T");
+    double sum = 0;
     for (std::size_t b = 0; b < 4; ++b) {
-        const auto p = to_number(values[b]);
+        const auto p = any_number(values[b]);
         if (!p)
             fail(in, "expected a probability, found '" + std::string(values[b]) + "'");
+        if (!(*p >= 0 && *p <= 1))  // NaN too
+            fail(in, "expected a probability from 0 to 1, found '" + std::string(values[b]) + "'");
+        sum += *p;
         counts[b] = to_count(*p, nsites);
+    }
+    if (std::fabs(sum - 1) > probability_sum_tolerance) {
+        char found[32];
+        std::snprintf(found, sizeof found, "%g", sum);
+        fail(in, "expected probabilities A, C, G, T summing to 1, found a sum of " + std::string(found));
     }
     return counts;
 }
@@ -247,19 +304,20 @@ std::optional<motif> read_meme(line_reader& in)
     // The preamble, and whatever follows the previous matrix (URL lines, a log-odds
     // matrix), is skipped up to the next MOTIF line.
     std::optional<std::string_view> line;
-    while ((line = in.next_line()) && !is_motif_line(*line)) { }
+    while ((line = in.next_line(max_matrix_line)) && !is_motif_line(*line)) { }
     if (!line)
         return std::nullopt;
     motif m;
     m.name = meme_name(in, *line);
     constexpr std::string_view matrix_key = "letter-probability matrix:";
     for (;;) {
-        line = in.next_line();
+        line = in.next_line(max_matrix_line);
         if (!line || is_motif_line(*line))
             fail(in, "expected a line 'letter-probability matrix: alength= 4 w= W nsites= N'");
         if (trim(*line).starts_with(matrix_key))
             break;
     }
+    check_kept(in);
     const std::vector<std::string_view> keys = words(trim(*line).substr(matrix_key.size()));
     if (const auto text = key_value(keys, "alength"); text && to_number(*text) != 4.0)
         fail(in, "expected alength= 4");
@@ -273,8 +331,9 @@ std::optional<motif> read_meme(line_reader& in)
     double nsites = default_nsites;
     if (const auto text = key_value(keys, "nsites")) {
         const auto value = to_number(*text);
-        if (!value || *value < 0)
-            fail(in, "expected a number of sites after nsites=, found '" + std::string(*text) + "'");
+        // No sites make every count 0: a flat matrix whose sites would be written as found.
+        if (!value || *value <= 0)
+            fail(in, "expected a positive number of sites after nsites=, found '" + std::string(*text) + "'");
         nsites = *value;
     }
     if (w >= 0) {
@@ -286,9 +345,17 @@ std::optional<motif> read_meme(line_reader& in)
                 fail(in, rows_expected);
             add_position(m, *counts);
         }
-        return finish(std::move(m));
+        // A row beyond w= would otherwise be skipped as text between motifs.
+        while ((line = in.next_line(max_matrix_line)) && trim(*line).empty()) { }
+        if (line) {
+            if (is_meme_row(*line))
+                fail(in, rows_expected + ", found more rows");
+            in.unread();
+        }
+        return finish(std::move(m), w);
     }
-    while ((line = in.next_line())) {
+    long rows = 0;
+    while ((line = in.next_line(max_matrix_line))) {
         const auto counts = meme_row(in, *line, nsites);
         if (!counts) {
             if (is_motif_line(*line))
@@ -296,8 +363,9 @@ std::optional<motif> read_meme(line_reader& in)
             break;
         }
         add_position(m, *counts);
+        ++rows;
     }
-    return finish(std::move(m));
+    return finish(std::move(m), rows);
 }
 
 }  // namespace

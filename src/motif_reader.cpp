@@ -21,28 +21,57 @@ std::string clip_name(std::string_view text)
     return std::string(text.substr(0, max_text_len));
 }
 
+void warn_if_cut(const motif& m, long positions)
+{
+    if (positions > max_motif_len)
+        std::fprintf(stderr, "Tarnel: warning: motif '%s' has %ld positions; only the first %d are used\n",
+            m.name.c_str(), positions, max_motif_len);
+}
+
 namespace {
 
-// The first four tab-separated fields as counts of A, C, G and T; missing fields count
-// 0, a fifth field is the count of N and is discarded, later fields are ignored.
-std::array<int, 5> parse_row(std::string_view line)
-{
-    std::array<int, 5> counts{};
-    std::size_t field = 0;
-    std::size_t i = 0;
-    while (field < 4) {
-        while (i < line.size() && line[i] == '\t')
-            ++i;
-        if (i == line.size())
-            break;
-        std::size_t j = line.find('\t', i);
-        if (j == std::string_view::npos)
-            j = line.size();
-        counts[field++] = parse_int_clamped(line.substr(i, j - i));
-        i = j;
+// The first four tab-separated fields of a row as counts of A, C, G and T, read as the
+// line reader hands the row on, so that a row of any length is never held: missing fields
+// count 0, a fifth field is the count of N and is discarded, later fields are ignored.
+class row_counts {
+public:
+    void take(std::string_view piece)
+    {
+        for (const char c : piece) {
+            if (field_ == 4)
+                return;
+            if (c == '\t') {  // runs of tabs are one separator
+                if (in_field_)
+                    end_field();
+                continue;
+            }
+            if (!in_field_) {
+                in_field_ = true;
+                number_ = leading_integer(int_limit);
+            }
+            number_.take(c);
+        }
     }
-    return counts;
-}
+
+    std::array<int, 5> counts()
+    {
+        if (in_field_ && field_ < 4)
+            end_field();
+        return counts_;
+    }
+
+private:
+    void end_field()
+    {
+        counts_[field_++] = clamped_int(number_);
+        in_field_ = false;
+    }
+
+    std::array<int, 5> counts_{};
+    std::size_t field_ = 0;
+    bool in_field_ = false;
+    leading_integer number_{int_limit};
+};
 
 }  // namespace
 
@@ -50,7 +79,13 @@ std::optional<motif> read_motif2(line_reader& in)
 {
     motif m;
     bool header_seen = false;
-    while (auto raw = in.next_line()) {
+    long positions = 0;  // rows of the record, dropped ones included
+    for (;;) {
+        row_counts row;
+        // A header keeps max_text_len characters after its '>'; a row is read as it passes.
+        const auto raw = in.next_line(max_text_len + 1, [&row](std::string_view piece) { row.take(piece); });
+        if (!raw)
+            break;
         std::string_view line = rtrim(*raw);
         if (!line.empty() && line.front() == '>') {
             if (header_seen) {
@@ -61,14 +96,16 @@ std::optional<motif> read_motif2(line_reader& in)
             header_seen = true;
             continue;
         }
+        ++positions;
         if (static_cast<int>(m.matrix.size()) == max_motif_len) {
             std::fprintf(messages(), "motif width: >%d\n", max_motif_len);
             continue;
         }
-        m.matrix.push_back(parse_row(line));
+        m.matrix.push_back(row.counts());
     }
     if (!header_seen)
         return std::nullopt;
+    warn_if_cut(m, positions);
     m.len = static_cast<int>(m.matrix.size());
     normalize_pssm(m);
     return m;

@@ -27,5 +27,8 @@ void normalize_pssm(motif& m);
 // Strips every trailing CR and LF.
 std::string_view rtrim(std::string_view text);
 
+// Warns on standard error, once, that a motif of more than 100 positions keeps only its first 100.
+void warn_if_cut(const motif& m, long positions);
+
 // Keeps at most the first 2499 characters of a header or title.
 std::string clip_name(std::string_view text);

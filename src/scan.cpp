@@ -10,12 +10,6 @@
 
 namespace {
 
-// The offset from the end fits 32 bits; arithmetic on it wraps instead of overflowing.
-int wrap(std::int64_t v)
-{
-    return static_cast<int>(static_cast<std::uint32_t>(v));
-}
-
 // Coordinates are 64-bit; only absurd title numbers near the limits can leave the range,
 // and those wrap instead of overflowing.
 std::int64_t add64(std::int64_t a, std::int64_t b)
@@ -90,7 +84,10 @@ match locate_site(int mi, int si, int width, const window_hit& hit, bool reverse
     // L - p - 1: the site is located by that stretch, so that its interval is the same
     // genomic one whichever strand matched.
     m.location = reverse && hit.best_pos >= 0 ? s.len - width - hit.best_pos : hit.best_pos;
-    m.pos = wrap(static_cast<std::int64_t>(m.location) - s.len);
+    // The title's numbers span every letter of the record, also those cut off an over-long
+    // one: the kept letters are its first, so '+' sites count up from the title's start
+    // and '-' sites down from its end.
+    m.pos = static_cast<std::int64_t>(m.location) - s.len - s.cut_letters;
     m.strand = reverse ? opposite_strand(s.strand) : s.strand;
     m.reverse = reverse;
     m.chrom = s.chrom;
@@ -132,11 +129,11 @@ void site_coordinates(std::int64_t chr_start, std::int64_t chr_end, char strand,
 {
     const auto k = static_cast<std::int64_t>(m.bsite.size());
     if (strand == '-') {
-        m.end = add64(chr_start, -static_cast<std::int64_t>(m.pos) - 1);
+        m.end = add64(chr_start, -m.pos - 1);
         m.start = add64(m.end, 1 - k);
         return;
     }
     // An unknown strand still gets the '+' location, so that a written line can be placed.
-    m.start = add64(chr_end, static_cast<std::int64_t>(m.pos) + 1);
+    m.start = add64(chr_end, m.pos + 1);
     m.end = add64(m.start, k - 1);
 }

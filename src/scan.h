@@ -20,7 +20,7 @@ struct match {
     double rank = 0.0;
     std::string_view bsite;  // the letters of the sequence the site covers, as they stand there
     int location = -1;       // 0-based offset of the site; -1 when no window scored
-    int pos = 0;             // location minus the sequence's length
+    std::int64_t pos = 0;    // location minus the record's letters (those cut off an over-long record included)
     std::int64_t start = 0;
     std::int64_t end = 0;
     char strand = '.';     // the site's strand: the title's, or its opposite for a reverse-complement site

@@ -95,19 +95,19 @@ void seq_builder::set_title(std::string_view title)
 
 bool seq_builder::room_for_line(std::size_t n)
 {
-    if (too_long_)
-        return false;
-    if (!fits_in_seq(letters_.size() + n)) {
+    if (!too_long_ && !fits_in_seq(letters_.size() + n)) {
         std::fprintf(messages(), "seq len: >%d\n", max_seq_len);
         too_long_ = true;
-        return false;
     }
-    return true;
+    if (too_long_)
+        cut_letters_ += static_cast<std::int64_t>(n);
+    return !too_long_;
 }
 
 seq seq_builder::finish()
 {
     seq s;
+    s.cut_letters = cut_letters_;
     s.name = std::move(title_);
     s.len = static_cast<int>(letters_.size());
     s.seq.assign(letters_);  // exact size: a full table holds 275 million letters
@@ -123,7 +123,9 @@ std::optional<seq> read_seq2(line_reader& in)
 {
     seq_builder record;
     bool title_seen = false;
-    while (auto raw = in.next_line()) {
+    // A line that fits is at most max_seq_len letters, and a title keeps fewer characters:
+    // nothing longer need be held.
+    while (auto raw = in.next_line(max_seq_len)) {
         std::string_view line = rtrim(*raw);
         if (!line.empty() && line.front() == '>') {
             if (title_seen) {
@@ -134,7 +136,8 @@ std::optional<seq> read_seq2(line_reader& in)
             title_seen = true;
             continue;
         }
-        record.add_line(line);
+        // Every letter counts, kept or not: the title's numbers locate the whole record.
+        record.add_line(line, in.line_length());
     }
     if (!title_seen)
         return std::nullopt;
@@ -155,7 +158,15 @@ void parse_seq_title(seq& s)
 {
     const std::string title = std::move(s.name);
     std::string_view rest = title;
-    const auto name = next_piece(rest, ':');
+    std::optional<std::string_view> name;
+    // A name may itself hold ':' or "::" (names made from coordinates, chr1:568-798), but a
+    // location never does: with "::" the location is what follows the last one.
+    if (const std::size_t last = rest.rfind("::"); last != std::string_view::npos) {
+        name = rest.substr(0, last);
+        rest.remove_prefix(last + 2);
+    } else {
+        name = next_piece(rest, ':');
+    }
     const auto chrom = next_piece(rest, ':');
     const auto start = next_piece(rest, '-');
     const auto end = next_piece(rest, '(');

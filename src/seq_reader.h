@@ -14,8 +14,9 @@
 #include "settings.h"
 
 struct seq {
-    int len = 0;                             // letters, 0 to 5500
-    std::string name;                        // title before its first ':'
+    int len = 0;                             // letters kept, 0 to 5500
+    std::int64_t cut_letters = 0;            // letters of an over-long record dropped after these
+    std::string name;                        // title before its last "::" (without one, before its first ':')
     std::string seq;                         // the letters as read, case kept
     std::vector<std::uint8_t> base;          // base code of every letter
     std::array<float, 5> background_frqs{};  // this sequence's own smoothed composition
@@ -60,14 +61,16 @@ public:
     void set_title(std::string_view title);
 
     // True when a line of `n` letters still fits. The first line that does not prints
-    // "seq len: >5500" and ends the record's letters: later lines are skipped.
+    // "seq len: >5500" and ends the record's letters: later lines are skipped, their
+    // letters counted as cut.
     bool room_for_line(std::size_t n);
     // Appends a line that room_for_line let in.
     void append_line(std::string_view line) { letters_.append(line); }
-    // room_for_line, then append_line.
-    void add_line(std::string_view line)
+    // room_for_line, then append_line; `length` is the line's whole length, of which
+    // `line` may hold only the first letters.
+    void add_line(std::string_view line, std::size_t length)
     {
-        if (room_for_line(line.size()))
+        if (room_for_line(length))
             append_line(line);
     }
 
@@ -77,6 +80,7 @@ private:
     std::string title_;
     std::string letters_;
     bool too_long_ = false;
+    std::int64_t cut_letters_ = 0;
 };
 
 // Reads the next sequence record. Returns nothing when the input ends before a title.

@@ -4,45 +4,59 @@
 #include <climits>
 #include <cstdint>
 
+void leading_integer::take(char c)
+{
+    const bool digit = c >= '0' && c <= '9';
+    if (phase_ == phase::space) {
+        if (c == ' ' || (c >= '\t' && c <= '\r'))
+            return;
+        phase_ = phase::digits;
+        if (c == '+' || c == '-') {
+            negative_ = c == '-';
+            return;
+        }
+    }
+    if (phase_ != phase::digits)
+        return;
+    if (!digit) {
+        phase_ = phase::done;
+        return;
+    }
+    const auto d = static_cast<std::uint64_t>(c - '0');
+    // Checked before multiplying: near 2^63 the product itself would wrap.
+    magnitude_ = magnitude_ > (limit_ - d) / 10 ? limit_ : magnitude_ * 10 + d;
+}
+
 namespace {
 
-// Magnitude of the number at the start of text (after white space and sign), clamped to
-// `limit`; `negative` receives the sign.
-std::uint64_t leading_magnitude(std::string_view text, std::uint64_t limit, bool& negative)
+leading_integer read_leading(std::string_view text, std::uint64_t limit)
 {
-    std::size_t i = 0;
-    while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r')))
-        ++i;
-    negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
-        negative = text[i] == '-';
-        ++i;
-    }
-    std::uint64_t value = 0;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-        value = value * 10 + static_cast<std::uint64_t>(text[i] - '0');
-        if (value > limit)
-            value = limit;  // stays clamped however many digits follow
-    }
-    return value;
+    leading_integer number(limit);
+    for (std::size_t i = 0; i < text.size() && !number.done(); ++i)
+        number.take(text[i]);
+    return number;
 }
 
 }  // namespace
 
-int parse_int_clamped(std::string_view text)
+int clamped_int(const leading_integer& number)
 {
-    bool negative = false;
-    const std::uint64_t value = leading_magnitude(text, static_cast<std::uint64_t>(INT_MAX) + 1, negative);
-    if (negative)
+    const std::uint64_t value = number.magnitude();
+    if (number.negative())
         return static_cast<int>(-static_cast<std::int64_t>(value));
     return static_cast<int>(std::min<std::uint64_t>(value, INT_MAX));
 }
 
+int parse_int_clamped(std::string_view text)
+{
+    return clamped_int(read_leading(text, int_limit));
+}
+
 std::int64_t parse_int64_clamped(std::string_view text)
 {
-    bool negative = false;
-    const std::uint64_t value = leading_magnitude(text, static_cast<std::uint64_t>(INT64_MAX) + 1, negative);
-    if (negative)
+    const leading_integer number = read_leading(text, static_cast<std::uint64_t>(INT64_MAX) + 1);
+    const std::uint64_t value = number.magnitude();
+    if (number.negative())
         return value > static_cast<std::uint64_t>(INT64_MAX) ? INT64_MIN : -static_cast<std::int64_t>(value);
     return static_cast<std::int64_t>(std::min<std::uint64_t>(value, INT64_MAX));
 }

@@ -167,3 +167,49 @@ TEST(Analysis, PValuesAreComputedForTheReportedRecordsOnly)
     EXPECT_GT(written, 0);
     EXPECT_LT(written, kept);
 }
+
+TEST(Analysis, EqualScoresAreNeverOutliersWhateverTheirNumber)
+{
+    reset_settings();
+    scratch_dir dir;
+    // The mean of equal scores rounds exactly for some counts (deviation 0) and not for
+    // others (a few ulps): the kept set must not depend on which.
+    const std::string motifs = ">gata\n1\t2\t3\t4\n9\t1\t0\t1\n2\t1\t7\t1\n9\t0\t1\t0\n0\t1\t0\t9\n";
+    for (const int n : {2, 3, 4, 5, 6, 7, 8, 11, 16, 20}) {
+        std::string seqs;
+        for (int i = 0; i < n; ++i)
+            seqs += ">dup" + std::to_string(i) + "::chr1:0-9(+)\nCAGATAAGG\n";
+        read_inputs(dir.write("m.txt", motifs), dir.write("s.fa", seqs));
+        int kept = 0;
+        const auto matchs = analyse_all(kept);
+        EXPECT_EQ(kept, n) << n << " identical sequences";
+        for (const match& m : matchs) {
+            EXPECT_EQ(m.tvalue, 0.0);
+            EXPECT_EQ(m.pvalue, 1.0);
+        }
+    }
+}
+
+TEST(Analysis, ScoreExactlyOnTheOutlierCutIsDropped)
+{
+    reset_settings();
+    scratch_dir dir;
+    load_letters(dir, std::string(10, 'C'));
+    // Nine scores 0 and one 10: mean 1, deviation exactly 3, and the 10 lies exactly
+    // 3 deviations (9) from the mean, every step exact in doubles.
+    double ten = std::exp(10.0);
+    for (int step = 0; step < 64 && std::log(ten) != 10.0; ++step)
+        ten = std::nextafter(ten, std::log(ten) < 10.0 ? HUGE_VAL : 0.0);
+    ASSERT_EQ(std::log(ten), 10.0);
+    std::vector<window_hit> hits(10, window_hit{0, 1.0L});
+    hits[4].max_rs = ten;
+    analysis_workspace ws(seq_n);
+    std::vector<int> set(10);
+    std::iota(set.begin(), set.end(), 0);
+    std::vector<match> matchs(10);
+    int kept = 0;
+    analyse_hits(0, set, hits, {}, ws, matchs, kept);
+    EXPECT_EQ(kept, 9);
+    for (int i = 0; i < kept; ++i)
+        EXPECT_NE(matchs[static_cast<std::size_t>(i)].si, 4);
+}

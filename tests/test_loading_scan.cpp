@@ -180,3 +180,28 @@ TEST(Scan, NoPositiveProductMeansNoWindow)
     EXPECT_EQ(hit.best_pos, -1);
     EXPECT_TRUE(std::isinf(window_score(hit, 1)));
 }
+
+TEST(Scan, CutRecordKeepsTheCoordinatesOfTheLettersKept)
+{
+    // A 5,560-letter region on 60-letter lines keeps its first 91 lines (5,460 letters);
+    // the title's numbers span all 5,560. The site GGGG lies at offset 100 of the record.
+    std::string letters(5560, 'C');
+    letters.replace(100, 4, "GGGG");
+    std::string wrapped;
+    for (std::size_t at = 0; at < letters.size(); at += 60)
+        wrapped += letters.substr(at, 60) + "\n";
+    scratch_dir dir;
+    testing::internal::CaptureStdout();
+    load(dir, ">m\n0\t0\t9\t0\n0\t0\t9\t0\n0\t0\t9\t0\n0\t0\t9\t0\n",
+        ">p::chr1:1000-6560(+)\n" + wrapped + ">q::chr1:1000-6560(-)\n" + wrapped);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "seq len: >5500\nseq len: >5500\n");
+    ASSERT_EQ(seq_db[0].len, 5460);
+    EXPECT_EQ(seq_db[0].cut_letters, 100);
+    const match plus = scan_seq_match(0, 0);
+    ASSERT_EQ(plus.location, 100);
+    EXPECT_EQ(plus.start, 1101);  // bases 1101 to 1104, 1-based: counted from the title's start
+    EXPECT_EQ(plus.end, 1104);
+    const match minus = scan_seq_match(0, 1);
+    EXPECT_EQ(minus.end, 6559 - 100);  // counted down from the title's end, as on whole records
+    EXPECT_EQ(minus.start, 6556 - 100);
+}

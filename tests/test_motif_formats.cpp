@@ -140,14 +140,28 @@ TEST(MotifFormat, MemeDefaultsForMissingKeys)
 
 TEST(MotifFormat, PositionsBeyondOneHundredAreDroppedWithAMessageEach)
 {
+    // Besides the message per row, one summary line per motif on standard error.
+    {
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        std::string tarnel = ">w\n";
+        for (int p = 0; p < 103; ++p)
+            tarnel += "1\t0\t0\t0\n";
+        read_text(motif_format::tarnel, tarnel + ">v\n1\t0\t0\t0\n");
+        testing::internal::GetCapturedStdout();
+        EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "Tarnel: warning: motif 'w' has 103 positions; only the first 100 are used\n");
+    }
     motif wide;
     wide.name = "wide";
     for (int p = 0; p < 101; ++p)
         wide.matrix.push_back({p, 100 - p, 0, 0, 0});
     for (const motif_format format : other_formats) {
         testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
         const auto got = read_text(format, write_as(format, {wide}));
         EXPECT_EQ(testing::internal::GetCapturedStdout(), "motif width: >100\n");
+        EXPECT_NE(testing::internal::GetCapturedStderr().find("motif 'wide' has 101 positions"), std::string::npos);
         ASSERT_EQ(got.size(), 1u);
         EXPECT_EQ(got[0].len, 100);
         EXPECT_EQ(got[0].matrix[99], (std::array<int, 5>{99, 1, 0, 0, 0}));
@@ -167,7 +181,8 @@ TEST(MotifFormat, MalformedFilesNameTheFileAndLine)
         {motif_format::jaspar, ">a\nA [1]\nC [1]\nG [1]\n\n>b\n",
             "in.txt:6: expected 4 rows A, C, G, T of equal length"},
         {motif_format::jaspar, ">a\nA [1]\nC [1]\nG [1]\nT [1]\nN [1]\n",
-            "in.txt:6: expected a header line '>ID NAME' (each matrix has 4 rows A, C, G, T)"},
+            "in.txt:6: expected a header line '>ID NAME', found a fifth row 'N' (each matrix has 4 rows A, C, G, T; "
+            "rows for other letters are not read)"},
         {motif_format::jaspar, ">a\nA [ 1 x ]\n", "in.txt:2: expected a count, found 'x'"},
         {motif_format::pfm, ">a\n1\n2\n3\n", "in.txt:4: expected 4 rows of counts for A, C, G, T of equal length"},
         {motif_format::pfm, ">a\n1 2\n1 2\n1\n1 2\n",
@@ -182,9 +197,23 @@ TEST(MotifFormat, MalformedFilesNameTheFileAndLine)
         {motif_format::meme, "MOTIF a\nletter-probability matrix: w= 1\n0.5 0.5 x 0\n",
             "in.txt:3: expected a probability, found 'x'"},
         {motif_format::meme, "MOTIF a\nletter-probability matrix: nsites= many\n",
-            "in.txt:2: expected a number of sites after nsites=, found 'many'"},
+            "in.txt:2: expected a positive number of sites after nsites=, found 'many'"},
         {motif_format::meme, "MOTIF a\nMOTIF b\n",
             "in.txt:2: expected a line 'letter-probability matrix: alength= 4 w= W nsites= N'"},
+        {motif_format::meme, "MOTIF a\nletter-probability matrix: w= 1 nsites= 0\n1 0 0 0\n",
+            "in.txt:2: expected a positive number of sites after nsites=, found '0'"},
+        {motif_format::meme, "MOTIF a\nletter-probability matrix: w= 1\n1.2 -0.2 0 0\n",
+            "in.txt:3: expected a probability from 0 to 1, found '1.2'"},
+        {motif_format::meme, "MOTIF a\nletter-probability matrix:\n0.5 0.5 0 0\n0 0 0 0\n",
+            "in.txt:4: expected probabilities A, C, G, T summing to 1, found a sum of 0"},
+        {motif_format::meme, "MOTIF a\nletter-probability matrix: w= 1\n0.5 0.4 0.05 0.02\n",
+            "in.txt:3: expected probabilities A, C, G, T summing to 1, found a sum of 0.97"},
+        {motif_format::meme, "MOTIF a\nletter-probability matrix: w= 2\n1 0 0 0\n0 1 0 0\n\n0 0 1 0\n",
+            "in.txt:6: expected w= 2 rows of 4 probabilities A, C, G, T, found more rows"},
+        {motif_format::meme, "MOTIF a\nletter-probability matrix:\n1 0 0 0\nnan 0 0 1\n",
+            "in.txt:4: expected a probability from 0 to 1, found 'nan'"},
+        {motif_format::jaspar, ">a\nA [1]\nC [1]\nN [1]\nT [1]\n",
+            "in.txt:4: expected only the rows A, C, G and T, found a row for 'N'"},
         // The first matrix ends only when the next MOTIF line has been read and put back.
         {motif_format::meme,
             "MOTIF a\nletter-probability matrix:\n0 0 0 1\nMOTIF b\nletter-probability matrix: w= 1\nx\n",

@@ -108,6 +108,34 @@ TEST(Pipelines, StandardInputReadsLikeAFile)
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("standard input"), std::string::npos);
     EXPECT_FALSE(std::filesystem::exists(dir.file("both.txt")));
+    // Other names of standard input are the same stream: compared as files, not names.
+    for (const auto& [motif_name, seq_name] : {std::pair<std::string, std::string>{"/dev/stdin", "-"},
+             {"-", "/dev/fd/0"}, {"/dev/stdin", "/dev/stdin"}}) {
+        r = run_tarnel({"-m", motif_name, "-i", seq_name, "-o", dir.file("both.txt")}, seqs);
+        EXPECT_EQ(r.status, 1) << motif_name << " " << seq_name;
+        EXPECT_NE(r.err.find("only one of -m/--motif and -i/--input can read standard input"), std::string::npos)
+            << r.err;
+        EXPECT_FALSE(std::filesystem::exists(dir.file("both.txt")));
+    }
+}
+
+TEST(Pipelines, OneHugeCompressedLineKeepsMemoryBounded)
+{
+    scratch_dir dir;
+    // 100 MB lines compress to a few hundred kilobytes: as a title, as sequence text and
+    // as a motif header and row. Nothing of them beyond what a record keeps is held.
+    std::string seqs;
+    std::string motifs;
+    {
+        // Freed before the run: a child's peak memory counts what it shared before exec.
+        const std::string huge(100'000'000, 'A');
+        seqs = write_gzip(dir, "s.gz", ">" + huge + "\n>big::chr1:0-9(+)\n" + huge + "\n>c\nACGT\n");
+        motifs = write_gzip(dir, "m.gz", ">" + huge + "\n" + huge + "\t1\t1\t1\n");
+    }
+    const process_result r = run_tarnel({"-m", motifs, "-i", seqs, "-o", dir.file("out.txt")});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("seq len: >5500"), std::string::npos);
+    EXPECT_LT(r.peak_rss_kb, 64 * 1024) << "peak resident memory in kB";
 }
 
 TEST(Pipelines, MotifFormatOptionReadsJasparFiles)

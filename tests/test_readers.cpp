@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 
 #include "errors.h"
 #include "line_reader.h"
@@ -9,6 +10,7 @@
 #include "seq_reader.h"
 #include "settings.h"
 #include "test_util.h"
+#include "text_numbers.h"
 
 namespace {
 
@@ -333,4 +335,62 @@ TEST(SeqReader, TitleOnlyRecordsAndFilesWithoutTitles)
     EXPECT_EQ(seqs[1].len, 0);
     EXPECT_EQ(seqs[1].name, "b");
     EXPECT_TRUE(all_seqs(dir.write("none", "ACGT\nACGT\n")).empty());
+}
+
+TEST(SeqReader, NamesHoldingColonsEndAtTheLastDoubleColon)
+{
+    seq s;
+    s.name = "chr1:568-798::chr7:568-798(+)";  // a name made from coordinates
+    parse_seq_title(s);
+    EXPECT_EQ(s.name, "chr1:568-798");
+    EXPECT_EQ(s.chrom, "chr7");
+    EXPECT_EQ(s.start, 568);
+    EXPECT_EQ(s.end, 798);
+    EXPECT_EQ(s.strand, '+');
+    s.name = "a::b::chrX:5-9(-)";
+    parse_seq_title(s);
+    EXPECT_EQ(s.name, "a::b");
+    EXPECT_EQ(s.chrom, "chrX");
+    EXPECT_EQ(s.strand, '-');
+}
+
+TEST(SeqReader, TitleNumbersOfTwoToTheSixtyFourOrMoreClamp)
+{
+    seq s;
+    s.name = "a::chr1:18446744073709551616-99999999999999999999(+)";
+    parse_seq_title(s);
+    EXPECT_EQ(s.start, INT64_MAX);
+    EXPECT_EQ(s.end, INT64_MAX);
+    EXPECT_EQ(parse_int64_clamped("-18446744073709551617"), INT64_MIN);
+    EXPECT_EQ(parse_int64_clamped("9223372036854775807"), INT64_MAX);  // the limit itself is exact
+    EXPECT_EQ(parse_int64_clamped("-9223372036854775807"), -INT64_MAX);
+}
+
+TEST(SeqReader, EveryLetterOfACutRecordIsCounted)
+{
+    scratch_dir dir;
+    testing::internal::CaptureStdout();
+    // One line too long for the table keeps nothing (whole lines only), but is counted.
+    const auto seqs = all_seqs(dir.write("s", ">a\n" + std::string(5000, 'A') + "\n" + std::string(700, 'C') +
+            "\nGG\n>b\n" + std::string(6000, 'T') + "\n>c\nAC\n"));
+    testing::internal::GetCapturedStdout();
+    ASSERT_EQ(seqs.size(), 3u);
+    EXPECT_EQ(seqs[0].len, 5000);
+    EXPECT_EQ(seqs[0].cut_letters, 702);
+    EXPECT_EQ(seqs[1].len, 0);
+    EXPECT_EQ(seqs[1].cut_letters, 6000);
+    EXPECT_EQ(seqs[2].cut_letters, 0);
+}
+
+TEST(MotifReader, RowFieldsAreReadWithoutHoldingTheRow)
+{
+    scratch_dir dir;
+    // The first field lies beyond three megabytes of spaces; the header is clipped.
+    testing::internal::CaptureStderr();
+    const auto motifs = all_motifs(dir.write("m", ">" + std::string(3000, 'n') + "\n" + std::string(3'000'000, ' ') +
+            "7\t\t-2\t99999999999\t4\t5\n"));
+    testing::internal::GetCapturedStderr();
+    ASSERT_EQ(motifs.size(), 1u);
+    EXPECT_EQ(motifs[0].name.size(), 2499u);
+    EXPECT_EQ(motifs[0].matrix[0], (std::array<int, 5>{7, -2, 2147483647, 4, 0}));
 }

@@ -71,6 +71,8 @@ void check_record(const seq& s, const expected_record& e)
         CHECK(s.seq.size() == letters_that_fit(e));
         CHECK(e.letters.compare(0, s.seq.size(), s.seq) == 0);
     }
+    // Every letter is counted, kept or not.
+    CHECK(static_cast<std::size_t>(s.len + s.cut_letters) == e.letters.size());
     float sum = 0.0f;
     for (float f : s.background_frqs) {
         CHECK(std::isfinite(f));
@@ -81,8 +83,12 @@ void check_record(const seq& s, const expected_record& e)
 
     CHECK(s.name.size() <= static_cast<std::size_t>(max_text_len));
     CHECK(s.chrom.size() <= static_cast<std::size_t>(max_text_len));
-    // The pieces are cut from the title at their delimiters, which they cannot contain.
-    CHECK(s.name.find(':') == std::string::npos);
+    // The pieces are cut from the title at their delimiters, which they cannot contain;
+    // a name ends at the last "::", and only without one at the first ':'.
+    if (const std::size_t last = e.title.rfind("::"); last != std::string::npos)
+        CHECK(s.name == e.title.substr(0, last));
+    else
+        CHECK(s.name.find(':') == std::string::npos);
     CHECK(s.chrom.find(':') == std::string::npos);
     CHECK(e.title.find(s.name) != std::string::npos);
     CHECK(e.title.find(s.chrom) != std::string::npos);
