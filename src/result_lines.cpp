@@ -77,18 +77,26 @@ int bed_score(double tvalue)
     return score < 1000.0 ? static_cast<int>(score) : 1000;
 }
 
+bool title_spans_letters(const seq& s)
+{
+    std::int64_t span = 0;
+    return (s.strand == '+' || s.strand == '-') && !__builtin_sub_overflow(s.end, s.start, &span) &&
+        span == s.len + s.cut_letters;
+}
+
 bool append_bed_line(std::string& out, const match& m)
 {
     // The written start and end follow the title's strand: 1-based on '+' titles, 0-based
-    // inclusive on '-' titles (see calculated_pos2), whichever strand the site is on.
-    const char title_strand = seq_db[static_cast<std::size_t>(m.si)].strand;
-    if (title_strand != '+' && title_strand != '-')
+    // inclusive on '-' titles (see calculated_pos2), whichever strand the site is on. Within
+    // a title that spans its letters neither bound can leave the 64-bit range.
+    const seq& s = seq_db[static_cast<std::size_t>(m.si)];
+    if (!title_spans_letters(s))
         return false;
     append_field(out, m.chrom);
     out += '\t';
-    append_integer(out, title_strand == '+' ? m.start - 1 : m.start);
+    append_integer(out, s.strand == '+' ? m.start - 1 : m.start);
     out += '\t';
-    append_integer(out, title_strand == '+' ? m.end : m.end + 1);
+    append_integer(out, s.strand == '+' ? m.end : m.end + 1);
     out += '\t';
     append_field(out, motif_db[static_cast<std::size_t>(m.mi)].name);
     out += '\t';
@@ -104,15 +112,20 @@ bool append_bed_line(std::string& out, const match& m)
     return true;
 }
 
-bool append_site_line(std::string& out, const match& m)
+void append_site_line(std::string& out, const match& m, site_tally& tally)
 {
-    if (bed_output)
-        return append_bed_line(out, m);
+    if (bed_output) {
+        tally.left_out += append_bed_line(out, m) ? 0 : 1;
+        return;
+    }
     append_output_line(out, m);
-    return true;
+    // A title without a strand is reported by the scan already ("unknown strand!").
+    const seq& s = seq_db[static_cast<std::size_t>(m.si)];
+    if ((s.strand == '+' || s.strand == '-') && !title_spans_letters(s))
+        ++tally.misplaced;
 }
 
-long long append_reported_lines(std::string& out, std::span<const match> matchs, report_rule rule)
+void append_reported_lines(std::string& out, std::span<const match> matchs, report_rule rule, site_tally& tally)
 {
     // The names and letters of the written sites lie all over the sequence table, and the
     // misses on them cost more than formatting the line: they are fetched a few written
@@ -120,7 +133,6 @@ long long append_reported_lines(std::string& out, std::span<const match> matchs,
     constexpr int ahead = 8;
     std::size_t fetched = 0;  // records looked at by the prefetching cursor
     int in_flight = 0;        // written records fetched but not yet written
-    long long left_out = 0;
     for (const match& m : matchs) {
         for (; fetched < matchs.size() && in_flight < ahead; ++fetched) {
             const match& next = matchs[fetched];
@@ -132,19 +144,22 @@ long long append_reported_lines(std::string& out, std::span<const match> matchs,
             ++in_flight;
         }
         if (reported(m.tvalue, rule)) {
-            left_out += append_site_line(out, m) ? 0 : 1;
+            append_site_line(out, m, tally);
             --in_flight;
         }
     }
-    return left_out;
 }
 
-// One line on standard error for the sites a BED file cannot hold.
-void warn_left_out(long long left_out)
+void warn_about(const site_tally& tally)
 {
-    if (left_out > 0)
+    if (tally.left_out > 0)
         std::fprintf(stderr,
             "Tarnel: warning: %lld site(s) left out of the BED file: their sequence titles give no location "
-            "with strand + or -\n",
-            left_out);
+            "with strand + or -, or a start and end that do not span their letters\n",
+            tally.left_out);
+    if (tally.misplaced > 0)
+        std::fprintf(stderr,
+            "Tarnel: warning: %lld site(s) written with coordinates from titles whose start and end do not span "
+            "their letters; those coordinates are not the sites' places on the genome\n",
+            tally.misplaced);
 }

@@ -53,8 +53,8 @@ motif_slice motifs_to_analyse(const std::string& motif_file)
         return {0, motif_n};
     if (motif_range_last > motif_n)
         throw fatal_error("--motif-range " + std::to_string(motif_range_first) + "-" +
-            std::to_string(motif_range_last) + ": " + (motif_file == "-" ? "standard input" : motif_file) +
-            " holds " + std::to_string(motif_n) + " motif(s)");
+            std::to_string(motif_range_last) + ": " + (motif_file == "-" ? "standard input" : motif_file) + " holds " +
+            std::to_string(motif_n) + " motif(s)");
     return {motif_range_first - 1, motif_range_last};
 }
 
@@ -80,7 +80,7 @@ void random_gene_set(const std::string& motif_file, const std::string& seq_file,
         sampling_noputback(seq_n, std::max(sample_n, 0), ws.index_rdm, ws.index_pool);
     progress shown(slice.size());
     std::string lines;
-    long long left_out = 0;
+    site_tally tally;
     for (int mi = slice.first; mi < slice.end; ++mi) {
         shown.step(mi - slice.first + 1);
         int matchs_n = 0;
@@ -88,12 +88,12 @@ void random_gene_set(const std::string& motif_file, const std::string& seq_file,
         if (figures != nullptr)
             figures->collect(mi, ws, rule);
         lines.clear();
-        left_out += append_reported_lines(
-            lines, std::span<const match>(ws.matchs.data(), static_cast<std::size_t>(matchs_n)), rule);
+        append_reported_lines(
+            lines, std::span<const match>(ws.matchs.data(), static_cast<std::size_t>(matchs_n)), rule, tally);
         out.write(lines);
     }
     out.close();
-    warn_left_out(left_out);
+    warn_about(tally);
     if (figures != nullptr)
         figures->finish();
 }
@@ -120,10 +120,16 @@ struct buffer_set {
     std::vector<int> group;
 };
 
+// The workers' site_tally.
+struct shared_tally {
+    std::atomic<long long> left_out = 0;
+    std::atomic<long long> misplaced = 0;
+};
+
 // Motifs first to end - 1 against every sequence: scanned together over blocks of
 // sequences, then trimmed, tested and handed over one by one, as if analysed alone.
-void extream_threading(int first, int end, buffer_set& buffers, motif_pipeline& pipeline,
-    std::atomic<long long>& left_out, run_figures* figures)
+void extream_threading(
+    int first, int end, buffer_set& buffers, motif_pipeline& pipeline, shared_tally& tally, run_figures* figures)
 {
     constexpr report_rule rule = report_rule::t_reaches_threshold;
     analysis_workspace& ws = buffers.ws;
@@ -139,8 +145,11 @@ void extream_threading(int first, int end, buffer_set& buffers, motif_pipeline& 
         if (figures != nullptr)  // each motif's own entry: no lock needed
             figures->collect(buffers.group[g], ws, rule);
         buffers.text.clear();
-        left_out += append_reported_lines(
-            buffers.text, std::span<const match>(ws.matchs.data(), static_cast<std::size_t>(matchs_n)), rule);
+        site_tally motif_tally;
+        append_reported_lines(buffers.text,
+            std::span<const match>(ws.matchs.data(), static_cast<std::size_t>(matchs_n)), rule, motif_tally);
+        tally.left_out += motif_tally.left_out;
+        tally.misplaced += motif_tally.misplaced;
         if (!pipeline.hand_over(buffers.group[g], buffers.text))
             return;  // the run has failed
     }
@@ -163,7 +172,7 @@ void extream_gene_set(const std::string& motif_file, const std::string& seq_file
     const int busy = hooks.busy > 0 ? hooks.busy : usable_cores();
     const pipeline_limits limits{hooks.group_size, hooks.parked_budget, std::min(thread_n, busy)};
     std::vector<std::unique_ptr<buffer_set>> slots(static_cast<std::size_t>(limits.busy));
-    std::atomic<long long> left_out = 0;
+    shared_tally tally;
     finished_n = 0;
     progress shown(slice.size());
     motif_pipeline pipeline(slice.first, slice.end, limits, out, [&](int finished) { shown.step(finished); });
@@ -173,7 +182,7 @@ void extream_gene_set(const std::string& motif_file, const std::string& seq_file
             hooks.before_group(first);
         if (!buffers)  // a run with few motifs makes few
             buffers = std::make_unique<buffer_set>(limits.group_size);
-        extream_threading(first, end, *buffers, pipeline, left_out, figures);
+        extream_threading(first, end, *buffers, pipeline, tally, figures);
     };
 
     std::fputs("start threading\n", messages());
@@ -207,7 +216,7 @@ void extream_gene_set(const std::string& motif_file, const std::string& seq_file
 
     pipeline.finish();
     out.close();
-    warn_left_out(left_out);
+    warn_about({tally.left_out, tally.misplaced});
     if (not_started > 0)
         std::fprintf(stderr,
             "Tarnel: warning: %d of %d worker(s) could not be started; the others analysed every motif\n", not_started,

@@ -11,10 +11,13 @@
 namespace {
 
 // Coordinates are 64-bit; only absurd title numbers near the limits can leave the range,
-// and those wrap instead of overflowing.
+// and those are clamped to it, as the title numbers themselves are.
 std::int64_t add64(std::int64_t a, std::int64_t b)
 {
-    return static_cast<std::int64_t>(static_cast<std::uint64_t>(a) + static_cast<std::uint64_t>(b));
+    std::int64_t sum = 0;
+    if (!__builtin_add_overflow(a, b, &sum))
+        return sum;
+    return b > 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
 }
 
 }  // namespace

@@ -116,7 +116,52 @@ TEST(BedOutput, SitesWithoutALocationAreLeftOutWithOneWarning)
         EXPECT_EQ(split(read_file(dir.file("sites.bed")), '\n').size(), all.size() - unplaced);
         EXPECT_EQ(r.err,
             "Tarnel: warning: " + std::to_string(unplaced) +
-                " site(s) left out of the BED file: their sequence titles give no location with strand + or -\n");
+                " site(s) left out of the BED file: their sequence titles give no location with strand + or -, or a "
+                "start and end that do not span their letters\n");
+    }
+}
+
+TEST(BedOutput, TitlesThatDoNotSpanTheirLettersOrSitNearTheLimitNeverGiveWrongIntervals)
+{
+    scratch_dir dir;
+    // 30 letters under titles of 10 bases, and 4 letters at the very end of the 64-bit range.
+    const std::string big = "9223372036854775807";
+    std::string seqs;
+    for (int i = 0; i < 6; ++i)
+        seqs += ">p" + std::to_string(i) + "::chr1:0-10(" + (i % 2 ? "-" : "+") + ")\nACGTACGTTGCAACGTACGTTGCAACGTAC\n";
+    for (int i = 0; i < 6; ++i)
+        seqs += ">q" + std::to_string(i) + "::chr1:9223372036854775803-" + big + "(" + (i % 2 ? "-" : "+") +
+            ")\nACGT\n";
+    const std::string s = dir.write("s.fa", seqs);
+    const std::string m = dir.write("m.txt", ">m\n10\t0\t0\t0\n0\t10\t0\t0\n");
+    for (const std::string sampled : {"", "-n"}) {
+        std::vector<std::string> args{"-m", m, "-i", s, "-r", "-100", "-o", dir.file("sites.txt")};
+        if (!sampled.empty())
+            args.insert(args.end(), {"-n", "12"});
+        process_result r = run_tarnel(args);
+        ASSERT_EQ(r.status, 0);
+        EXPECT_NE(r.err.find("warning: 6 site(s) written with coordinates from titles whose start and end do not span"),
+            std::string::npos) << r.err;
+        for (const std::string& line : split(read_file(dir.file("sites.txt")), '\n'))
+            if (line.find("\tq") != std::string::npos) {
+                const auto f = split(line, '\t');
+                EXPECT_LE(std::stoll(f[3]), std::stoll(f[4])) << line;  // no end wrapped below its start
+                EXPECT_GT(std::stoll(f[3]), 0) << line;
+            }
+        args[7] = dir.file("sites.bed");
+        args.push_back("--bed");
+        r = run_tarnel(args);
+        ASSERT_EQ(r.status, 0);
+        EXPECT_NE(r.err.find("warning: 6 site(s) left out of the BED file"), std::string::npos) << r.err;
+        const auto lines = split(read_file(dir.file("sites.bed")), '\n');
+        EXPECT_EQ(lines.size(), 6u);
+        for (const std::string& line : lines) {
+            const auto f = split(line, '\t');
+            EXPECT_EQ(f[6].substr(0, 1), "q") << line;
+            EXPECT_GE(std::stoll(f[1]), 9223372036854775803LL) << line;
+            EXPECT_EQ(f[2].size(), big.size()) << line;
+            EXPECT_LE(std::stoll(f[1]), std::stoll(f[2])) << line;
+        }
     }
 }
 
