@@ -5,13 +5,16 @@
 #include <cstdlib>
 #include <exception>
 #include <fcntl.h>
-#include <malloc.h>
 #include <new>
 #include <unistd.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include "command_line.h"
 #include "errors.h"
 #include "messages.h"
+#include "random_generator.h"
 #include "runs.h"
 #include "settings.h"
 
@@ -45,14 +48,16 @@ int main(int argc, char** argv)
     // A motif's lines are a large string, written and freed when its turn comes. A fixed
     // threshold keeps such blocks mapped on their own and returned when freed; the
     // allocator's self-raising one would keep them in the heaps of eight threads, and the
-    // run's memory would grow with its output.
+    // run's memory would grow with its output. Other allocators have no such setting.
+#if defined(__GLIBC__)
     mallopt(M_MMAP_THRESHOLD, 256 * 1024);
+#endif
     const command_line cl = parse_command_line(argc, argv);
     if (!cl.run)
         return cl.exit_status;
     // Results on standard output: everything else goes to standard error.
     send_messages_to(cl.output_file == "-" ? stderr : stdout);
-    std::srand(random_seed);
+    seed_random(random_seed);
     try {
         if (run_sampling)
             random_gene_set(cl.motif_file, cl.seq_file, cl.output_file);

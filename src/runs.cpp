@@ -17,6 +17,7 @@
 #include "loading.h"
 #include "messages.h"
 #include "number_format.h"
+#include "random_generator.h"
 #include "seq_reader.h"
 #include "settings.h"
 
@@ -279,7 +280,7 @@ void assign_threads(std::vector<thread_para>& paras, output_file& fpout)
     }
     const int workers = static_cast<int>(paras.size());
     for (int mi = 0; mi < motif_n; ++mi) {
-        thread_para& para = paras[static_cast<std::size_t>(std::rand() % workers)];
+        thread_para& para = paras[static_cast<std::size_t>(next_random() % workers)];
         para.motif_indexs.push_back(mi);
         ++para.msize;
     }

@@ -9,6 +9,7 @@
 #include "analyses.h"
 #include "errors.h"
 #include "loading.h"
+#include "random_generator.h"
 #include "runs.h"
 #include "settings.h"
 #include "test_util.h"
@@ -87,22 +88,22 @@ TEST(Analysis, SampleIsDistinctAndReproducibleFromTheSeed)
     std::vector<int> pool;
     std::vector<int> first(50);
     std::vector<int> second(50);
-    std::srand(99);
+    seed_random(99);
     sampling_noputback(100, 50, first, pool);
-    std::srand(99);
+    seed_random(99);
     sampling_noputback(100, 50, second, pool);
     EXPECT_EQ(first, second);
     EXPECT_EQ(std::set<int>(first.begin(), first.end()).size(), 50u);
     for (int i : first)
         EXPECT_TRUE(i >= 0 && i < 100);
     // Exactly one draw per slot: the generator moved on by 50 values.
-    std::srand(99);
+    seed_random(99);
     for (int i = 0; i < 50; ++i)
-        std::rand();
-    const int next = std::rand();
-    std::srand(99);
+        next_random();
+    const int next = next_random();
+    seed_random(99);
     sampling_noputback(100, 50, first, pool);
-    EXPECT_EQ(std::rand(), next);
+    EXPECT_EQ(next_random(), next);
 }
 
 TEST(Analysis, DealingUsesOneDrawPerMotif)
@@ -115,12 +116,12 @@ TEST(Analysis, DealingUsesOneDrawPerMotif)
     read_inputs(dir.write("m.txt", motifs), dir.write("s.fa", ""));
     std::vector<thread_para> paras(8);
     output_file out(dir.file("out.txt"));
-    std::srand(5);
+    seed_random(5);
     assign_threads(paras, out);
-    std::srand(5);
+    seed_random(5);
     int total = 0;
     for (int mi = 0; mi < 40; ++mi) {
-        const int w = std::rand() % 8;
+        const int w = next_random() % 8;
         const auto& list = paras[static_cast<std::size_t>(w)].motif_indexs;
         EXPECT_NE(std::find(list.begin(), list.end(), mi), list.end());
     }
@@ -147,19 +148,19 @@ TEST(ThreadedRun, WorkerThatCannotStartIsReportedAndTheOthersFinish)
     const std::string m = dir.write("m.txt", motifs);
     const std::string s = dir.write("s.fa", seqs);
 
-    std::srand(1);
+    seed_random(1);
     testing::internal::CaptureStdout();
     extream_gene_set(m, s, dir.file("all.txt"));
     testing::internal::GetCapturedStdout();
 
-    std::srand(1);
+    seed_random(1);
     testing::internal::CaptureStdout();
     EXPECT_THROW(extream_gene_set(m, s, dir.file("part.txt"), [](int worker) { return worker == 2; }), fatal_error);
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_NE(out.find("start thread 3\npthread_create error: 2start thread 4\n"), std::string::npos) << out;
 
     // The lines written are those of every motif but the failed worker's, in order.
-    std::srand(1);
+    seed_random(1);
     std::vector<thread_para> paras(8);
     output_file scratch(dir.file("scratch.txt"));
     assign_threads(paras, scratch);
