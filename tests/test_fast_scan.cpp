@@ -43,7 +43,7 @@ window_hit reference_scan(const motif_quotients& mq, const codes_t& codes)
 
 // The 80 bits of an x87 extended value (the rest of its storage is padding), or the
 // fields of the type that stands for it elsewhere.
-std::array<unsigned char, 10> bits_of(long double v)
+[[maybe_unused]] std::array<unsigned char, 10> bits_of(long double v)
 {
     std::array<unsigned char, 10> b{};
     std::memcpy(b.data(), &v, b.size());
@@ -54,14 +54,22 @@ std::array<unsigned char, 10> bits_of(long double v)
     return {v.negative(), v.exponent(), v.significand(), std::bit_cast<std::uint64_t>(static_cast<double>(v))};
 }
 
+[[maybe_unused]] std::string product_text(long double p)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, "%.21Lg", p);
+    return text;
+}
+[[maybe_unused]] std::string product_text(const extended& p)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, "about %.17g", static_cast<double>(p));
+    return text;
+}
+
 std::string describe(const window_hit& h)
 {
-    char text[96];
-    if constexpr (long_double_is_x87)
-        std::snprintf(text, sizeof text, "pos %d, product %.21Lg", h.best_pos, static_cast<long double>(h.max_rs));
-    else
-        std::snprintf(text, sizeof text, "pos %d, product about %.17g", h.best_pos, static_cast<double>(h.max_rs));
-    return text;
+    return "pos " + std::to_string(h.best_pos) + ", product " + product_text(h.max_rs);
 }
 
 // Checks the scanner against the reference on one sequence.
