@@ -8,6 +8,7 @@
 
 #include "fast_scan.h"
 #include "loading.h"
+#include "random_generator.h"
 #include "seq_reader.h"
 #include "settings.h"
 #include "statistics.h"
@@ -184,7 +185,7 @@ void sampling_noputback(int n, int rand_n, std::span<int> index_rdm, std::vector
     std::iota(index_pool.begin(), index_pool.end(), 0);
     for (int i = 0; i < rand_n; ++i) {
         const int live = n - i;
-        const int j = std::rand() % live;
+        const int j = next_random() % live;
         index_rdm[static_cast<std::size_t>(i)] = index_pool[static_cast<std::size_t>(j)];
         index_pool[static_cast<std::size_t>(j)] = index_pool[static_cast<std::size_t>(live - 1)];
     }

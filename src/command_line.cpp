@@ -194,7 +194,16 @@ command_line parse_command_line(int argc, char** argv)
         return stop(1);
     }
     command_line result;
-    optind = 0;  // a fresh scan on every call
+    // A fresh scan on every call. glibc starts over, its state of an earlier scan dropped,
+    // only at optind 0; the BSDs (macOS) at optreset; POSIX promises no more than optind 1.
+#if defined(__GLIBC__)
+    optind = 0;
+#else
+    optind = 1;
+#if defined(__APPLE__) || defined(__FreeBSD__) || defined(__NetBSD__) || defined(__OpenBSD__) || defined(__DragonFly__)
+    optreset = 1;
+#endif
+#endif
     int c = 0;
     bool input_given = false;
     bool genome_given = false;

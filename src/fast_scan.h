@@ -17,6 +17,7 @@ enum class scan_path {
     exact,   // the straightforward loop: no usable vector unit, or quotients the log domain cannot take
     avx2,    // 32 windows per step, one motif row per lookup
     avx512,  // 32 windows per step, two motif rows per lookup
+    neon,    // aarch64: 32 windows per step, one motif row per lookup (the avx2 tables)
 };
 
 // What a scan did, for measuring; the counts are added to.
@@ -64,7 +65,7 @@ private:
     unsigned margin_ = 0;  // candidate margin, in penalty units
     // avx512: per pair of rows (2k, 2k + 1), 32 penalties indexed by 5 * code + next code.
     alignas(64) std::array<std::uint16_t, (max_width + 1) / 2 * 32> pair_table_{};
-    // avx2: per row, the low bytes of its five penalties then the high bytes, each as a
+    // avx2 and neon: per row, the low bytes of its five penalties then the high bytes, each as a
     // 16-byte table repeated in both halves of a 32-byte register.
     alignas(64) std::array<std::uint8_t, max_width * 64> row_table_{};
 };

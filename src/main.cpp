@@ -5,12 +5,14 @@
 #include <cstdlib>
 #include <exception>
 #include <fcntl.h>
-#include <malloc.h>
 #include <memory>
 #include <new>
 #include <span>
 #include <string>
 #include <unistd.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include "command_line.h"
 #include "errors.h"
@@ -18,6 +20,7 @@
 #include "output_safety.h"
 #include "output_paths.h"
 #include "run_figures.h"
+#include "random_generator.h"
 #include "runs.h"
 #include "settings.h"
 
@@ -79,14 +82,16 @@ int main(int argc, char** argv)
     // A motif's lines are a large string, written and freed when its turn comes. A fixed
     // threshold keeps such blocks mapped on their own and returned when freed; the
     // allocator's self-raising one would keep them in the heaps of eight threads, and the
-    // run's memory would grow with its output.
+    // run's memory would grow with its output. Other allocators have no such setting.
+#if defined(__GLIBC__)
     mallopt(M_MMAP_THRESHOLD, 256 * 1024);
+#endif
     const command_line cl = parse_command_line(argc, argv);
     if (!cl.run)
         return cl.exit_status;
     // Results (or the summary) on standard output: everything else goes to standard error.
     send_messages_to(cl.output_file == "-" || cl.summary_file == "-" ? stderr : stdout);
-    std::srand(random_seed);
+    seed_random(random_seed);
     try {
         refuse_closed_streams(closed, cl.output_file, inputs_of_run(cl.motif_file, cl.seq_file));
         refuse_bad_figure_outputs(cl);

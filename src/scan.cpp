@@ -39,7 +39,7 @@ window_hit best_window_exact(const motif_quotients& mq, std::span<const std::uin
     window_hit hit;
     const long posns = static_cast<long>(codes.size()) - mq.width + 1;
     for (long n = 0; n < posns; ++n) {
-        long double product = 1.0L;
+        scan_product product(1.0f);
         const std::uint8_t* window = codes.data() + n;
         for (int r = 0; r < mq.width; ++r)
             product *= mq.ratio(r, window[r]);
@@ -59,8 +59,8 @@ double window_score(const window_hit& hit, int width)
         return std::log(std::pow(m, e));
     // A real site whose product leaves the range of a double keeps its score through the
     // extended-precision logarithm rather than becoming an infinity.
-    if (hit.max_rs > 0.0L && hit.max_rs <= std::numeric_limits<long double>::max())
-        return static_cast<double>(std::log(hit.max_rs) / static_cast<long double>(width));
+    if (product_positive_finite(hit.max_rs))
+        return product_log_over(hit.max_rs, width);
     return -std::numeric_limits<double>::infinity();
 }
 

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "extended_float.h"
 #include "motif_reader.h"
 
 // The best site of one motif in one sequence. The texts are views into the sequence
@@ -30,8 +31,8 @@ struct match {
 
 // The winner of a scan before it becomes a record.
 struct window_hit {
-    int best_pos = -1;          // earliest window with the largest product; -1 if none > 0
-    long double max_rs = 0.0L;  // that product, kept in extended precision
+    int best_pos = -1;        // earliest window with the largest product; -1 if none > 0
+    scan_product max_rs{};  // that product, kept in extended precision
 };
 
 // One motif's ratios against the pooled composition: ratio(r, b) =

@@ -8,6 +8,7 @@
 
 #include "analyses.h"
 #include "loading.h"
+#include "random_generator.h"
 #include "settings.h"
 #include "test_util.h"
 
@@ -85,22 +86,22 @@ TEST(Analysis, SampleIsDistinctAndReproducibleFromTheSeed)
     std::vector<int> pool;
     std::vector<int> first(50);
     std::vector<int> second(50);
-    std::srand(99);
+    seed_random(99);
     sampling_noputback(100, 50, first, pool);
-    std::srand(99);
+    seed_random(99);
     sampling_noputback(100, 50, second, pool);
     EXPECT_EQ(first, second);
     EXPECT_EQ(std::set<int>(first.begin(), first.end()).size(), 50u);
     for (int i : first)
         EXPECT_TRUE(i >= 0 && i < 100);
     // Exactly one draw per slot: the generator moved on by 50 values.
-    std::srand(99);
+    seed_random(99);
     for (int i = 0; i < 50; ++i)
-        std::rand();
-    const int next = std::rand();
-    std::srand(99);
+        next_random();
+    const int next = next_random();
+    seed_random(99);
     sampling_noputback(100, 50, first, pool);
-    EXPECT_EQ(std::rand(), next);
+    EXPECT_EQ(next_random(), next);
 }
 
 TEST(Analysis, GroupScanOverSeveralBlocksEqualsTheStraightforwardScan)

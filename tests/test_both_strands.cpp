@@ -45,7 +45,7 @@ std::string random_letters(std::mt19937& rng, std::size_t n)
 // earliest of the largest products, as a window offset, or -1 when none is positive.
 struct reference_hit {
     int at = -1;
-    long double product = 0.0L;
+    scan_product product{};
 };
 
 reference_hit reference_scan(const motif_quotients& mq, const std::string& letters)
@@ -53,7 +53,7 @@ reference_hit reference_scan(const motif_quotients& mq, const std::string& lette
     const std::string bases = "ACGT";
     reference_hit best;
     for (int n = 0; n + mq.width <= static_cast<int>(letters.size()); ++n) {
-        long double product = 1.0L;
+        scan_product product(1.0f);
         for (int r = 0; r < mq.width; ++r) {
             const auto b = bases.find(static_cast<char>(std::toupper(letters[static_cast<std::size_t>(n + r)])));
             product *= mq.ratio(r, b == std::string::npos ? 4 : static_cast<int>(b));

@@ -113,6 +113,7 @@ TEST(EndToEnd, UnopenableInputFailsAndNamesTheFile)
 
 TEST(EndToEnd, FullDiskIsAFailure)
 {
+    SKIP_WITHOUT_FULL_DEVICE();
     small_case c;
     for (const char* mode : {"", "-n"}) {
         std::vector<std::string> args{"-m", c.motifs, "-i", c.seqs, "-o", "/dev/full", "-r", "0"};

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -11,6 +12,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "fast_scan.h"
@@ -28,10 +30,9 @@ window_hit reference_scan(const motif_quotients& mq, const codes_t& codes)
     window_hit hit;
     const long windows = static_cast<long>(codes.size()) - mq.width + 1;
     for (long n = 0; n < windows; ++n) {
-        long double product = 1.0L;
+        scan_product product(1.0f);
         for (int r = 0; r < mq.width; ++r)
-            product *= static_cast<long double>(
-                mq.q[static_cast<std::size_t>(r) * 5 + codes[static_cast<std::size_t>(n + r)]]);
+            product *= mq.q[static_cast<std::size_t>(r) * 5 + codes[static_cast<std::size_t>(n + r)]];
         if (product > hit.max_rs) {
             hit.max_rs = product;
             hit.best_pos = static_cast<int>(n);
@@ -40,19 +41,35 @@ window_hit reference_scan(const motif_quotients& mq, const codes_t& codes)
     return hit;
 }
 
-// The 80 bits of an x87 extended value (the rest of its storage is padding).
-std::array<unsigned char, 10> bits_of(long double v)
+// The 80 bits of an x87 extended value (the rest of its storage is padding), or the
+// fields of the type that stands for it elsewhere.
+[[maybe_unused]] std::array<unsigned char, 10> bits_of(long double v)
 {
     std::array<unsigned char, 10> b{};
     std::memcpy(b.data(), &v, b.size());
     return b;
 }
+[[maybe_unused]] std::tuple<bool, int, std::uint64_t, std::uint64_t> bits_of(const extended& v)
+{
+    return {v.negative(), v.exponent(), v.significand(), std::bit_cast<std::uint64_t>(static_cast<double>(v))};
+}
+
+[[maybe_unused]] std::string product_text(long double p)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, "%.21Lg", p);
+    return text;
+}
+[[maybe_unused]] std::string product_text(const extended& p)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, "about %.17g", static_cast<double>(p));
+    return text;
+}
 
 std::string describe(const window_hit& h)
 {
-    char text[96];
-    std::snprintf(text, sizeof text, "pos %d, product %.21Lg", h.best_pos, h.max_rs);
-    return text;
+    return "pos " + std::to_string(h.best_pos) + ", product " + product_text(h.max_rs);
 }
 
 // Checks the scanner against the reference on one sequence.
@@ -203,7 +220,7 @@ TEST_P(FastScan, SequenceShorterThanTheMotifHasNoWindow)
     for (std::size_t len : {0u, 1u, 9u}) {
         const window_hit hit = s.best_window(random_codes(rng, len));
         EXPECT_EQ(hit.best_pos, -1);
-        EXPECT_EQ(hit.max_rs, 0.0L);
+        EXPECT_EQ(hit.max_rs, scan_product{});
     }
 }
 
@@ -442,7 +459,7 @@ TEST_P(FastScan, WidthZeroScoresEveryWindowAsOne)
     const codes_t c{0, 1, 2, 3};
     const window_hit hit = s.best_window(c);
     EXPECT_EQ(hit.best_pos, 0);
-    EXPECT_EQ(hit.max_rs, 1.0L);
+    EXPECT_EQ(hit.max_rs, scan_product(1.0f));
     expect_same(s, mq, {}, "empty sequence");
 }
 
@@ -634,12 +651,14 @@ std::string path_label(const testing::TestParamInfo<scan_path>& info)
         return "Avx2";
     case scan_path::avx512:
         return "Avx512";
+    case scan_path::neon:
+        return "Neon";
     }
     return "Unknown";
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Paths, FastScan, testing::Values(scan_path::exact, scan_path::avx2, scan_path::avx512), path_label);
+    Paths, FastScan, testing::Values(scan_path::exact, scan_path::avx2, scan_path::avx512, scan_path::neon), path_label);
 
 // ---- The default choice ----
 

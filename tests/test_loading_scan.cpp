@@ -86,7 +86,9 @@ TEST(Scan, SingleWindowCoversTheWholeSequence)
     // The score is ln of the geometric mean of the two quotients.
     const float qa = (10.375f / 11.875f) / background_frqs[0];
     const float qc = (10.375f / 11.875f) / background_frqs[1];
-    const long double product = 1.0L * qa * qc;
+    scan_product product(1.0f);
+    product *= qa;
+    product *= qc;
     EXPECT_DOUBLE_EQ(m.rs, std::log(std::pow(static_cast<double>(product), 0.5)));
 }
 
@@ -165,7 +167,7 @@ TEST(Scan, ProductBelowDoubleRangeKeepsARealScore)
     const std::vector<std::uint8_t> codes(150, 2);
     const window_hit hit = best_window_exact(mq, codes);
     ASSERT_EQ(hit.best_pos, 0);
-    ASSERT_GT(hit.max_rs, 0.0L);
+    ASSERT_GT(hit.max_rs, scan_product{});
     ASSERT_EQ(static_cast<double>(hit.max_rs), 0.0);
     EXPECT_NEAR(window_score(hit, 100), std::log(1e-4f), 1e-6);
 }

@@ -198,6 +198,7 @@ TEST(StandardOutputResults, ResultsAloneOnStandardOutputAndEveryMessageOnStandar
 
 TEST(StandardOutputResults, StandardOutputThatCannotBeWrittenIsAFailure)
 {
+    SKIP_WITHOUT_FULL_DEVICE();
     scratch_dir dir;
     for (const char* run : {"", "-n 30"}) {
         const int status = shell(std::string(TARNEL_BINARY) + " -m " + example_motifs + " -i " + example_seqs +

@@ -42,6 +42,16 @@ process_result run_tarnel(const std::vector<std::string>& args, const std::strin
 // Exit status of a shell command (-1 when it did not exit normally).
 int shell(const std::string& command);
 
+// Whether the system has /dev/full, on which every write fails for lack of space (Linux
+// has it; macOS and the BSDs do not): the full-disk tests skip without it.
+inline bool have_full_device()
+{
+    return std::filesystem::exists("/dev/full");
+}
+#define SKIP_WITHOUT_FULL_DEVICE() \
+    if (!have_full_device())       \
+    GTEST_SKIP() << "no /dev/full on this system to stand for a full disk"
+
 // Splits text into lines (without their line ends) and a line into tab-separated fields.
 std::vector<std::string> split(const std::string& text, char separator);
 

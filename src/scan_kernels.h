@@ -1,0 +1,117 @@
+// What the vector kernels of the scan share: the arguments they read, the chunking of a
+// sequence, and the exact evaluation of the candidate windows they flag. Each kernel is in
+// a file of its own, built only where its instruction set exists; fast_scan.cpp chooses
+// among them and holds the argument that makes them exact.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "fast_scan.h"
+
+namespace scan_kernel {
+
+
+// Windows scored per chunk: a whole sequence of the largest size in one go.
+constexpr int chunk_windows = 6144;
+constexpr int chunk_vectors = chunk_windows / 32;
+// Room after a chunk's copied codes for the reads past its last window (AVX2).
+constexpr int chunk_pad = 256;
+
+// Everything a kernel reads, flattened.
+struct kernel_args {
+    const float* q;  // width rows of 5 quotients
+    int width;
+    int terms;
+    unsigned margin;
+    const std::uint16_t* pair_table;
+    const std::uint8_t* row_table;
+};
+
+// The straightforward scan's product for one window, rounding exactly as it does (its
+// first multiplication, by 1, is exact and left out).
+__attribute__((always_inline)) inline scan_product exact_product(const float* q, int width, const std::uint8_t* window)
+{
+    scan_product product(q[window[0]]);
+    for (int r = 1; r < width; ++r)
+        product *= q[static_cast<std::size_t>(r) * 5 + window[r]];
+    return product;
+}
+
+__attribute__((always_inline)) inline void consider(
+    window_hit& best, const kernel_args& a, const std::uint8_t* codes, long n, scan_counts* counts)
+{
+    const scan_product product = exact_product(a.q, a.width, codes + n);
+    if (product > best.max_rs) {
+        best.max_rs = product;
+        best.best_pos = static_cast<int>(n);
+    }
+    if (counts != nullptr)
+        ++counts->exact;
+}
+
+// Counts the candidates flagged in `masks` (bit i of masks[v]: window v * bits + i) and
+// gives the offset of the first; found without a branch on where it lies, which would
+// mispredict.
+template <typename Mask>
+__attribute__((always_inline)) inline int count_candidates(const Mask* masks, int vectors, long& first)
+{
+    constexpr int bits = sizeof(Mask) * 8;
+    int total = 0;
+    first = 0;
+    for (int v = 0; v < vectors; ++v) {
+        const Mask m = masks[v];
+        total += __builtin_popcountll(m);
+        // The top bit keeps the count defined for an empty mask, whose term is dropped.
+        const long at = static_cast<long>(v) * bits + __builtin_ctzll(m | (Mask{1} << (bits - 1)));
+        first += at & -static_cast<long>(m != 0);
+    }
+    return total;
+}
+
+// Evaluates every candidate flagged in `masks`, from window base on, in window order.
+template <typename Mask>
+__attribute__((always_inline)) inline void evaluate_all(window_hit& best, const kernel_args& a,
+    const std::uint8_t* codes, const Mask* masks, int vectors, long base, scan_counts* counts)
+{
+    constexpr int bits = sizeof(Mask) * 8;
+    for (int v = 0; v < vectors; ++v)
+        for (Mask m = masks[v]; m != 0; m &= m - 1)
+            consider(best, a, codes, base + static_cast<long>(v) * bits + __builtin_ctzll(m), counts);
+}
+
+// Both: nearly always there is exactly one candidate.
+template <typename Mask>
+__attribute__((always_inline)) inline void resolve(window_hit& best, const kernel_args& a, const std::uint8_t* codes,
+    const Mask* masks, int vectors, long base, scan_counts* counts)
+{
+    long first = 0;
+    if (count_candidates(masks, vectors, first) == 1)
+        consider(best, a, codes, base + first, counts);
+    else
+        evaluate_all(best, a, codes, masks, vectors, base, counts);
+}
+
+// Lanes of a vector starting at window b that hold real windows.
+inline std::uint32_t lanes_in(int b, int windows)
+{
+    const int left = windows - b;
+    return left >= 32 ? 0xFFFFFFFFu : left <= 0 ? 0u : (std::uint32_t{1} << left) - 1;
+}
+
+
+// The kernels, each exactly best_window_exact's result for the tables of its path.
+#if defined(__x86_64__)
+#define TARNEL_AVX512 __attribute__((target("avx512f,avx512bw,avx512vl,popcnt,bmi,bmi2")))
+#define TARNEL_AVX2 __attribute__((target("avx2,popcnt,bmi")))
+TARNEL_AVX512 window_hit scan_avx512(const kernel_args& a, std::span<const std::uint8_t> codes, scan_counts* counts);
+// Several sequences into the same entries of hits; faster than one call each.
+TARNEL_AVX512 void scan_batch_avx512(
+    const kernel_args& a, std::span<const std::span<const std::uint8_t>> seqs, window_hit* hits, scan_counts* counts);
+TARNEL_AVX2 window_hit scan_avx2(const kernel_args& a, std::span<const std::uint8_t> codes, scan_counts* counts);
+#endif
+#if defined(__aarch64__)
+window_hit scan_neon(const kernel_args& a, std::span<const std::uint8_t> codes, scan_counts* counts);
+#endif
+
+}  // namespace scan_kernel
