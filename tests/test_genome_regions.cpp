@@ -330,6 +330,11 @@ TEST(GenomeRegions, AnIndexThatCannotBeWrittenNamesTheCommandThatMakesOne)
     scratch_dir dir;
     const std::string genome = dir.write("genome.fa", ">chr1\nACGTACGT\n");
     const std::string regions = dir.write("r.bed", "chr1\t0\t5\n");
+    // The motifs and the program are copied beside the genome: the checkout may lie in a
+    // folder that the other user cannot enter.
+    const std::string motifs_copy = dir.write("m.txt", read_file(example_motifs));
+    const std::string binary = dir.file("Tarnel");
+    std::filesystem::copy_file(TARNEL_BINARY, binary);
     std::string run_as;
     if (geteuid() == 0) {
         // root writes anywhere: the run goes as nobody into a folder that is root's.
@@ -340,7 +345,7 @@ TEST(GenomeRegions, AnIndexThatCannotBeWrittenNamesTheCommandThatMakesOne)
     } else {
         std::filesystem::permissions(dir.path(), std::filesystem::perms(0555));
     }
-    const int status = shell(run_as + TARNEL_BINARY + " -m " + example_motifs + " --genome " + genome + " --regions " +
+    const int status = shell(run_as + binary + " -m " + motifs_copy + " --genome " + genome + " --regions " +
         regions + " -o - >/dev/null 2>" + "/tmp/tarnel-genome-err-" + std::to_string(getpid()));
     std::filesystem::permissions(dir.path(), std::filesystem::perms::owner_all);
     const std::string err_file = "/tmp/tarnel-genome-err-" + std::to_string(getpid());
