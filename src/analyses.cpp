@@ -79,14 +79,15 @@ void scan_group(std::span<const int> group, std::span<const int> set, analysis_w
         for (std::size_t letters = 0; last < n && (last == first || letters < block_letters); ++last)
             letters += ws.codes[last].size();
         const auto block = std::span<const std::span<const std::uint8_t>>(ws.codes.data() + first, last - first);
+        ws.block.assign(block);
         for (std::size_t g = 0; g < scanners.size(); ++g)
-            scanners[g].best_windows(block, std::span(ws.hits.data() + g * n + first, last - first));
+            scanners[g].best_windows(ws.block, std::span(ws.hits.data() + g * n + first, last - first));
         // The same scanners on the reverse complements: exact on either strand, so the two
         // products of a sequence compare exactly.
         if (!ws.rc_hits.empty()) {
-            const auto rc = reverse_complement_block(block, ws.rc_block, ws.rc_codes.data());
+            ws.block.assign(reverse_complement_block(block, ws.rc_block, ws.rc_codes.data()));
             for (std::size_t g = 0; g < scanners.size(); ++g)
-                scanners[g].best_windows(rc, std::span(ws.rc_hits.data() + g * n + first, last - first));
+                scanners[g].best_windows(ws.block, std::span(ws.rc_hits.data() + g * n + first, last - first));
         }
         first = last;
     }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "scan.h"
+#include "scan_block.h"
 #include "settings.h"
 
 // Which kept records get a p-value. It is the costliest number of the analysis, and a run
@@ -42,6 +43,7 @@ struct analysis_workspace {
     std::vector<std::span<const std::uint8_t>> rc_codes;  // codes of the reverse complements of a block of them
     std::vector<std::uint8_t> rc_block;                   // where rc_codes point
     std::vector<window_hit> rc_hits;                      // the best window of each reverse complement, as hits
+    scan_block block;                                     // the block being scanned, as the scan reads it
     std::vector<match> matchs;                            // the kept records of the motif analysed last
     struct scored_hit {
         int at = 0;            // position in the set

@@ -40,6 +40,15 @@
 // of the largest product and yield its earliest one with that very product. The margin
 // used is K + 1, one unit to spare. A long sequence is taken in chunks, each judged
 // against the lowest penalty seen so far: that only adds candidates, which is harmless.
+//
+// The avx512vbmi pass adds K = ceil(w / 3) terms of 8 bits, a term being the sum of up to
+// three logarithms (|t - tau| < 2^-42), at a scale s <= 2^8: eta < 2^-30 and (2) holds.
+// Its additions saturate at 255 and a table entry above 255 is stored as 255; as every
+// penalty is >= 0, a lane holds exactly min(255, pen(n)). When lowest + margin <= 254,
+// the lanes at or below lowest + margin are exactly the windows with pen(n) <= lowest +
+// margin, lowest is the true lowest penalty, and the argument above holds unchanged.
+// Otherwise that sequence is scanned again by the 16-bit avx512 pass. The scale only
+// trades candidates against such second scans; exactness holds at any scale.
 
 
 // Each kernel is built only for its own architecture (CMakeLists.txt); x86-64 processors
@@ -65,6 +74,12 @@ bool fast_scanner::supported(scan_path path)
 #else
         return false;
 #endif
+    case scan_path::avx512vbmi:
+#if defined(__x86_64__)
+        return supported(scan_path::avx512) && __builtin_cpu_supports("avx512vbmi");
+#else
+        return false;
+#endif
     case scan_path::neon:
 #if defined(__aarch64__)
         return true;
@@ -78,7 +93,7 @@ bool fast_scanner::supported(scan_path path)
 scan_path fast_scanner::best_path()
 {
     static const scan_path best = [] {
-        for (const scan_path p : {scan_path::avx512, scan_path::avx2, scan_path::neon})
+        for (const scan_path p : {scan_path::avx512vbmi, scan_path::avx512, scan_path::avx2, scan_path::neon})
             if (supported(p))
                 return p;
         return scan_path::exact;
@@ -97,6 +112,8 @@ const char* fast_scanner::path_name(scan_path path)
         return "AVX-512, 512-bit: 32 windows x 16-bit per step, two rows per lookup";
     case scan_path::neon:
         return "NEON, 128-bit: 32 windows x 16-bit per step, one row per lookup";
+    case scan_path::avx512vbmi:
+        return "AVX-512 VBMI, 512-bit: 64 windows x 8-bit per step, three rows per lookup";
     }
     return "?";
 }
@@ -109,6 +126,8 @@ fast_scanner::fast_scanner(motif_quotients mq, scan_path path) : mq_(std::move(m
 {
     // The widest supported path at or below the one asked for (NEON stands beside AVX2,
     // one row per lookup, and never meets it on one processor).
+    if (path == scan_path::avx512vbmi && !supported(path))
+        path = scan_path::avx512;
     if (path == scan_path::avx512 && !supported(path))
         path = scan_path::avx2;
     if (path == scan_path::avx2 && !supported(path))
@@ -124,12 +143,14 @@ fast_scanner::fast_scanner(motif_quotients mq, scan_path path) : mq_(std::move(m
     path_ = log_domain ? path : scan_path::exact;
     if (path_ != scan_path::exact)
         build_tables();
+    if (path_ == scan_path::avx512vbmi)
+        build_triple_table();
 }
 
 void fast_scanner::build_tables()
 {
     const int w = mq_.width;
-    const bool pairs = path_ == scan_path::avx512;
+    const bool pairs = path_ == scan_path::avx512 || path_ == scan_path::avx512vbmi;
     terms_ = pairs ? (w + 1) / 2 : w;
     margin_ = static_cast<unsigned>(terms_) + 1;
     const int entries = pairs ? 25 : 5;
@@ -194,14 +215,94 @@ void fast_scanner::build_tables()
     }
 }
 
+void fast_scanner::build_triple_table()
+{
+    const int w = mq_.width;
+    triple_terms_ = (w + 2) / 3;
+    triple_margin_ = static_cast<unsigned>(triple_terms_) + 1;
+    auto ln = [&](int r, int b) {
+        return r < w ? std::log(static_cast<double>(mq_.q[static_cast<std::size_t>(r) * 5 + b])) : 0.0;
+    };
+    std::vector<double> t(static_cast<std::size_t>(triple_terms_) * 125);
+    std::vector<double> top(static_cast<std::size_t>(triple_terms_));
+    double spread = 0.0;
+    for (int k = 0; k < triple_terms_; ++k) {
+        double hi = -HUGE_VAL;
+        double lo = HUGE_VAL;
+        for (int j = 0; j < 125; ++j) {
+            // Rows past the width add nothing: an index's codes there are ignored.
+            const double v = ln(3 * k, j / 25) + ln(3 * k + 1, j / 5 % 5) + ln(3 * k + 2, j % 5);
+            t[static_cast<std::size_t>(k) * 125 + j] = v;
+            // Only A, C, G and T set the scale: a sequence with an N is left to the 16-bit pass.
+            if (j / 25 == 4 || j / 5 % 5 == 4 || j % 5 == 4)
+                continue;
+            hi = std::max(hi, v);
+            lo = std::min(lo, v);
+        }
+        top[static_cast<std::size_t>(k)] = hi;
+        spread += hi - lo;
+    }
+    // The scale only weighs candidates against second scans (see the top of this file): it
+    // is set so that windows z standard deviations above the mean of random windows (bases
+    // drawn evenly) still fit in 8 bits, as the best window of a sequence nearly always is.
+    double mean = 0.0;
+    double variance = 0.0;
+    for (int r = 0; r < w; ++r) {
+        double sum = 0.0;
+        double squares = 0.0;
+        for (int b = 0; b < 4; ++b) {
+            sum += ln(r, b);
+            squares += ln(r, b) * ln(r, b);
+        }
+        mean += sum / 4.0;
+        variance += std::max(0.0, squares / 4.0 - sum * sum / 16.0);
+    }
+    double highest = 0.0;
+    for (const double m : top)
+        highest += m;
+    constexpr double z = 2.0;
+    const double reach = 254.0 - triple_margin_ - triple_terms_;
+    const double deficit = std::min(spread, highest - mean - z * std::sqrt(variance));
+    const double scale = deficit > 0.0 ? std::min(256.0, reach / deficit) : 256.0;
+    for (int k = 0; k < triple_terms_; ++k) {
+        std::uint8_t* row = triple_table_.data() + static_cast<std::size_t>(k) * 128;
+        for (int j = 0; j < 128; ++j) {
+            const long p = j < 125 ? std::lround(scale * (top[static_cast<std::size_t>(k)] - t[static_cast<std::size_t>(k) * 125 + j])) : 255;
+            row[j] = static_cast<std::uint8_t>(std::clamp(p, 0L, 255L));
+        }
+    }
+}
+
+scan_kernel::kernel_args fast_scanner::args() const
+{
+    return {mq_.q.data(), mq_.width, terms_, margin_, pair_table_.data(), row_table_.data(), triple_terms_,
+        triple_margin_, triple_table_.data()};
+}
+
 void fast_scanner::best_windows(
     std::span<const std::span<const std::uint8_t>> seqs, std::span<window_hit> hits, scan_counts* counts) const
 {
+    scan_batch(seqs, {}, hits, counts);
+}
+
+void fast_scanner::best_windows(const scan_block& block, std::span<window_hit> hits, scan_counts* counts) const
+{
+    scan_batch(block.seqs(), block.triples(), hits, counts);
+}
+
+void fast_scanner::scan_batch(std::span<const std::span<const std::uint8_t>> seqs,
+    [[maybe_unused]] std::span<const std::uint8_t* const> triples, std::span<window_hit> hits,
+    scan_counts* counts) const
+{
     const std::size_t n = std::min(seqs.size(), hits.size());
 #if defined(__x86_64__)
+    if (path_ == scan_path::avx512vbmi) {
+        scan_kernel::scan_batch_vbmi(
+            args(), seqs.first(n), triples.empty() ? triples : triples.first(n), hits.data(), counts);
+        return;
+    }
     if (path_ == scan_path::avx512) {
-        const scan_kernel::kernel_args a{mq_.q.data(), mq_.width, terms_, margin_, pair_table_.data(), row_table_.data()};
-        scan_kernel::scan_batch_avx512(a, seqs.first(n), hits.data(), counts);
+        scan_kernel::scan_batch_avx512(args(), seqs.first(n), hits.data(), counts);
         return;
     }
 #endif
@@ -211,10 +312,11 @@ void fast_scanner::best_windows(
 
 window_hit fast_scanner::best_window(std::span<const std::uint8_t> codes, scan_counts* counts) const
 {
-    [[maybe_unused]] const scan_kernel::kernel_args a{
-        mq_.q.data(), mq_.width, terms_, margin_, pair_table_.data(), row_table_.data()};
+    [[maybe_unused]] const scan_kernel::kernel_args a = args();
     switch (path_) {
 #if defined(__x86_64__)
+    case scan_path::avx512vbmi:
+        return scan_kernel::scan_vbmi(a, codes, counts);
     case scan_path::avx512:
         return scan_kernel::scan_avx512(a, codes, counts);
     case scan_path::avx2:

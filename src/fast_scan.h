@@ -11,6 +11,11 @@
 #include <span>
 
 #include "scan.h"
+#include "scan_block.h"
+
+namespace scan_kernel {
+struct kernel_args;
+}
 
 // How the windows are scored.
 enum class scan_path {
@@ -18,12 +23,15 @@ enum class scan_path {
     avx2,    // 32 windows per step, one motif row per lookup
     avx512,  // 32 windows per step, two motif rows per lookup
     neon,    // aarch64: 32 windows per step, one motif row per lookup (the avx2 tables)
+    avx512vbmi,  // 64 windows of 8 bits per step, three rows per lookup; avx512 where a best saturates
 };
 
 // What a scan did, for measuring; the counts are added to.
 struct scan_counts {
     long long windows = 0;  // windows scored
     long long exact = 0;    // windows whose exact product was computed
+    long long rescanned = 0;  // sequences the 8-bit pass left to the 16-bit one
+    long long flagged = 0;    // windows the 8-bit pass flagged, before the 16-bit penalties narrow them
 };
 
 class fast_scanner {
@@ -43,6 +51,8 @@ public:
     // sequences overlap.
     void best_windows(std::span<const std::span<const std::uint8_t>> seqs, std::span<window_hit> hits,
         scan_counts* counts = nullptr) const;
+    // The same for a block whose triple indices, where made, every motif shares.
+    void best_windows(const scan_block& block, std::span<window_hit> hits, scan_counts* counts = nullptr) const;
 
     int width() const { return mq_.width; }
     // The path in use for this motif (exact when the log domain does not apply to it).
@@ -58,6 +68,10 @@ public:
 
 private:
     void build_tables();
+    void build_triple_table();
+    scan_kernel::kernel_args args() const;
+    void scan_batch(std::span<const std::span<const std::uint8_t>> seqs, std::span<const std::uint8_t* const> triples,
+        std::span<window_hit> hits, scan_counts* counts) const;
 
     motif_quotients mq_;
     scan_path path_ = scan_path::exact;
@@ -68,4 +82,9 @@ private:
     // avx2 and neon: per row, the low bytes of its five penalties then the high bytes, each as a
     // 16-byte table repeated in both halves of a 32-byte register.
     alignas(64) std::array<std::uint8_t, max_width * 64> row_table_{};
+    // avx512vbmi: per triple of rows (3k, 3k + 1, 3k + 2), 128 8-bit penalties indexed by
+    // 25 * code + 5 * next code + the one after (125 to 127 unused).
+    int triple_terms_ = 0;
+    unsigned triple_margin_ = 0;
+    alignas(64) std::array<std::uint8_t, (max_width + 2) / 3 * 128> triple_table_{};
 };

@@ -257,16 +257,11 @@ TARNEL_AVX512 window_hit scan_avx512(const kernel_args& a, std::span<const std::
     }
 }
 
-// Several sequences: the exact products of their single candidates are taken four at a
-// time, as independent chains, instead of one latency-bound chain per sequence.
+// Several sequences, their single candidates multiplied out together.
 TARNEL_AVX512 void scan_batch_avx512(
     const kernel_args& a, std::span<const std::span<const std::uint8_t>> seqs, window_hit* hits, scan_counts* counts)
 {
-    constexpr int lanes = 4;
-    std::size_t slot[lanes];
-    const std::uint8_t* window[lanes];
-    long at[lanes];
-    int waiting = 0;
+    single_candidates singles;
     for (std::size_t i = 0; i < seqs.size(); ++i) {
         const std::span<const std::uint8_t> codes = seqs[i];
         const long windows = static_cast<long>(codes.size()) - a.width + 1;
@@ -292,41 +287,12 @@ TARNEL_AVX512 void scan_batch_avx512(
             best = scan_long_avx512(a, codes, windows, counts);
             break;
         }
-        if (first < 0) {
+        if (first < 0)
             hits[i] = best;
-            continue;
-        }
-        slot[waiting] = i;
-        window[waiting] = codes.data() + first;
-        at[waiting] = first;
-        if (++waiting < lanes)
-            continue;
-        // The same multiplications as exact_product, in the same order, for each window.
-        scan_product p0 = a.q[window[0][0]];
-        scan_product p1 = a.q[window[1][0]];
-        scan_product p2 = a.q[window[2][0]];
-        scan_product p3 = a.q[window[3][0]];
-        for (int r = 1; r < a.width; ++r) {
-            const float* row = a.q + static_cast<std::size_t>(r) * 5;
-            p0 *= row[window[0][r]];
-            p1 *= row[window[1][r]];
-            p2 *= row[window[2][r]];
-            p3 *= row[window[3][r]];
-        }
-        // A single candidate is the winner; its product is positive.
-        hits[slot[0]] = {static_cast<int>(at[0]), p0};
-        hits[slot[1]] = {static_cast<int>(at[1]), p1};
-        hits[slot[2]] = {static_cast<int>(at[2]), p2};
-        hits[slot[3]] = {static_cast<int>(at[3]), p3};
-        if (counts != nullptr)
-            counts->exact += lanes;
-        waiting = 0;
+        else
+            singles.add(a, hits, i, codes.data(), first, counts);
     }
-    for (int j = 0; j < waiting; ++j) {
-        window_hit best;
-        consider(best, a, seqs[slot[j]].data(), at[j], counts);
-        hits[slot[j]] = best;
-    }
+    singles.finish(a, hits, counts);
 }
 
 }  // namespace scan_kernel

@@ -18,6 +18,12 @@ constexpr int chunk_vectors = chunk_windows / 32;
 // Room after a chunk's copied codes for the reads past its last window (AVX2).
 constexpr int chunk_pad = 256;
 
+// The 8-bit pass reads a sequence's triple indices up to triple_pad bytes past its end:
+// up to 63 for lanes past the last window, 3 (K - 1) < width for the last term.
+constexpr int triple_pad = 192;
+// The longest sequence it takes (all its windows in one chunk); longer ones get the 16-bit pass.
+constexpr long triple_max_letters = chunk_windows;
+
 // Everything a kernel reads, flattened.
 struct kernel_args {
     const float* q;  // width rows of 5 quotients
@@ -26,6 +32,9 @@ struct kernel_args {
     unsigned margin;
     const std::uint16_t* pair_table;
     const std::uint8_t* row_table;
+    int triple_terms;
+    unsigned triple_margin;
+    const std::uint8_t* triple_table;
 };
 
 // The straightforward scan's product for one window, rounding exactly as it does (its
@@ -92,6 +101,60 @@ __attribute__((always_inline)) inline void resolve(window_hit& best, const kerne
         evaluate_all(best, a, codes, masks, vectors, base, counts);
 }
 
+// Sequences whose one candidate is their winner, multiplied out four at a time as
+// independent chains instead of one latency-bound chain per sequence.
+class single_candidates {
+public:
+    // The winner of sequence `slot` is window `at` of `codes`; its hit is filled in hits.
+    __attribute__((always_inline)) inline void add(const kernel_args& a, window_hit* hits, std::size_t slot,
+        const std::uint8_t* codes, long at, scan_counts* counts)
+    {
+        slot_[waiting_] = slot;
+        window_[waiting_] = codes + at;
+        at_[waiting_] = at;
+        if (++waiting_ < lanes)
+            return;
+        // The same multiplications as exact_product, in the same order, for each window.
+        scan_product p0 = a.q[window_[0][0]];
+        scan_product p1 = a.q[window_[1][0]];
+        scan_product p2 = a.q[window_[2][0]];
+        scan_product p3 = a.q[window_[3][0]];
+        for (int r = 1; r < a.width; ++r) {
+            const float* row = a.q + static_cast<std::size_t>(r) * 5;
+            p0 *= row[window_[0][r]];
+            p1 *= row[window_[1][r]];
+            p2 *= row[window_[2][r]];
+            p3 *= row[window_[3][r]];
+        }
+        // A single candidate is the winner; its product is positive.
+        hits[slot_[0]] = {static_cast<int>(at_[0]), p0};
+        hits[slot_[1]] = {static_cast<int>(at_[1]), p1};
+        hits[slot_[2]] = {static_cast<int>(at_[2]), p2};
+        hits[slot_[3]] = {static_cast<int>(at_[3]), p3};
+        if (counts != nullptr)
+            counts->exact += lanes;
+        waiting_ = 0;
+    }
+
+    // The ones still waiting, one at a time.
+    __attribute__((always_inline)) inline void finish(const kernel_args& a, window_hit* hits, scan_counts* counts)
+    {
+        for (int j = 0; j < waiting_; ++j) {
+            window_hit best;
+            consider(best, a, window_[j] - at_[j], at_[j], counts);
+            hits[slot_[j]] = best;
+        }
+        waiting_ = 0;
+    }
+
+private:
+    static constexpr int lanes = 4;
+    std::size_t slot_[lanes];
+    const std::uint8_t* window_[lanes];
+    long at_[lanes];
+    int waiting_ = 0;
+};
+
 // Lanes of a vector starting at window b that hold real windows.
 inline std::uint32_t lanes_in(int b, int windows)
 {
@@ -104,6 +167,18 @@ inline std::uint32_t lanes_in(int b, int windows)
 #if defined(__x86_64__)
 #define TARNEL_AVX512 __attribute__((target("avx512f,avx512bw,avx512vl,popcnt,bmi,bmi2")))
 #define TARNEL_AVX2 __attribute__((target("avx2,popcnt,bmi")))
+#define TARNEL_VBMI __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi,popcnt,bmi,bmi2")))
+TARNEL_VBMI window_hit scan_vbmi(const kernel_args& a, std::span<const std::uint8_t> codes, scan_counts* counts);
+// triples: each sequence's triple indices (null where the 8-bit pass cannot take it), or
+// empty to have them made here.
+TARNEL_VBMI void scan_batch_vbmi(const kernel_args& a, std::span<const std::span<const std::uint8_t>> seqs,
+    std::span<const std::uint8_t* const> triples, window_hit* hits, scan_counts* counts);
+// Triple indices 25 c[p] + 5 c[p + 1] + c[p + 2] of the n codes at c into t (codes past
+// the end count as 0); false, with t unspecified, where the 8-bit pass cannot take them:
+// an N among them (its tables leave N out) or more than triple_max_letters.
+TARNEL_VBMI bool make_triples(const std::uint8_t* c, long n, std::uint8_t* t);
+// The triple_pad bytes after the last sequence's triple indices, read by lanes past its end.
+TARNEL_VBMI void pad_triples(std::uint8_t* t);
 TARNEL_AVX512 window_hit scan_avx512(const kernel_args& a, std::span<const std::uint8_t> codes, scan_counts* counts);
 // Several sequences into the same entries of hits; faster than one call each.
 TARNEL_AVX512 void scan_batch_avx512(

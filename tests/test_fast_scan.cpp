@@ -620,7 +620,68 @@ TEST_P(FastScan, BatchGivesEachSequenceItsOwnResult)
             windows += std::max(0L, static_cast<long>(seqs[i].size()) - width + 1);
         }
         EXPECT_EQ(counts.windows, windows);
+        // The same through a block whose triple indices every motif shares.
+        scan_block block;
+        block.assign(spans);
+        std::vector<window_hit> from_block(count, window_hit{-7, -7.0L});
+        s.best_windows(block, from_block);
+        for (std::size_t i = 0; i < count; ++i) {
+            EXPECT_EQ(from_block[i].best_pos, hits[i].best_pos) << "trial " << trial << ", sequence " << i;
+            EXPECT_EQ(bits_of(from_block[i].max_rs), bits_of(hits[i].max_rs)) << "trial " << trial << ", sequence " << i;
+        }
     }
+}
+
+TEST_P(FastScan, NearTiesThatRoundingCanReorder)
+{
+    // Every row has two bases whose quotients differ by a factor of up to e^0.3 (about a step
+    // of the coarsest table scale) or by under 1%, and the sequences hold only those two:
+    // many windows lie within a rounding step of the best, so a margin short of what the
+    // rounding needs drops the true winner.
+    std::mt19937 rng(29);
+    std::uniform_real_distribution<float> u(0.0f, 1.0f);
+    for (int trial = 0; trial < 400; ++trial) {
+        const int width = 3 + static_cast<int>(rng() % 28);
+        std::vector<float> q;
+        for (int r = 0; r < width; ++r) {
+            const float a = 0.5f + 1.5f * u(rng);
+            const float spread = trial % 2 == 0 ? 0.3f : 0.02f;
+            q.insert(q.end(), {a, a * std::exp(spread * (u(rng) - 0.5f)), 0.05f, 0.04f, 0.1f});
+        }
+        const motif_quotients mq = direct_motif(width, q);
+        const fast_scanner s = scanner(mq);
+        codes_t c(300);
+        for (auto& x : c)
+            x = static_cast<std::uint8_t>(rng() % 2);
+        expect_same(s, mq, c, "trial " + std::to_string(trial));
+    }
+}
+
+TEST_P(FastScan, WhatEightBitsCannotTellGoesToTheSixteenBitPass)
+{
+    // A motif that wants A everywhere: in a sequence of T its best window lies far below
+    // what the 8-bit scale resolves; an N or a sequence beyond the 8-bit buffers goes to the
+    // 16-bit pass as well. Every result stays exact, and the 8-bit path says it handed over.
+    const int width = 18;
+    std::vector<float> q;
+    for (int r = 0; r < width; ++r)
+        q.insert(q.end(), {3.2f, 0.02f, 0.03f, 0.01f, 0.5f});
+    const motif_quotients mq = direct_motif(width, q);
+    const fast_scanner s = scanner(mq);
+    std::mt19937 rng(28);
+    std::vector<codes_t> seqs{codes_t(300, 3), codes_t(300, 0), random_codes(rng, 300),
+        random_codes(rng, 300, 0.01), random_codes(rng, 7000)};
+    seqs[0][150] = 0;  // one A among the T: the only window that stands out, barely
+    seqs[3][40] = 4;
+    scan_counts counts;
+    for (std::size_t i = 0; i < seqs.size(); ++i)
+        expect_same(s, mq, seqs[i], "sequence " + std::to_string(i));
+    for (const codes_t& c : seqs)
+        s.best_window(c, &counts);
+    if (GetParam() == scan_path::avx512vbmi)
+        EXPECT_GE(counts.rescanned, 3);
+    else
+        EXPECT_EQ(counts.rescanned, 0);
 }
 
 TEST_P(FastScan, BatchFillsOnlyAsManyResultsAsBothSpansHold)
@@ -653,12 +714,14 @@ std::string path_label(const testing::TestParamInfo<scan_path>& info)
         return "Avx512";
     case scan_path::neon:
         return "Neon";
+    case scan_path::avx512vbmi:
+        return "Avx512Vbmi";
     }
     return "Unknown";
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Paths, FastScan, testing::Values(scan_path::exact, scan_path::avx2, scan_path::avx512, scan_path::neon), path_label);
+    Paths, FastScan, testing::Values(scan_path::exact, scan_path::avx2, scan_path::avx512, scan_path::neon, scan_path::avx512vbmi), path_label);
 
 // ---- The default choice ----
 

@@ -1,0 +1,27 @@
+#include "scan_block.h"
+
+#include "fast_scan.h"
+#include "scan_kernels.h"
+
+void scan_block::assign(std::span<const std::span<const std::uint8_t>> seqs)
+{
+    seqs_ = seqs;
+    starts_.clear();
+#if defined(__x86_64__)
+    if (fast_scanner::best_path() != scan_path::avx512vbmi)
+        return;
+    std::size_t total = scan_kernel::triple_pad;
+    for (const auto& codes : seqs)
+        total += codes.size();
+    // Kept from block to block: resized, not reallocated, once the largest block is seen.
+    if (letters_.size() < total)
+        letters_.resize(total);
+    std::uint8_t* at = letters_.data();
+    for (const auto& codes : seqs) {
+        const bool made = scan_kernel::make_triples(codes.data(), static_cast<long>(codes.size()), at);
+        starts_.push_back(made ? at : nullptr);
+        at += codes.size();
+    }
+    scan_kernel::pad_triples(at);
+#endif
+}
