@@ -34,9 +34,12 @@ template <int G>
 TARNEL_VBMI inline void score(const kernel_args& a, const std::uint8_t* t, __m512i* sum)
 {
     const __m512i* table = reinterpret_cast<const __m512i*>(a.triple_table);
+    // The first term sets the sums (a width is at least 1): zeroing them first would go
+    // through memory.
     for (int v = 0; v < G; ++v)
-        sum[v] = _mm512_setzero_si512();
-    for (int k = 0; k < a.triple_terms; ++k, t += 3) {
+        sum[v] = _mm512_permutex2var_epi8(_mm512_load_si512(table), _mm512_loadu_si512(t + 64 * v), _mm512_load_si512(table + 1));
+    t += 3;
+    for (int k = 1; k < a.triple_terms; ++k, t += 3) {
         const __m512i lo = _mm512_load_si512(table + 2 * k);
         const __m512i hi = _mm512_load_si512(table + 2 * k + 1);
         for (int v = 0; v < G; ++v)
@@ -220,6 +223,16 @@ TARNEL_VBMI window_hit rescan(const kernel_args& a, std::span<const std::uint8_t
 
 }  // namespace
 
+namespace {
+
+// A mask of the first `count` bytes of a vector (none for a count below 0, all from 64).
+TARNEL_VBMI inline std::uint64_t first_bytes(long count)
+{
+    return _bzhi_u64(~0ULL, static_cast<unsigned>(std::clamp(count, 0L, 64L)));
+}
+
+}  // namespace
+
 TARNEL_VBMI bool make_triples(const std::uint8_t* c, long n, std::uint8_t* t)
 {
     if (n > triple_max_letters)
@@ -235,14 +248,16 @@ TARNEL_VBMI bool make_triples(const std::uint8_t* c, long n, std::uint8_t* t)
         const __m512i ab = _mm512_add_epi8(_mm512_add_epi8(_mm512_slli_epi16(a, 2), a), b);
         _mm512_storeu_si512(t + p, _mm512_add_epi8(_mm512_add_epi8(_mm512_slli_epi16(ab, 2), ab), d));
     }
-    unsigned any = _mm512_test_epi8_mask(most, _mm512_set1_epi8(4)) != 0;
-    for (; p < n; ++p) {
-        const int b = p + 1 < n ? c[p + 1] : 0;
-        const int d = p + 2 < n ? c[p + 2] : 0;
-        any |= c[p] >> 2;
-        t[p] = static_cast<std::uint8_t>(25 * c[p] + 5 * b + d);
+    // The last codes through masked loads, which read nothing past the end and give 0 there.
+    for (; p < n; p += 64) {
+        const __m512i a = _mm512_maskz_loadu_epi8(first_bytes(n - p), c + p);
+        const __m512i b = _mm512_maskz_loadu_epi8(first_bytes(n - p - 1), c + p + 1);
+        const __m512i d = _mm512_maskz_loadu_epi8(first_bytes(n - p - 2), c + p + 2);
+        most = _mm512_or_si512(most, a);
+        const __m512i ab = _mm512_add_epi8(_mm512_add_epi8(_mm512_slli_epi16(a, 2), a), b);
+        _mm512_mask_storeu_epi8(t + p, first_bytes(n - p), _mm512_add_epi8(_mm512_add_epi8(_mm512_slli_epi16(ab, 2), ab), d));
     }
-    return any == 0;
+    return _mm512_test_epi8_mask(most, _mm512_set1_epi8(4)) == 0;
 }
 
 TARNEL_VBMI void pad_triples(std::uint8_t* t)

@@ -29,8 +29,14 @@ bool all_equal(std::span<const double> data)
 {
     if (data.empty())
         return true;
-    const auto [low, high] = std::minmax_element(data.begin(), data.end());
-    return *low == *high;
+    // Without branches on the values, which follow no pattern.
+    double low = data[0];
+    double high = data[0];
+    for (const double d : data) {
+        low = std::min(low, d);
+        high = std::max(high, d);
+    }
+    return low == high;
 }
 
 void one_sample_ttest(double one, std::span<const double> rdm_rs, double& pvalue, double& t)
