@@ -56,8 +56,11 @@ analysis_workspace::analysis_workspace(int set_capacity, int group_capacity_)
     scored.resize(n);
     kept.resize(n);
     strands.resize(seq_db.size());
-    for (std::size_t i = 0; i < seq_db.size(); ++i)
+    frames.resize(seq_db.size());
+    for (std::size_t i = 0; i < seq_db.size(); ++i) {
         strands[i] = seq_db[i].strand;
+        frames[i] = frame_of(static_cast<int>(i));
+    }
     rss_tmp.resize(n);
     rss.resize(n);
     index_rdm.resize(n);
@@ -143,7 +146,9 @@ void analyse_hits(int mi, std::span<const int> set, std::span<const window_hit> 
         match& m = matchs[r];
         if (reported(t, rule)) {
             const bool reverse = ws.kept[r].reverse;
-            m = locate_site(mi, set[i], mo.len, reverse ? rc_hits[i] : hits[i], reverse);
+            const int si = set[i];
+            m = locate_site(mi, si, ws.frames[static_cast<std::size_t>(si)], mo.len, reverse ? rc_hits[i] : hits[i],
+                reverse);
             m.rs = ws.rss[r];
             one_sample_ttest(ws.rss[r], rn, kept_mean, sd, m.pvalue, m.tvalue);
         } else {

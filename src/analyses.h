@@ -52,6 +52,7 @@ struct analysis_workspace {
     std::vector<scored_hit> scored;  // the sequences of the set with a window, in set order
     std::vector<scored_hit> kept;    // those kept after trimming
     std::vector<char> strands;       // every loaded sequence's title strand, packed
+    std::vector<site_frame> frames;  // and what locating a site needs of it
     std::vector<double> rss_tmp;     // their scores
     std::vector<double> rss;         // the kept scores
     std::vector<int> index_rdm;      // the drawn sample, or every index in order

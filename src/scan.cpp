@@ -1,5 +1,6 @@
 #include "scan.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -79,7 +80,17 @@ match make_match(int mi, int si, int width, const window_hit& hit, bool reverse)
 
 match locate_site(int mi, int si, int width, const window_hit& hit, bool reverse)
 {
+    return locate_site(mi, si, frame_of(si), width, hit, reverse);
+}
+
+site_frame frame_of(int si)
+{
     const seq& s = seq_db[static_cast<std::size_t>(si)];
+    return {s.seq.data(), s.chrom, s.start, s.end, s.cut_letters, s.len, s.strand};
+}
+
+match locate_site(int mi, int si, const site_frame& s, int width, const window_hit& hit, bool reverse)
+{
     match m;
     m.mi = mi;
     m.si = si;
@@ -95,7 +106,7 @@ match locate_site(int mi, int si, int width, const window_hit& hit, bool reverse
     m.reverse = reverse;
     m.chrom = s.chrom;
     if (m.location >= 0)
-        m.bsite = std::string_view(s.seq).substr(static_cast<std::size_t>(m.location), static_cast<std::size_t>(width));
+        m.bsite = std::string_view(s.letters + m.location, static_cast<std::size_t>(std::min(width, s.len - m.location)));
     site_coordinates(s.start, s.end, s.strand, m);
     if (hit.best_pos < 0)  // no window: nothing to locate
         m.start = m.end = 0;

@@ -67,6 +67,22 @@ match make_match(int mi, int si, int width, const window_hit& hit, bool reverse 
 // site lies, its letters and coordinates.
 match locate_site(int mi, int si, int width, const window_hit& hit, bool reverse = false);
 
+// What locating a site needs of its sequence, packed: the sequence table's entries are
+// large, and a motif's reported sites fall anywhere in it.
+struct site_frame {
+    const char* letters = nullptr;
+    std::string_view chrom;
+    std::int64_t start = 0;
+    std::int64_t end = 0;
+    std::int64_t cut_letters = 0;
+    int len = 0;
+    char strand = '.';
+};
+site_frame frame_of(int si);
+
+// locate_site with sequence si's frame at hand.
+match locate_site(int mi, int si, const site_frame& frame, int width, const window_hit& hit, bool reverse);
+
 // Scans motif mi against sequence si with the tables as loaded, on both strands when
 // both_strands is set.
 match scan_seq_match(int mi, int si);
