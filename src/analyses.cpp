@@ -56,8 +56,11 @@ analysis_workspace::analysis_workspace(int set_capacity, int group_capacity_)
     scored.resize(n);
     kept.resize(n);
     strands.resize(seq_db.size());
-    for (std::size_t i = 0; i < seq_db.size(); ++i)
+    lengths.resize(seq_db.size());
+    for (std::size_t i = 0; i < seq_db.size(); ++i) {
         strands[i] = seq_db[i].strand;
+        lengths[i] = static_cast<std::uint16_t>(seq_db[i].base.size());
+    }
     rss_tmp.resize(n);
     rss.resize(n);
     index_rdm.resize(n);
@@ -106,7 +109,7 @@ void analyse_hits(int mi, std::span<const int> set, std::span<const window_hit> 
         const window_hit& hit = reverse ? rc_hits[i] : hits[i];
         if (hit.best_pos < 0)
             continue;
-        ws.scored[n] = {static_cast<int>(i), reverse};
+        ws.scored[n] = {static_cast<int>(i), reverse, static_cast<std::uint16_t>(hit.best_pos)};
         ws.rss_tmp[n] = window_score(hit, mo.len);
         ++n;
     }
