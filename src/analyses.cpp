@@ -57,9 +57,11 @@ analysis_workspace::analysis_workspace(int set_capacity, int group_capacity_)
     kept.resize(n);
     strands.resize(seq_db.size());
     frames.resize(seq_db.size());
+    lengths.resize(seq_db.size());
     for (std::size_t i = 0; i < seq_db.size(); ++i) {
         strands[i] = seq_db[i].strand;
         frames[i] = frame_of(static_cast<int>(i));
+        lengths[i] = static_cast<std::uint16_t>(seq_db[i].base.size());
     }
     rss_tmp.resize(n);
     rss.resize(n);
@@ -110,7 +112,7 @@ void analyse_hits(int mi, std::span<const int> set, std::span<const window_hit> 
         const window_hit& hit = reverse ? rc_hits[i] : hits[i];
         if (hit.best_pos < 0)
             continue;
-        ws.scored[n] = {static_cast<int>(i), reverse};
+        ws.scored[n] = {static_cast<int>(i), reverse, static_cast<std::uint16_t>(hit.best_pos)};
         ws.rss_tmp[n] = window_score(hit, mo.len);
         ++n;
     }

@@ -32,6 +32,9 @@ inline bool reported(double t, report_rule rule)
     return true;
 }
 
+// A window's offset and a sequence's length fit the packed fields below.
+static_assert(max_seq_len <= UINT16_MAX);
+
 // Working buffers of one analysis, sized once for the largest set (and for up to
 // group_capacity motifs scanned together) and reused for every motif, so that no motif
 // allocates. The reverse-complement buffers are sized only when both_strands is set at
@@ -46,13 +49,15 @@ struct analysis_workspace {
     scan_block block;                                     // the block being scanned, as the scan reads it
     std::vector<match> matchs;                            // the kept records of the motif analysed last
     struct scored_hit {
-        int at = 0;            // position in the set
-        bool reverse = false;  // the hit is the reverse complement's
+        int at = 0;                  // position in the set
+        bool reverse = false;        // the hit is the reverse complement's
+        std::uint16_t best_pos = 0;  // its window, counted in that strand (in what the struct pads)
     };
     std::vector<scored_hit> scored;  // the sequences of the set with a window, in set order
     std::vector<scored_hit> kept;    // those kept after trimming
     std::vector<char> strands;       // every loaded sequence's title strand, packed
-    std::vector<site_frame> frames;  // and what locating a site needs of it
+    std::vector<site_frame> frames;  // what locating a site needs of it
+    std::vector<std::uint16_t> lengths;  // and its length
     std::vector<double> rss_tmp;     // their scores
     std::vector<double> rss;         // the kept scores
     std::vector<int> index_rdm;      // the drawn sample, or every index in order

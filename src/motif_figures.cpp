@@ -23,11 +23,11 @@ bool is_line(char title_strand)
     return !bed_output || title_strand == '+' || title_strand == '-';
 }
 
-// The given-strand offset of a hit's window (a reverse-complement window at p covers the
-// letters L - w - p to L - p - 1).
-int given_offset(const window_hit& hit, bool reverse, int length, int width)
+// The given-strand offset of a scored sequence's window (a reverse-complement window at p
+// covers the letters L - w - p to L - p - 1).
+int given_offset(const analysis_workspace::scored_hit& hit, int length, int width)
 {
-    return reverse ? length - width - hit.best_pos : hit.best_pos;
+    return hit.reverse ? length - width - hit.best_pos : hit.best_pos;
 }
 
 // a ranks above b among the top sites: a higher score, or the same and earlier in the set.
@@ -50,6 +50,162 @@ void offer(motif_details& d, const top_site& site)
     }
 }
 
+
+// The low and high of the finite scored scores: the range the score bins split.
+void score_range(std::span<const double> scored, motif_details& d, double& low, double& high)
+{
+    low = std::numeric_limits<double>::infinity();
+    high = -low;
+    // As std::min and std::max, without a branch: two independent chains of selects.
+    for (const double s : scored) {
+        const bool finite = std::isfinite(s);
+        low = finite && s < low ? s : low;
+        high = finite && high < s ? s : high;
+    }
+    if (low <= high) {
+        d.score_low = low;
+        d.score_high = high;
+    }
+}
+
+// The t values of a motif's kept scores, as far as the figures need them: whether a
+// record is written, and whether its t is the largest so far. t = (score - mean) / sd never
+// falls as the score rises (both roundings keep order), so a score at or above one already
+// written is written too, one at or below one already left out is left out, and one no
+// higher than the score of the largest t cannot beat it. Most scores are settled by a
+// comparison and only the others pay for the division. Without a finite mean and a finite
+// positive sd the order argument does not hold, and every score is divided.
+class t_screen {
+public:
+    t_screen(std::size_t n, double mean, double sd, report_rule rule)
+        : n_(n), mean_(mean), sd_(sd), rule_(rule),
+          ordered_(n > 2 && std::isfinite(mean) && std::isfinite(sd) && sd > 0.0)
+    {
+    }
+
+    bool written(double s)
+    {
+        if (rule_ == report_rule::every_record)
+            return true;
+        const bool by_order = ordered_ && rule_ == report_rule::t_reaches_threshold;
+        if (by_order && s >= lowest_written_)  // false while none is known (NaN)
+            return true;
+        if (by_order && s <= highest_left_out_)
+            return false;
+        const double t = t_of(s);
+        const bool yes = reported(t, rule_);
+        if (by_order && !std::isnan(t))
+            (yes ? lowest_written_ : highest_left_out_) = s;
+        return yes;
+    }
+
+    // Whether s's t is larger than the largest so far (the first is always taken), then kept.
+    bool largest(double s, motif_figures& f)
+    {
+        if (f.max_t_si >= 0 && ordered_ && !(s > max_t_score_))
+            return false;
+        const double t = t_of(s);
+        if (f.max_t_si >= 0 && !(t > f.max_t))
+            return false;
+        f.max_t = t;
+        max_t_score_ = s;
+        return true;
+    }
+
+private:
+    double t_of(double s) const { return standardised_difference(s, n_, mean_, sd_); }
+
+    std::size_t n_;
+    double mean_;
+    double sd_;
+    report_rule rule_;
+    bool ordered_;
+    double lowest_written_ = std::numeric_limits<double>::quiet_NaN();
+    double highest_left_out_ = std::numeric_limits<double>::quiet_NaN();
+    double max_t_score_ = 0.0;
+};
+
+// A written site's placement in its sequence.
+void add_written(motif_figures& f, const length_figures& per_length, int location, int length, int width)
+{
+    ++f.written;
+    f.central_n += centred(location, length, width) ? 1 : 0;
+    f.central_chance_sum += per_length.central_chance();
+}
+
+// The summary's figures alone: one pass over the kept records, the sites' places looked up
+// for the written ones only.
+void collect_kept(int width, const analysis_workspace& ws, report_rule rule, motif_figures& f)
+{
+    const auto& last = ws.last;
+    const std::size_t kept_n = last.records.size();
+    length_figures per_length(width);
+    t_screen ts(kept_n, last.kept_mean, last.kept_sd, rule);
+    for (std::size_t r = 0; r < kept_n; ++r) {
+        const double s = ws.rss[r];
+        const auto& hit = ws.kept[r];
+        const auto si = static_cast<std::size_t>(last.set[static_cast<std::size_t>(hit.at)]);
+        if (ts.largest(s, f))
+            f.max_t_si = static_cast<int>(si);
+        if (!ts.written(s) || !is_line(ws.strands[si]))
+            continue;
+        const int length = ws.lengths[si];
+        per_length.use_length(length);
+        add_written(f, per_length, given_offset(hit, length, width), length, width);
+    }
+}
+
+// The summary's figures and the report's details in one pass over the scored sequences.
+// The kept ones are a subsequence of them in the same order, so a cursor into the kept
+// records tells them apart; each site's place is worked out once, for both position
+// histograms.
+void collect_all(int width, const analysis_workspace& ws, report_rule rule, motif_figures& f, motif_details& d)
+{
+    const auto& last = ws.last;
+    const std::size_t kept_n = last.records.size();
+    double low = 0.0;
+    double high = 0.0;
+    score_range(std::span<const double>(ws.rss_tmp.data(), last.scored_n), d, low, high);
+    const score_binning bins(low, high);
+    length_figures per_length(width);
+    t_screen ts(kept_n, last.kept_mean, last.kept_sd, rule);
+    std::size_t r = 0;
+    for (std::size_t k = 0; k < last.scored_n; ++k) {
+        const auto& hit = ws.scored[k];
+        const double s = ws.rss_tmp[k];
+        const int si = last.set[static_cast<std::size_t>(hit.at)];
+        const int length = ws.lengths[static_cast<std::size_t>(si)];
+        per_length.use_length(length);
+        const int location = given_offset(hit, length, width);
+        const auto position = static_cast<std::size_t>(per_length.position_bin(location));
+        ++d.best_positions[position];
+        const auto bin = static_cast<std::size_t>(bins.bin(s));
+        // The trimmed scores' bins count the finite scored scores less the kept ones.
+        if (r == kept_n || ws.kept[r].at != hit.at) {
+            if (std::isfinite(s))
+                ++d.trimmed_scores[bin];
+            continue;
+        }
+        ++d.kept_scores[bin];
+        if (!std::isfinite(s))
+            --d.trimmed_scores[bin];
+        if (ts.largest(s, f))
+            f.max_t_si = si;
+        if (ts.written(s) && is_line(ws.strands[static_cast<std::size_t>(si)])) {
+            add_written(f, per_length, location, length, width);
+            ++d.written_positions[position];
+        }
+        // Once ten are held, a score no higher than the lowest of them cannot enter (an
+        // equal one comes later in the set).
+        if (d.top_n < top_sites_kept || s > d.top[0].score)
+            offer(d, {si, hit.at, hit.best_pos, hit.reverse, s, last.records[r].tvalue});
+        ++r;
+    }
+    std::sort_heap(d.top.data(), d.top.data() + d.top_n, ranks_above);
+}
+
+}  // namespace
+
 int score_bin(double score, double low, double high)
 {
     if (!(high > low))
@@ -58,52 +214,29 @@ int score_bin(double score, double low, double high)
     return std::clamp(static_cast<int>(at), 0, score_bins - 1);
 }
 
-void collect_details(int width, const analysis_workspace& ws, motif_details& d)
+score_binning::score_binning(double low, double high)
+    : low_(low), high_(high), scale_(score_bins / (high - low)),
+      by_product_(high > low && std::isfinite(high - low) && std::isfinite(scale_))
 {
-    const auto& last = ws.last;
-    const auto scored = std::span<const double>(ws.rss_tmp.data(), last.scored_n);
-    double low = std::numeric_limits<double>::infinity();
-    double high = -low;
-    for (const double s : scored) {
-        if (std::isfinite(s)) {
-            low = std::min(low, s);
-            high = std::max(high, s);
-        }
-    }
-    if (low <= high) {
-        d.score_low = low;
-        d.score_high = high;
-    }
-    // The trimmed scores' bins are those of all scored scores less the kept ones.
-    for (const double s : scored)
-        if (std::isfinite(s))
-            ++d.trimmed_scores[static_cast<std::size_t>(score_bin(s, low, high))];
-    for (std::size_t r = 0; r < last.records.size(); ++r) {
-        const auto bin = static_cast<std::size_t>(score_bin(ws.rss[r], low, high));
-        ++d.kept_scores[bin];
-        --d.trimmed_scores[bin];
-    }
-    for (std::size_t k = 0; k < last.scored_n; ++k) {
-        const auto [at, reverse] = ws.scored[k];
-        const auto i = static_cast<std::size_t>(at);
-        const int length = static_cast<int>(ws.codes[i].size());
-        const int location = given_offset(reverse ? last.rc_hits[i] : last.hits[i], reverse, length, width);
-        ++d.best_positions[static_cast<std::size_t>(position_bin(location, length, width))];
-    }
-    for (std::size_t r = 0; r < last.records.size(); ++r) {
-        // Once ten are held, a score no higher than the lowest of them cannot enter (an
-        // equal one comes later in the set).
-        if (d.top_n == top_sites_kept && !(ws.rss[r] > d.top[0].score))
-            continue;
-        const auto [at, reverse] = ws.kept[r];
-        const auto i = static_cast<std::size_t>(at);
-        const window_hit& hit = reverse ? last.rc_hits[i] : last.hits[i];
-        offer(d, {last.set[i], at, hit.best_pos, reverse, ws.rss[r], last.records[r].tvalue});
-    }
-    std::sort_heap(d.top.data(), d.top.data() + d.top_n, ranks_above);
 }
 
-}  // namespace
+int score_binning::bin(double score) const
+{
+    if (by_product_) {
+        // The product and the quotient are both within 2 ulps of the exact figure, which
+        // is at most score_bins: they differ by far less than `margin`.
+        constexpr double margin = 1e-9;
+        const double at = (score - low_) * scale_;
+        const double below = at - margin;
+        const double above = at + margin;
+        if (below > -1.0 && above < score_bins + 1.0) {  // false for a NaN or an infinity
+            const int b = static_cast<int>(below);
+            if (b == static_cast<int>(above))
+                return std::clamp(b, 0, score_bins - 1);
+        }
+    }
+    return score_bin(score, low_, high_);
+}
 
 double central_chance(int length, int width)
 {
@@ -137,6 +270,30 @@ int position_bin(int location, int length, int width)
     return static_cast<int>(std::min<std::uint32_t>(bin, position_bins - 1));
 }
 
+length_figures::length_figures(int width) : width_(width) {}
+
+void length_figures::use_length(int length)
+{
+    if (length == length_)
+        return;
+    length_ = length;
+    chance_ = ::central_chance(length, width_);
+    // position_bin divides by 2L: by a multiply with 2^64 / 2L rounded up, exact for
+    // every 32-bit dividend and divisor (the divisor at least 2).
+    divisor_ = length > 0 ? 2 * static_cast<std::uint32_t>(length) : 2;
+    reciprocal_ = std::numeric_limits<std::uint64_t>::max() / divisor_ + 1;
+}
+
+int length_figures::position_bin(int location) const
+{
+    if (length_ <= 0 || location < 0)
+        return 0;
+    const std::uint32_t dividend = static_cast<std::uint32_t>(position_bins) *
+        (2 * static_cast<std::uint32_t>(location) + static_cast<std::uint32_t>(width_));
+    const auto bin = static_cast<std::uint32_t>((static_cast<unsigned __int128>(reciprocal_) * dividend) >> 64);
+    return static_cast<int>(std::min<std::uint32_t>(bin, position_bins - 1));
+}
+
 motif_figures collect_figures(int mi, const analysis_workspace& ws, report_rule rule, bool details)
 {
     const auto& last = ws.last;
@@ -148,34 +305,13 @@ motif_figures collect_figures(int mi, const analysis_workspace& ws, report_rule 
     f.kept_n = static_cast<int>(last.records.size());
     f.mean = last.kept_mean;
     f.sd = last.kept_sd;
-    if (details)
-        f.details.emplace();
     // The t values again from the kept scores, as analyse_hits computes them, and the sites'
-    // places from the hits: the scores, hits and codes lie packed and in set order, while
-    // the records (and the sequence table) would cost a cache miss per written site.
-    const std::size_t kept_n = last.records.size();
-    for (std::size_t r = 0; r < kept_n; ++r) {
-        const double t = standardised_difference(ws.rss[r], kept_n, last.kept_mean, last.kept_sd);
-        if (f.max_t_si < 0 || t > f.max_t) {
-            f.max_t = t;
-            f.max_t_si = last.set[static_cast<std::size_t>(ws.kept[r].at)];
-        }
-        if (!reported(t, rule))
-            continue;
-        const auto [at, reverse] = ws.kept[r];
-        const auto i = static_cast<std::size_t>(at);
-        const int si = last.set[i];
-        if (!is_line(ws.strands[static_cast<std::size_t>(si)]))
-            continue;
-        ++f.written;
-        const int length = static_cast<int>(ws.codes[i].size());
-        const int location = given_offset(reverse ? last.rc_hits[i] : last.hits[i], reverse, length, width);
-        f.central_n += centred(location, length, width) ? 1 : 0;
-        f.central_chance_sum += central_chance(length, width);
-        if (details)
-            ++f.details->written_positions[static_cast<std::size_t>(position_bin(location, length, width))];
-    }
+    // places from the scored hits and the packed lengths: these lie packed and in set
+    // order, while the records, the hits and the sequence table would cost a cache miss per
+    // written site.
     if (details)
-        collect_details(width, ws, *f.details);
+        collect_all(width, ws, rule, f, f.details.emplace());
+    else
+        collect_kept(width, ws, rule, f);
     return f;
 }

@@ -65,6 +65,41 @@ bool centred(int location, int length, int width);
 // The bin (0 to position_bins - 1) of the relative position of a window's centre.
 int position_bin(int location, int length, int width);
 
+// The score bin (0 to score_bins - 1) of `score` in the range low to high, split evenly.
+int score_bin(double score, double low, double high);
+
+// score_bin for many scores of one range: a multiply in place of the division, which
+// decides only for the scores that lie within a hair of a bin's edge.
+class score_binning {
+public:
+    score_binning(double low, double high);
+    int bin(double score) const;  // score_bin(score, low, high)
+
+private:
+    double low_;
+    double high_;
+    double scale_;
+    bool by_product_;
+};
+
+// position_bin and central_chance for the sequences of one length, worked out again only
+// when the length changes: the sequences of a set mostly share a length, and a division
+// per site is a good share of what the figures cost.
+class length_figures {
+public:
+    explicit length_figures(int width);
+    void use_length(int length);  // before the first position_bin or central_chance
+    int position_bin(int location) const;  // as position_bin(location, length, width)
+    double central_chance() const { return chance_; }
+
+private:
+    int width_;
+    int length_ = -1;
+    double chance_ = 0.0;
+    std::uint32_t divisor_ = 2;
+    std::uint64_t reciprocal_ = 0;
+};
+
 // Whether the kept scores were t-tested (more than two of them, not all equal): only then
 // does a threshold on t select sites by their score.
 inline bool tested(const motif_figures& f)

@@ -4,8 +4,10 @@
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
+#include <limits>
 #include <map>
 #include <numeric>
+#include <span>
 
 #include "analyses.h"
 #include "loading.h"
@@ -183,6 +185,115 @@ TEST(MotifFigures, CentralFifthAndPositionBinsCountWindowsExactly)
         }
     }
     EXPECT_EQ(position_bin(45, 100, 10), position_bins / 2);  // centred exactly: the upper middle bin
+}
+
+TEST(MotifFigures, ShortcutsAgreeWithThePlainFormulas)
+{
+    // Score bins: ranges whose edges fall exactly on scores, uneven and extreme ones; scores
+    // on the edges, a hair off them, outside the range, infinite.
+    const double inf = std::numeric_limits<double>::infinity();
+    for (const auto& [low, high] : std::vector<std::pair<double, double>>{
+             {0.0, 40.0}, {-1.0, 0.0}, {-3.7, 2.9}, {0.1, 0.1 + 1e-12}, {1.0, 1.0}, {-1e308, 1e308}}) {
+        const score_binning bins(low, high);
+        std::vector<double> scores{low, high, -inf, inf, low - 1.0, high + 1.0};
+        for (int b = 0; b <= 1000; ++b)  // the bins' edges, then points between them
+            for (const double at : {low + (high - low) / (b <= score_bins ? score_bins : 1000) * b})
+                scores.insert(scores.end(), {at, std::nextafter(at, -inf), std::nextafter(at, inf)});
+        for (const double s : scores)
+            EXPECT_EQ(bins.bin(s), score_bin(s, low, high)) << low << " " << high << " " << s;
+    }
+    // Position bins and central chances for every length a sequence can have, changing
+    // back and forth as they do in a set.
+    long long mismatched = 0;
+    for (const int width : {1, 6, 21}) {
+        length_figures per_length(width);
+        for (int length = width + 1; length <= max_seq_len; ++length) {
+            for (const int l : {length, length - 1, length}) {
+                per_length.use_length(l);
+                mismatched += per_length.central_chance() != central_chance(l, width);
+                for (int p = 0; p + width <= l; ++p)
+                    mismatched += per_length.position_bin(p) != position_bin(p, l, width);
+            }
+        }
+    }
+    EXPECT_EQ(mismatched, 0);
+}
+
+TEST(MotifFigures, AgreeWithTheRecordsOverAManyLengthSet)
+{
+    // Random letters, lengths in runs and a few too short for a window; both rules, and a
+    // BED file leaving out the titles without a strand.
+    std::string text;
+    std::uint32_t state = 12345;
+    for (int i = 0; i < 1200; ++i) {
+        const int length = i % 97 == 5 ? 3 : 30 + (i / 9) * 37 % 400;
+        text += ">s" + std::to_string(i) + "::chr2:" + std::to_string(1000 * i) + "-" +
+            std::to_string(1000 * i + length) + (i % 5 == 0 ? "" : i % 2 ? "(-)" : "(+)") + "\n";
+        for (int k = 0; k < length; ++k)
+            text += "ACGT"[(state = state * 1664525u + 1013904223u) >> 30];
+        text += "\n";
+    }
+    for (const bool bed : {false, true}) {
+        for (const report_rule rule : {report_rule::t_reaches_threshold, report_rule::abs_t_reaches_threshold}) {
+            reset_settings();
+            score_th = 0.8;
+            bed_output = bed;
+            scratch_dir dir;
+            read_inputs(example_data_path("jaspar_core.motifs"), dir.write("s.fa", text));
+            analysis_workspace ws(seq_n);
+            for (int mi = 0; mi < 6; ++mi) {
+                SCOPED_TRACE(std::to_string(mi) + (bed ? " bed" : "") + (rule == report_rule::t_reaches_threshold ? "" : " |t|"));
+                const int width = motif_db[static_cast<std::size_t>(mi)].len;
+                int kept_n = 0;
+                all_matchs(mi, ws, ws.matchs, kept_n, rule);
+                const motif_figures f = collect_figures(mi, ws, rule, true);
+                // The scored sequences' best windows from the straightforward scan.
+                std::vector<match> scored;
+                for (int si = 0; si < seq_n; ++si)
+                    if (const match m = scan_seq_match(mi, si); m.location >= 0)
+                        scored.push_back(m);
+                const auto [lowest, highest] = std::minmax_element(
+                    scored.begin(), scored.end(), [](const match& a, const match& b) { return a.rs < b.rs; });
+                const auto bin = [&](double s) { return static_cast<std::size_t>(score_bin(s, lowest->rs, highest->rs)); };
+                const auto place = [&](const match& m) { return static_cast<std::size_t>(position_bin(m.location, seq_db[m.si].len, width)); };
+                motif_figures want;
+                motif_details& d = want.details.emplace();
+                for (const match& m : scored) {
+                    ++d.trimmed_scores[bin(m.rs)];
+                    ++d.best_positions[place(m)];
+                }
+                // The written sites and the largest t from the kept records.
+                for (const match& m : std::span(ws.matchs.data(), static_cast<std::size_t>(kept_n))) {
+                    ++d.kept_scores[bin(m.rs)];
+                    --d.trimmed_scores[bin(m.rs)];
+                    if (want.max_t_si < 0 || m.tvalue > want.max_t) {
+                        want.max_t = m.tvalue;
+                        want.max_t_si = m.si;
+                    }
+                    const char strand = seq_db[m.si].strand;
+                    if (!reported(m.tvalue, rule) || (bed && strand != '+' && strand != '-'))
+                        continue;
+                    ++want.written;
+                    want.central_n += centred(m.location, seq_db[m.si].len, width) ? 1 : 0;
+                    want.central_chance_sum += central_chance(seq_db[m.si].len, width);
+                    ++d.written_positions[place(m)];
+                }
+                EXPECT_TRUE(want.written > 0 && want.written < kept_n);
+                for (const motif_figures& got : {f, collect_figures(mi, ws, rule, false)}) {
+                    EXPECT_EQ(got.written, want.written);
+                    EXPECT_EQ(got.central_n, want.central_n);
+                    EXPECT_EQ(got.central_chance_sum, want.central_chance_sum);
+                    EXPECT_EQ(got.max_t, want.max_t);
+                    EXPECT_EQ(got.max_t_si, want.max_t_si);
+                }
+                ASSERT_TRUE(f.details);
+                EXPECT_TRUE(f.details->kept_scores == d.kept_scores && f.details->trimmed_scores == d.trimmed_scores);
+                EXPECT_TRUE(f.details->best_positions == d.best_positions);
+                EXPECT_TRUE(f.details->written_positions == d.written_positions);
+            }
+        }
+    }
+    reset_settings();
 }
 
 TEST(SequenceLogo, LetterHeightsAreBitsOfInformation)
