@@ -11,6 +11,8 @@
 #            the straightforward scan alone is 3e12 motif positions, near an hour per run
 #   RUNS=3        repetitions of every timed command; medians are reported
 #   NAIVE=0       leaves the straightforward scan out (only the runs of Tarnel are timed)
+#   OTHERS="-t 2|--both-strands|-n 2000"   option sets also timed on all cores, each run
+#                 beside the default one ('|' between sets; default: these three)
 #   QUIET=120     before each timed run, wait up to this many seconds for the machine to
 #                 be nearly idle (default 0: no waiting)
 #   BUILD_DIR=... build folder (default build/)
@@ -28,6 +30,7 @@ workloads=${WORKLOAD:-500 real}
 gen=${WORK_DIR:-$build/workloads}
 quiet=${QUIET:-0}
 with_naive=${NAIVE:-1}
+others=${OTHERS--t 2|--both-strands|-n 2000}
 data=$root/examples/data
 real_motifs=$data/jaspar_core.motifs
 real_seqs=$data/real_seqs.fa
@@ -142,6 +145,27 @@ measure() {  # label motif_file seq_file
     done
     echo "  output: $(wc -l <"$work/out2.txt") lines, $(stat -c %s "$work/out2.txt") bytes, identical on one and $cores cores, sha256 $sum2"
     rm -f "$work/out1.txt" "$work/out2.txt"
+
+    # Other option sets, each run right after a default run so that both meet the same machine.
+    local set opts walls=() defaults=()
+    IFS='|' read -r -a sets <<<"$others"
+    for set in "${sets[@]}"; do
+        read -r -a opts <<<"$set"
+        ((${#opts[@]})) || continue
+        walls=() defaults=()
+        for ((i = 1; i <= runs; i++)); do
+            timed "$tarnel" -m "$motifs" -i "$seqs" -o "$work/out.txt"
+            defaults+=("$t_wall")
+            timed "$tarnel" -m "$motifs" -i "$seqs" "${opts[@]}" -o "$work/out.txt"
+            walls+=("$t_wall")
+            echo "  run $i Tarnel $set: $t_wall s wall, $t_cpu% CPU, $((t_rss / 1024)) MiB peak RSS (default beside it: ${defaults[-1]} s; others took ${t_others}%)"
+        done
+        read -r o_med _ < <(stats "${walls[@]}")
+        read -r d_med _ < <(stats "${defaults[@]}")
+        awk -v s="$set" -v o="$o_med" -v d="$d_med" -v runs="$runs" \
+            'BEGIN { printf "  -- %s: median %.2f s against %.2f s for the default run beside it (%.2fx)\n", s, o, d, o / d }'
+    done
+    rm -f "$work/out.txt"
 
     n_med=0 n_min=0 n_max=0 nc_med=0
     if ((with_naive)); then
