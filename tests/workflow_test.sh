@@ -28,14 +28,14 @@ motifs=examples/data/jaspar_core.motifs
 for f in ctcf/sites.txt:ctcf.txt peaks/sites.bed:peaks.bed; do
   merged=$out/samples/${f%%:*}
   cmp "$merged" "$scratch/${f##*:}" || fail "$merged differs from the direct whole run"
-  shards=("$(dirname "$merged")"/shards/*)
+  shards=("$(dirname "$merged")"/shards/*."${merged##*.}")
   [ ${#shards[@]} -eq 3 ] || fail "$merged: ${#shards[@]} shard file(s), 3 configured"
   for s in "${shards[@]}"; do [ -s "$s" ] || fail "$s: empty shard"; done
 done
 
 # A row per motif, in motif-file order.
 table=$out/sites_per_motif.tsv
-[ "$(head -1 "$table")" = "$(printf 'motif\tctcf\tpeaks')" ] || fail "$table: header"
+[ "$(head -1 "$table")" = "$(printf 'motif\tctcf\tpeaks\tctcf_share\tpeaks_share')" ] || fail "$table: header"
 diff <(tail -n +2 "$table" | cut -f1) <(sed -n 's/^>//p' $motifs) >/dev/null \
   || fail "$table: the rows are not the motif file's motifs"
 # Each column: the sites per motif of the direct run (motif in field 1, field 4 in BED).
@@ -45,6 +45,14 @@ diff <(tail -n +2 "$table" | cut -f2) <(count "$scratch/ctcf.txt" 1) >/dev/null 
   || fail "$table: ctcf column differs from the direct run's sites per motif"
 diff <(tail -n +2 "$table" | cut -f3) <(count "$scratch/peaks.bed" 4) >/dev/null \
   || fail "$table: peaks column differs from the direct run's sites per motif"
+
+# The share columns: each motif's written share, as the direct run's summary gives it.
+"$bin" -m $motifs -i examples/data/real_seqs.fa -r 1.5 --both-strands -s 7 -n 500 \
+  -o /dev/null --summary "$scratch/ctcf.tsv" >/dev/null 2>&1
+diff <(tail -n +2 "$table" | cut -f4) \
+  <(awk -F'\t' 'NR == 1 { for (i = 1; i <= NF; i++) if ($i == "written_share") c = i; next } { print $c }' \
+    "$scratch/ctcf.tsv") >/dev/null \
+  || fail "$table: ctcf_share differs from the direct run's written_share"
 
 [ "$(cat "$out/tarnel_version.txt")" = "$("$bin" --version)" ] || fail "version file"
 for log in ctcf/shard1.txt ctcf/shard3.txt peaks/shard2.bed; do
