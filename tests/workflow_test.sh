@@ -54,6 +54,10 @@ diff <(tail -n +2 "$table" | cut -f4) \
     "$scratch/ctcf.tsv") >/dev/null \
   || fail "$table: ctcf_share differs from the direct run's written_share"
 
+for k in 1 2 3; do
+  grep -q '</html>' "$out/samples/ctcf/shards/$k.txt.report.html" || fail "ctcf shard $k: no complete report"
+done
+
 [ "$(cat "$out/tarnel_version.txt")" = "$("$bin" --version)" ] || fail "version file"
 for log in ctcf/shard1.txt ctcf/shard3.txt peaks/shard2.bed; do
   grep -qx '1/24[89]' "$out/logs/$log.log" || fail "logs/$log.log: no progress of the shard"
