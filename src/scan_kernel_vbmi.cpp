@@ -2,6 +2,7 @@
 // processor has AVX-512 VBMI): 8-bit penalties, 64 windows per vector, three motif rows
 // per table lookup.
 #include <algorithm>
+#include <utility>
 #include <immintrin.h>
 
 #include "scan_kernels.h"
@@ -29,22 +30,31 @@ TARNEL_VBMI inline std::uint64_t lanes64(int b, int windows)
     return _bzhi_u64(~0ULL, static_cast<unsigned>(std::clamp(windows - b, 0, 64)));
 }
 
-// Penalties of the G vectors of windows from the one whose triple index is at t.
-template <int G>
-TARNEL_VBMI inline void score(const kernel_args& a, const std::uint8_t* t, __m512i* sum)
+// Penalties of the vectors V... of windows from the one whose triple index is at t. The
+// vectors are a pack, not a loop's index, so that the sums can stay in registers: indexed by
+// a loop, the array is kept in memory and copied in and out of registers around the loop.
+template <std::size_t... V>
+TARNEL_VBMI __attribute__((always_inline)) inline void score(
+    const kernel_args& a, const std::uint8_t* t, __m512i* sum, std::index_sequence<V...>)
 {
     const __m512i* table = reinterpret_cast<const __m512i*>(a.triple_table);
     // The first term sets the sums (a width is at least 1): zeroing them first would go
     // through memory.
-    for (int v = 0; v < G; ++v)
-        sum[v] = _mm512_permutex2var_epi8(_mm512_load_si512(table), _mm512_loadu_si512(t + 64 * v), _mm512_load_si512(table + 1));
+    const __m512i lo0 = _mm512_load_si512(table);
+    const __m512i hi0 = _mm512_load_si512(table + 1);
+    ((sum[V] = _mm512_permutex2var_epi8(lo0, _mm512_loadu_si512(t + 64 * V), hi0)), ...);
     t += 3;
     for (int k = 1; k < a.triple_terms; ++k, t += 3) {
         const __m512i lo = _mm512_load_si512(table + 2 * k);
         const __m512i hi = _mm512_load_si512(table + 2 * k + 1);
-        for (int v = 0; v < G; ++v)
-            sum[v] = _mm512_adds_epu8(sum[v], _mm512_permutex2var_epi8(lo, _mm512_loadu_si512(t + 64 * v), hi));
+        ((sum[V] = _mm512_adds_epu8(sum[V], _mm512_permutex2var_epi8(lo, _mm512_loadu_si512(t + 64 * V), hi))), ...);
     }
+}
+
+template <int G>
+TARNEL_VBMI __attribute__((always_inline)) inline void score(const kernel_args& a, const std::uint8_t* t, __m512i* sum)
+{
+    score(a, t, sum, std::make_index_sequence<G>());
 }
 
 template <int G>
@@ -228,17 +238,17 @@ TARNEL_VBMI window_hit rescan(const kernel_args& a, std::span<const std::uint8_t
     return scan_avx512(a, codes, counts);
 }
 
-// A sequence of G vectors of windows, its penalties kept in registers.
-template <int G>
+// A sequence of sizeof...(V) vectors of windows, its penalties kept in registers.
+template <std::size_t... V>
 TARNEL_VBMI void short_pass(const kernel_args& a, std::span<const std::uint8_t> codes, const std::uint8_t* t,
-    int windows, window_hit* hits, std::size_t slot, candidate_queue& queue, scan_counts* counts)
+    int windows, window_hit* hits, std::size_t slot, candidate_queue& queue, scan_counts* counts, std::index_sequence<V...> vs)
 {
+    constexpr int G = sizeof...(V);
     __m512i sum[G];
-    score<G>(a, t, sum);
+    score(a, t, sum, vs);
     const std::uint64_t last = lanes64(64 * (G - 1), windows);
     __m512i low = _mm512_mask_mov_epi8(_mm512_set1_epi8(-1), last, sum[G - 1]);
-    for (int v = 0; v + 1 < G; ++v)
-        low = _mm512_min_epu8(low, sum[v]);
+    ((low = V + 1 < G ? _mm512_min_epu8(low, sum[V]) : low), ...);
     const unsigned threshold = lowest_of(low) + a.triple_margin;
     if (threshold > 254) {
         hits[slot] = rescan(a, codes, counts);
@@ -246,8 +256,7 @@ TARNEL_VBMI void short_pass(const kernel_args& a, std::span<const std::uint8_t> 
     }
     const __m512i limit = _mm512_set1_epi8(static_cast<char>(threshold));
     std::uint64_t masks[G];
-    for (int v = 0; v < G; ++v)
-        masks[v] = _mm512_cmple_epu8_mask(sum[v], limit);
+    ((masks[V] = _mm512_cmple_epu8_mask(sum[V], limit)), ...);
     masks[G - 1] &= last;
     if (counts != nullptr)
         counts->windows += windows;
@@ -298,21 +307,21 @@ TARNEL_VBMI void pass(const kernel_args& a, std::span<const std::uint8_t> codes,
 {
     switch ((windows + 63) / 64) {
     case 1:
-        return short_pass<1>(a, codes, t, windows, hits, slot, queue, counts);
+        return short_pass(a, codes, t, windows, hits, slot, queue, counts, std::make_index_sequence<1>());
     case 2:
-        return short_pass<2>(a, codes, t, windows, hits, slot, queue, counts);
+        return short_pass(a, codes, t, windows, hits, slot, queue, counts, std::make_index_sequence<2>());
     case 3:
-        return short_pass<3>(a, codes, t, windows, hits, slot, queue, counts);
+        return short_pass(a, codes, t, windows, hits, slot, queue, counts, std::make_index_sequence<3>());
     case 4:
-        return short_pass<4>(a, codes, t, windows, hits, slot, queue, counts);
+        return short_pass(a, codes, t, windows, hits, slot, queue, counts, std::make_index_sequence<4>());
     case 5:
-        return short_pass<5>(a, codes, t, windows, hits, slot, queue, counts);
+        return short_pass(a, codes, t, windows, hits, slot, queue, counts, std::make_index_sequence<5>());
     case 6:
-        return short_pass<6>(a, codes, t, windows, hits, slot, queue, counts);
+        return short_pass(a, codes, t, windows, hits, slot, queue, counts, std::make_index_sequence<6>());
     case 7:
-        return short_pass<7>(a, codes, t, windows, hits, slot, queue, counts);
+        return short_pass(a, codes, t, windows, hits, slot, queue, counts, std::make_index_sequence<7>());
     case 8:
-        return short_pass<8>(a, codes, t, windows, hits, slot, queue, counts);
+        return short_pass(a, codes, t, windows, hits, slot, queue, counts, std::make_index_sequence<8>());
     default:
         return long_pass(a, codes, t, windows, hits, slot, queue, counts);
     }
