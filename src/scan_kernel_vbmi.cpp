@@ -86,9 +86,10 @@ inline unsigned pair_penalty(const kernel_args& a, const std::uint8_t* codes, st
 }
 
 // Candidate windows of several sequences, multiplied out `lanes` at a time as independent
-// chains rather than one latency-bound chain each (six measured faster than four or eight). A sequence's hit starts empty and takes
-// its candidates with the scan's own strict '>' in window order: they are added in that
-// order, and the lanes are settled in the order they were added.
+// chains rather than one latency-bound chain each (six measured faster than four or
+// eight). A sequence's hit starts empty and takes its candidates with the scan's own
+// strict '>' in window order: they are added in that order, and the lanes are settled in
+// the order they were added.
 class candidate_queue {
 public:
     // Window `at` of the sequence whose codes are at `codes` and whose hit is hits[slot],
