@@ -49,6 +49,15 @@
 // margin, lowest is the true lowest penalty, and the argument above holds unchanged.
 // Otherwise that sequence is scanned again by the 16-bit avx512 pass. The scale only
 // trades candidates against such second scans; exactness holds at any scale.
+//
+// The avx512vbmi pass evaluates one or two flagged windows as they are. More are first
+// narrowed by the 16-bit pair tables: with low16 the lowest pair penalty among the flagged
+// windows, those above low16 + margin (the avx512 margin, K = ceil(w / 2) terms plus one)
+// are dropped. That keeps every window of the largest product: the argument above, run on
+// the pair tables with m the flagged window of penalty low16, gives pen16(n) <= low16 + K
+// for each such window n, and each was flagged. The survivors, like any set of windows
+// holding all of the largest product, are evaluated in increasing order with the strict '>'
+// from 0 (several sequences' windows are multiplied at once, each sequence's in its order).
 
 
 // Each kernel is built only for its own architecture (CMakeLists.txt); x86-64 processors

@@ -2,6 +2,7 @@
 // processor has AVX-512 VBMI): 8-bit penalties, 64 windows per vector, three motif rows
 // per table lookup.
 #include <algorithm>
+#include <utility>
 #include <immintrin.h>
 
 #include "scan_kernels.h"
@@ -29,22 +30,31 @@ TARNEL_VBMI inline std::uint64_t lanes64(int b, int windows)
     return _bzhi_u64(~0ULL, static_cast<unsigned>(std::clamp(windows - b, 0, 64)));
 }
 
-// Penalties of the G vectors of windows from the one whose triple index is at t.
-template <int G>
-TARNEL_VBMI inline void score(const kernel_args& a, const std::uint8_t* t, __m512i* sum)
+// Penalties of the vectors V... of windows from the one whose triple index is at t. The
+// vectors are a pack, not a loop's index, so that the sums can stay in registers: indexed by
+// a loop, the array is kept in memory and copied in and out of registers around the loop.
+template <std::size_t... V>
+TARNEL_VBMI __attribute__((always_inline)) inline void score(
+    const kernel_args& a, const std::uint8_t* t, __m512i* sum, std::index_sequence<V...>)
 {
     const __m512i* table = reinterpret_cast<const __m512i*>(a.triple_table);
     // The first term sets the sums (a width is at least 1): zeroing them first would go
     // through memory.
-    for (int v = 0; v < G; ++v)
-        sum[v] = _mm512_permutex2var_epi8(_mm512_load_si512(table), _mm512_loadu_si512(t + 64 * v), _mm512_load_si512(table + 1));
+    const __m512i lo0 = _mm512_load_si512(table);
+    const __m512i hi0 = _mm512_load_si512(table + 1);
+    ((sum[V] = _mm512_permutex2var_epi8(lo0, _mm512_loadu_si512(t + 64 * V), hi0)), ...);
     t += 3;
     for (int k = 1; k < a.triple_terms; ++k, t += 3) {
         const __m512i lo = _mm512_load_si512(table + 2 * k);
         const __m512i hi = _mm512_load_si512(table + 2 * k + 1);
-        for (int v = 0; v < G; ++v)
-            sum[v] = _mm512_adds_epu8(sum[v], _mm512_permutex2var_epi8(lo, _mm512_loadu_si512(t + 64 * v), hi));
+        ((sum[V] = _mm512_adds_epu8(sum[V], _mm512_permutex2var_epi8(lo, _mm512_loadu_si512(t + 64 * V), hi))), ...);
     }
+}
+
+template <int G>
+TARNEL_VBMI __attribute__((always_inline)) inline void score(const kernel_args& a, const std::uint8_t* t, __m512i* sum)
+{
+    score(a, t, sum, std::make_index_sequence<G>());
 }
 
 template <int G>
@@ -64,18 +74,157 @@ TARNEL_VBMI inline void score_into(
 inline unsigned pair_penalty(const kernel_args& a, const std::uint8_t* codes, std::size_t size, long n)
 {
     const std::uint8_t* c = codes + n;
-    const std::size_t left = size - static_cast<std::size_t>(n);
+    const int pairs = a.width / 2;  // terms whose two codes lie inside every window
     unsigned sum = 0;
-    for (int k = 0; k < a.terms; ++k) {
-        const unsigned next = static_cast<std::size_t>(2 * k + 1) < left ? c[2 * k + 1] : 0u;
-        sum += a.pair_table[static_cast<std::size_t>(k) * 32 + 5u * c[2 * k] + next];
+    for (int k = 0; k < pairs; ++k)
+        sum += a.pair_table[static_cast<std::size_t>(k) * 32 + 5u * c[2 * k] + c[2 * k + 1]];
+    if (pairs < a.terms) {
+        const std::size_t next = static_cast<std::size_t>(n) + 2 * static_cast<std::size_t>(pairs) + 1;
+        sum += a.pair_table[static_cast<std::size_t>(pairs) * 32 + 5u * c[2 * pairs] + (next < size ? codes[next] : 0u)];
     }
     return sum;
 }
 
-// What a pass leaves.
-constexpr long saturated = -2;  // the 8 bits cannot tell the best windows apart: use the 16-bit pass
-constexpr long evaluated = -1;  // several candidates, evaluated into best
+// Candidate windows of several sequences, multiplied out `lanes` at a time as independent
+// chains rather than one latency-bound chain each (six measured faster than four or
+// eight). A sequence's hit starts empty and takes its candidates with the scan's own
+// strict '>' in window order: they are added in that order, and the lanes are settled in
+// the order they were added.
+class candidate_queue {
+public:
+    // Window `at` of the sequence whose codes are at `codes` and whose hit is hits[slot],
+    // only if `keep`: a candidate that may not exist is added without a branch.
+    TARNEL_VBMI inline void add(std::size_t slot, const std::uint8_t* codes, long at, bool keep)
+    {
+        slot_[waiting_] = slot;
+        window_[waiting_] = codes + at;
+        at_[waiting_] = static_cast<int>(at);
+        waiting_ += keep;
+    }
+
+    // Multiplies out `lanes` candidates once that many wait. Called after each sequence,
+    // which adds at most two: no more than lanes + 1 ever wait.
+    TARNEL_VBMI inline void flush_full(const kernel_args& a, window_hit* hits, scan_counts* counts)
+    {
+        if (waiting_ < lanes)
+            return;
+        // The same multiplications as exact_product, in the same order, for each window.
+        scan_product p0 = a.q[window_[0][0]];
+        scan_product p1 = a.q[window_[1][0]];
+        scan_product p2 = a.q[window_[2][0]];
+        scan_product p3 = a.q[window_[3][0]];
+        scan_product p4 = a.q[window_[4][0]];
+        scan_product p5 = a.q[window_[5][0]];
+        for (int r = 1; r < a.width; ++r) {
+            const float* row = a.q + static_cast<std::size_t>(r) * 5;
+            p0 *= row[window_[0][r]];
+            p1 *= row[window_[1][r]];
+            p2 *= row[window_[2][r]];
+            p3 *= row[window_[3][r]];
+            p4 *= row[window_[4][r]];
+            p5 *= row[window_[5][r]];
+        }
+        settle(hits[slot_[0]], at_[0], p0);
+        settle(hits[slot_[1]], at_[1], p1);
+        settle(hits[slot_[2]], at_[2], p2);
+        settle(hits[slot_[3]], at_[3], p3);
+        settle(hits[slot_[4]], at_[4], p4);
+        settle(hits[slot_[5]], at_[5], p5);
+        if (counts != nullptr)
+            counts->exact += lanes;
+        slot_[0] = slot_[lanes];
+        window_[0] = window_[lanes];
+        at_[0] = at_[lanes];
+        waiting_ -= lanes;
+    }
+
+    // The ones still waiting, one at a time.
+    TARNEL_VBMI inline void finish(const kernel_args& a, window_hit* hits, scan_counts* counts)
+    {
+        for (int j = 0; j < waiting_; ++j) {
+            settle(hits[slot_[j]], at_[j], exact_product(a.q, a.width, window_[j]));
+            if (counts != nullptr)
+                ++counts->exact;
+        }
+        waiting_ = 0;
+    }
+
+private:
+    // Without a branch: a sequence's second candidate beats its first about half the time.
+    TARNEL_VBMI static inline void settle(window_hit& hit, int at, scan_product p)
+    {
+        const bool better = p > hit.max_rs;
+        hit.max_rs = better ? p : hit.max_rs;
+        hit.best_pos = better ? at : hit.best_pos;
+    }
+
+    static constexpr int lanes = 6;
+    std::size_t slot_[lanes + 1];
+    const std::uint8_t* window_[lanes + 1];
+    int at_[lanes + 1];
+    int waiting_ = 0;
+};
+
+// Where one sequence's flagged windows go (masks, `vectors` of them; bit i of masks[v]:
+// window 64 v + i), once the lowest penalty is known. One or two (nearly all sequences)
+// go to the queue as they are, found without a branch on where they lie. More are first
+// narrowed to those within the 16-bit margin of the lowest 16-bit penalty among them
+// (kept for the first few, worked out again for any others).
+TARNEL_VBMI inline void take(const kernel_args& a, std::span<const std::uint8_t> codes, std::uint64_t* masks,
+    int vectors, window_hit* hits, std::size_t slot, candidate_queue& queue, scan_counts* counts)
+{
+    // The vectors holding any (the first 64): the first and last of those hold the first
+    // and last flagged window.
+    int flagged = 0;
+    std::uint64_t any = 0;
+    for (int v = 0; v < vectors; ++v) {
+        flagged += __builtin_popcountll(masks[v]);
+        any |= static_cast<std::uint64_t>(masks[v] != 0) << (v & 63);
+    }
+    long first = 0;
+    long last = 0;
+    const bool near = vectors <= 64;
+    if (near) {
+        const int v0 = __builtin_ctzll(any);
+        const int v1 = 63 - __builtin_clzll(any);
+        first = 64L * v0 + __builtin_ctzll(masks[v0]);
+        last = 64L * v1 + 63 - __builtin_clzll(masks[v1]);
+    } else {
+        count_candidates(masks, vectors, first);
+    }
+    if (counts != nullptr)
+        counts->flagged += flagged;
+    hits[slot] = {};
+    if (flagged <= (near ? 2 : 1)) {
+        queue.add(slot, codes.data(), first, true);
+        queue.add(slot, codes.data(), last, flagged == 2);
+        return;
+    }
+    constexpr int kept = 32;
+    unsigned pen16[kept];
+    unsigned low16 = ~0u;
+    int i = 0;
+    for (int v = 0; v < vectors; ++v)
+        for (std::uint64_t m = masks[v]; m != 0; m &= m - 1, ++i) {
+            const unsigned p = pair_penalty(a, codes.data(), codes.size(), 64L * v + __builtin_ctzll(m));
+            if (i < kept)
+                pen16[i] = p;
+            low16 = std::min(low16, p);
+        }
+    i = 0;
+    for (int v = 0; v < vectors; ++v)
+        for (std::uint64_t m = masks[v]; m != 0; m &= m - 1, ++i) {
+            const unsigned p =
+                i < kept ? pen16[i] : pair_penalty(a, codes.data(), codes.size(), 64L * v + __builtin_ctzll(m));
+            if (p > low16 + a.margin)
+                masks[v] &= ~(m & -m);
+        }
+    if (count_candidates(masks, vectors, first) == 1) {
+        queue.add(slot, codes.data(), first, true);
+        return;
+    }
+    evaluate_all(hits[slot], a, codes.data(), masks, vectors, 0, counts);
+}
 
 // The lowest of 64 bytes, in registers.
 TARNEL_VBMI inline unsigned lowest_of(__m512i v)
@@ -89,70 +238,41 @@ TARNEL_VBMI inline unsigned lowest_of(__m512i v)
     return static_cast<unsigned>(_mm_cvtsi128_si32(_mm_minpos_epu16(q))) & 0xFFu;
 }
 
-// The flagged windows (masks, `vectors` of them) once the lowest penalty is known: the
-// single candidate (unevaluated), or several evaluated into best.
-TARNEL_VBMI long settle(const kernel_args& a, const std::uint8_t* codes, std::size_t size, std::uint64_t* masks,
-    int vectors, window_hit& best, scan_counts* counts)
+TARNEL_VBMI window_hit rescan(const kernel_args& a, std::span<const std::uint8_t> codes, scan_counts* counts)
 {
-    long first = 0;
-    const int flagged = count_candidates(masks, vectors, first);
     if (counts != nullptr)
-        counts->flagged += flagged;
-    if (flagged == 1)
-        return first;
-    // Several: only those within the 16-bit margin of the lowest 16-bit penalty among them
-    // (kept for the first few, worked out again for any others).
-    constexpr int kept = 32;
-    unsigned pen16[kept];
-    unsigned low16 = ~0u;
-    int i = 0;
-    for (int v = 0; v < vectors; ++v)
-        for (std::uint64_t m = masks[v]; m != 0; m &= m - 1, ++i) {
-            const unsigned p = pair_penalty(a, codes, size, 64L * v + __builtin_ctzll(m));
-            if (i < kept)
-                pen16[i] = p;
-            low16 = std::min(low16, p);
-        }
-    i = 0;
-    for (int v = 0; v < vectors; ++v)
-        for (std::uint64_t m = masks[v]; m != 0; m &= m - 1, ++i) {
-            const unsigned p = i < kept ? pen16[i] : pair_penalty(a, codes, size, 64L * v + __builtin_ctzll(m));
-            if (p > low16 + a.margin)
-                masks[v] &= ~(m & -m);
-        }
-    if (count_candidates(masks, vectors, first) == 1)
-        return first;
-    evaluate_all(best, a, codes, masks, vectors, 0, counts);
-    return evaluated;
+        ++counts->rescanned;
+    return scan_avx512(a, codes, counts);
 }
 
-// A sequence of G vectors of windows, its penalties kept in registers.
-template <int G>
-TARNEL_VBMI long short_pass(const kernel_args& a, const std::uint8_t* codes, std::size_t size,
-    const std::uint8_t* t, int windows, window_hit& best, scan_counts* counts)
+// A sequence of sizeof...(V) vectors of windows, its penalties kept in registers.
+template <std::size_t... V>
+TARNEL_VBMI void short_pass(const kernel_args& a, std::span<const std::uint8_t> codes, const std::uint8_t* t,
+    int windows, window_hit* hits, std::size_t slot, candidate_queue& queue, scan_counts* counts, std::index_sequence<V...> vs)
 {
+    constexpr int G = sizeof...(V);
     __m512i sum[G];
-    score<G>(a, t, sum);
+    score(a, t, sum, vs);
     const std::uint64_t last = lanes64(64 * (G - 1), windows);
     __m512i low = _mm512_mask_mov_epi8(_mm512_set1_epi8(-1), last, sum[G - 1]);
-    for (int v = 0; v + 1 < G; ++v)
-        low = _mm512_min_epu8(low, sum[v]);
+    ((low = V + 1 < G ? _mm512_min_epu8(low, sum[V]) : low), ...);
     const unsigned threshold = lowest_of(low) + a.triple_margin;
-    if (threshold > 254)
-        return saturated;
+    if (threshold > 254) {
+        hits[slot] = rescan(a, codes, counts);
+        return;
+    }
     const __m512i limit = _mm512_set1_epi8(static_cast<char>(threshold));
     std::uint64_t masks[G];
-    for (int v = 0; v < G; ++v)
-        masks[v] = _mm512_cmple_epu8_mask(sum[v], limit);
+    ((masks[V] = _mm512_cmple_epu8_mask(sum[V], limit)), ...);
     masks[G - 1] &= last;
     if (counts != nullptr)
         counts->windows += windows;
-    return settle(a, codes, size, masks, G, best, counts);
+    take(a, codes, masks, G, hits, slot, queue, counts);
 }
 
 // A longer one, its penalties kept in memory.
-TARNEL_VBMI long long_pass(const kernel_args& a, const std::uint8_t* codes, std::size_t size,
-    const std::uint8_t* t, int windows, window_hit& best, scan_counts* counts)
+TARNEL_VBMI void long_pass(const kernel_args& a, std::span<const std::uint8_t> codes, const std::uint8_t* t,
+    int windows, window_hit* hits, std::size_t slot, candidate_queue& queue, scan_counts* counts)
 {
     const int vectors = (windows + 63) / 64;
     alignas(64) std::uint8_t pen[max_vectors * 64];
@@ -174,8 +294,10 @@ TARNEL_VBMI long long_pass(const kernel_args& a, const std::uint8_t* codes, std:
         break;
     }
     const unsigned threshold = lowest_of(low) + a.triple_margin;
-    if (threshold > 254)
-        return saturated;
+    if (threshold > 254) {
+        hits[slot] = rescan(a, codes, counts);
+        return;
+    }
     const __m512i limit = _mm512_set1_epi8(static_cast<char>(threshold));
     std::uint64_t masks[max_vectors];
     for (v = 0; v < vectors; ++v)
@@ -183,42 +305,33 @@ TARNEL_VBMI long long_pass(const kernel_args& a, const std::uint8_t* codes, std:
             lanes64(64 * v, windows);
     if (counts != nullptr)
         counts->windows += windows;
-    return settle(a, codes, size, masks, vectors, best, counts);
+    take(a, codes, masks, vectors, hits, slot, queue, counts);
 }
 
-// One sequence of `windows` windows (1 to triple_max_letters), its triple indices at t: the
-// single candidate (unevaluated), or evaluated, or saturated.
-TARNEL_VBMI long pass(const kernel_args& a, const std::uint8_t* codes, std::size_t size, const std::uint8_t* t,
-    int windows, window_hit& best, scan_counts* counts)
+// One sequence of `windows` windows (1 to triple_max_letters), its triple indices at t.
+TARNEL_VBMI void pass(const kernel_args& a, std::span<const std::uint8_t> codes, const std::uint8_t* t, int windows,
+    window_hit* hits, std::size_t slot, candidate_queue& queue, scan_counts* counts)
 {
     switch ((windows + 63) / 64) {
     case 1:
-        return short_pass<1>(a, codes, size, t, windows, best, counts);
+        return short_pass(a, codes, t, windows, hits, slot, queue, counts, std::make_index_sequence<1>());
     case 2:
-        return short_pass<2>(a, codes, size, t, windows, best, counts);
+        return short_pass(a, codes, t, windows, hits, slot, queue, counts, std::make_index_sequence<2>());
     case 3:
-        return short_pass<3>(a, codes, size, t, windows, best, counts);
+        return short_pass(a, codes, t, windows, hits, slot, queue, counts, std::make_index_sequence<3>());
     case 4:
-        return short_pass<4>(a, codes, size, t, windows, best, counts);
+        return short_pass(a, codes, t, windows, hits, slot, queue, counts, std::make_index_sequence<4>());
     case 5:
-        return short_pass<5>(a, codes, size, t, windows, best, counts);
+        return short_pass(a, codes, t, windows, hits, slot, queue, counts, std::make_index_sequence<5>());
     case 6:
-        return short_pass<6>(a, codes, size, t, windows, best, counts);
+        return short_pass(a, codes, t, windows, hits, slot, queue, counts, std::make_index_sequence<6>());
     case 7:
-        return short_pass<7>(a, codes, size, t, windows, best, counts);
+        return short_pass(a, codes, t, windows, hits, slot, queue, counts, std::make_index_sequence<7>());
     case 8:
-        return short_pass<8>(a, codes, size, t, windows, best, counts);
+        return short_pass(a, codes, t, windows, hits, slot, queue, counts, std::make_index_sequence<8>());
     default:
-        return long_pass(a, codes, size, t, windows, best, counts);
+        return long_pass(a, codes, t, windows, hits, slot, queue, counts);
     }
-}
-
-
-TARNEL_VBMI window_hit rescan(const kernel_args& a, std::span<const std::uint8_t> codes, scan_counts* counts)
-{
-    if (counts != nullptr)
-        ++counts->rescanned;
-    return scan_avx512(a, codes, counts);
 }
 
 }  // namespace
@@ -283,23 +396,18 @@ TARNEL_VBMI const std::uint8_t* triples_of(
 }
 
 // The winner of one sequence by the 8-bit pass, or by the 16-bit pass where it cannot
-// take it; a single candidate is handed to `singles` rather than evaluated.
+// take it; its candidates may be left waiting in `queue`.
 TARNEL_VBMI void scan_one(const kernel_args& a, std::span<const std::uint8_t> codes, const std::uint8_t* t,
-    window_hit* hits, std::size_t i, single_candidates& singles, scan_counts* counts)
+    window_hit* hits, std::size_t i, candidate_queue& queue, scan_counts* counts)
 {
     const long windows = static_cast<long>(codes.size()) - a.width + 1;
-    if (windows <= 0) {
+    if (windows <= 0)
         hits[i] = {};
-        return;
-    }
-    window_hit best;
-    const long first = t == nullptr ? saturated : pass(a, codes.data(), codes.size(), t, static_cast<int>(windows), best, counts);
-    if (first == saturated)
+    else if (t == nullptr)
         hits[i] = rescan(a, codes, counts);
-    else if (first == evaluated)
-        hits[i] = best;
     else
-        singles.add(a, hits, i, codes.data(), first, counts);
+        pass(a, codes, t, static_cast<int>(windows), hits, i, queue, counts);
+    queue.flush_full(a, hits, counts);
 }
 
 }  // namespace
@@ -308,9 +416,9 @@ TARNEL_VBMI window_hit scan_vbmi(const kernel_args& a, std::span<const std::uint
 {
     alignas(64) std::uint8_t room[triple_max_letters + triple_pad];
     window_hit hit;
-    single_candidates singles;
-    scan_one(a, codes, triples_of(codes, {}, 0, room), &hit, 0, singles, counts);
-    singles.finish(a, &hit, counts);
+    candidate_queue queue;
+    scan_one(a, codes, triples_of(codes, {}, 0, room), &hit, 0, queue, counts);
+    queue.finish(a, &hit, counts);
     return hit;
 }
 
@@ -318,10 +426,10 @@ TARNEL_VBMI void scan_batch_vbmi(const kernel_args& a, std::span<const std::span
     std::span<const std::uint8_t* const> triples, window_hit* hits, scan_counts* counts)
 {
     alignas(64) std::uint8_t room[triple_max_letters + triple_pad];
-    single_candidates singles;
+    candidate_queue queue;
     for (std::size_t i = 0; i < seqs.size(); ++i)
-        scan_one(a, seqs[i], triples_of(seqs[i], triples, i, room), hits, i, singles, counts);
-    singles.finish(a, hits, counts);
+        scan_one(a, seqs[i], triples_of(seqs[i], triples, i, room), hits, i, queue, counts);
+    queue.finish(a, hits, counts);
 }
 
 }  // namespace scan_kernel

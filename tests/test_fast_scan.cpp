@@ -684,6 +684,57 @@ TEST_P(FastScan, WhatEightBitsCannotTellGoesToTheSixteenBitPass)
         EXPECT_EQ(counts.rescanned, 0);
 }
 
+TEST_P(FastScan, TwoNearBestSitesPerSequenceAcrossABatch)
+{
+    // Each sequence holds the motif's best site and a copy one base off it (or a second
+    // best site: a tie the earlier copy wins), in either order, near or far apart: nearly
+    // always two candidates per sequence, whose products several sequences work out
+    // together. Each must land in its own sequence's result, the later beating the earlier
+    // only when strictly larger.
+    std::mt19937 rng(31);
+    for (int trial = 0; trial < 12; ++trial) {
+        const int width = 6 + static_cast<int>(rng() % 15);
+        const motif_quotients mq = counts_motif(rng, width);
+        codes_t best(static_cast<std::size_t>(width));
+        for (int r = 0; r < width; ++r) {
+            const float* row = mq.q.data() + static_cast<std::size_t>(r) * 5;
+            best[static_cast<std::size_t>(r)] = static_cast<std::uint8_t>(std::max_element(row, row + 4) - row);
+        }
+        const fast_scanner s = scanner(mq);
+        std::vector<codes_t> seqs;
+        const std::size_t count = 20 + rng() % 20;
+        for (std::size_t i = 0; i < count; ++i) {
+            codes_t c = random_codes(rng, static_cast<std::size_t>(2 * width + 10 + rng() % 600));
+            codes_t other = best;
+            if (rng() % 3 != 0)
+                other[rng() % other.size()] ^= 1;
+            const std::size_t room = c.size() - 2 * best.size();
+            const std::size_t at = rng() % room;
+            const std::size_t gap = rng() % (room - at + 1);
+            const bool best_first = rng() % 2 == 0;
+            std::copy(best_first ? best.begin() : other.begin(), best_first ? best.end() : other.end(),
+                c.begin() + static_cast<long>(at));
+            std::copy(best_first ? other.begin() : best.begin(), best_first ? other.end() : best.end(),
+                c.begin() + static_cast<long>(at + best.size() + gap));
+            seqs.push_back(std::move(c));
+        }
+        std::vector<std::span<const std::uint8_t>> spans(seqs.begin(), seqs.end());
+        scan_block block;
+        block.assign(spans);
+        std::vector<window_hit> hits(count, window_hit{-7, -7.0L});
+        std::vector<window_hit> from_block(count, window_hit{-7, -7.0L});
+        s.best_windows(spans, hits);
+        s.best_windows(block, from_block);
+        for (std::size_t i = 0; i < count; ++i) {
+            const window_hit want = reference_scan(mq, seqs[i]);
+            for (const window_hit& got : {hits[i], from_block[i]}) {
+                EXPECT_EQ(got.best_pos, want.best_pos) << "trial " << trial << ", sequence " << i;
+                EXPECT_EQ(bits_of(got.max_rs), bits_of(want.max_rs)) << "trial " << trial << ", sequence " << i;
+            }
+        }
+    }
+}
+
 TEST_P(FastScan, BatchFillsOnlyAsManyResultsAsBothSpansHold)
 {
     std::mt19937 rng(27);
