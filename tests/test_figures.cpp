@@ -252,9 +252,11 @@ TEST(MotifFigures, AgreeWithTheRecordsOverAManyLengthSet)
                 for (int si = 0; si < seq_n; ++si)
                     if (const match m = scan_seq_match(mi, si); m.location >= 0)
                         scored.push_back(m);
-                const auto [lowest, highest] = std::minmax_element(
+                const auto range = std::minmax_element(
                     scored.begin(), scored.end(), [](const match& a, const match& b) { return a.rs < b.rs; });
-                const auto bin = [&](double s) { return static_cast<std::size_t>(score_bin(s, lowest->rs, highest->rs)); };
+                const double low = range.first->rs;
+                const double high = range.second->rs;
+                const auto bin = [&](double s) { return static_cast<std::size_t>(score_bin(s, low, high)); };
                 const auto place = [&](const match& m) { return static_cast<std::size_t>(position_bin(m.location, seq_db[m.si].len, width)); };
                 motif_figures want;
                 motif_details& d = want.details.emplace();
