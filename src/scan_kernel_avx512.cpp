@@ -261,7 +261,7 @@ TARNEL_AVX512 window_hit scan_avx512(const kernel_args& a, std::span<const std::
 TARNEL_AVX512 void scan_batch_avx512(
     const kernel_args& a, std::span<const std::span<const std::uint8_t>> seqs, window_hit* hits, scan_counts* counts)
 {
-    single_candidates singles;
+    candidate_queue queue;
     for (std::size_t i = 0; i < seqs.size(); ++i) {
         const std::span<const std::uint8_t> codes = seqs[i];
         const long windows = static_cast<long>(codes.size()) - a.width + 1;
@@ -287,12 +287,13 @@ TARNEL_AVX512 void scan_batch_avx512(
             best = scan_long_avx512(a, codes, windows, counts);
             break;
         }
-        if (first < 0)
-            hits[i] = best;
-        else
-            singles.add(a, hits, i, codes.data(), first, counts);
+        hits[i] = best;
+        if (first >= 0) {  // a single candidate, the winner
+            queue.add(i, codes.data(), first, true);
+            queue.flush_full(a, hits, counts);
+        }
     }
-    singles.finish(a, hits, counts);
+    queue.finish(a, hits, counts);
 }
 
 }  // namespace scan_kernel

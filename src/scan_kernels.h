@@ -101,57 +101,83 @@ __attribute__((always_inline)) inline void resolve(window_hit& best, const kerne
         evaluate_all(best, a, codes, masks, vectors, base, counts);
 }
 
-// Sequences whose one candidate is their winner, multiplied out four at a time as
-// independent chains instead of one latency-bound chain per sequence.
-class single_candidates {
+// Candidate windows of several sequences, multiplied out `lanes` at a time as independent
+// chains rather than one latency-bound chain each (six measured faster than four or
+// eight). A sequence's hit starts empty and takes its candidates with the scan's own
+// strict '>' in window order: they are added in that order, and the lanes are settled in
+// the order they were added.
+class candidate_queue {
 public:
-    // The winner of sequence `slot` is window `at` of `codes`; its hit is filled in hits.
-    __attribute__((always_inline)) inline void add(const kernel_args& a, window_hit* hits, std::size_t slot,
-        const std::uint8_t* codes, long at, scan_counts* counts)
+    // Window `at` of the sequence whose codes are at `codes` and whose hit is hits[slot],
+    // only if `keep`: a candidate that may not exist is added without a branch.
+    __attribute__((always_inline)) inline void add(std::size_t slot, const std::uint8_t* codes, long at, bool keep)
     {
         slot_[waiting_] = slot;
         window_[waiting_] = codes + at;
-        at_[waiting_] = at;
-        if (++waiting_ < lanes)
+        at_[waiting_] = static_cast<int>(at);
+        waiting_ += keep;
+    }
+
+    // Multiplies out `lanes` candidates once that many wait. Called after each sequence,
+    // which adds at most two: no more than lanes + 1 ever wait.
+    __attribute__((always_inline)) inline void flush_full(const kernel_args& a, window_hit* hits, scan_counts* counts)
+    {
+        if (waiting_ < lanes)
             return;
         // The same multiplications as exact_product, in the same order, for each window.
         scan_product p0 = a.q[window_[0][0]];
         scan_product p1 = a.q[window_[1][0]];
         scan_product p2 = a.q[window_[2][0]];
         scan_product p3 = a.q[window_[3][0]];
+        scan_product p4 = a.q[window_[4][0]];
+        scan_product p5 = a.q[window_[5][0]];
         for (int r = 1; r < a.width; ++r) {
             const float* row = a.q + static_cast<std::size_t>(r) * 5;
             p0 *= row[window_[0][r]];
             p1 *= row[window_[1][r]];
             p2 *= row[window_[2][r]];
             p3 *= row[window_[3][r]];
+            p4 *= row[window_[4][r]];
+            p5 *= row[window_[5][r]];
         }
-        // A single candidate is the winner; its product is positive.
-        hits[slot_[0]] = {static_cast<int>(at_[0]), p0};
-        hits[slot_[1]] = {static_cast<int>(at_[1]), p1};
-        hits[slot_[2]] = {static_cast<int>(at_[2]), p2};
-        hits[slot_[3]] = {static_cast<int>(at_[3]), p3};
+        settle(hits[slot_[0]], at_[0], p0);
+        settle(hits[slot_[1]], at_[1], p1);
+        settle(hits[slot_[2]], at_[2], p2);
+        settle(hits[slot_[3]], at_[3], p3);
+        settle(hits[slot_[4]], at_[4], p4);
+        settle(hits[slot_[5]], at_[5], p5);
         if (counts != nullptr)
             counts->exact += lanes;
-        waiting_ = 0;
+        slot_[0] = slot_[lanes];
+        window_[0] = window_[lanes];
+        at_[0] = at_[lanes];
+        waiting_ -= lanes;
     }
 
     // The ones still waiting, one at a time.
     __attribute__((always_inline)) inline void finish(const kernel_args& a, window_hit* hits, scan_counts* counts)
     {
         for (int j = 0; j < waiting_; ++j) {
-            window_hit best;
-            consider(best, a, window_[j] - at_[j], at_[j], counts);
-            hits[slot_[j]] = best;
+            settle(hits[slot_[j]], at_[j], exact_product(a.q, a.width, window_[j]));
+            if (counts != nullptr)
+                ++counts->exact;
         }
         waiting_ = 0;
     }
 
 private:
-    static constexpr int lanes = 4;
-    std::size_t slot_[lanes];
-    const std::uint8_t* window_[lanes];
-    long at_[lanes];
+    // Without a branch: a sequence's second candidate beats its first about half the time.
+    __attribute__((always_inline)) static inline void settle(window_hit& hit, int at, scan_product p)
+    {
+        const bool better = p > hit.max_rs;
+        hit.max_rs = better ? p : hit.max_rs;
+        hit.best_pos = better ? at : hit.best_pos;
+    }
+
+    static constexpr int lanes = 6;
+    std::size_t slot_[lanes + 1];
+    const std::uint8_t* window_[lanes + 1];
+    int at_[lanes + 1];
     int waiting_ = 0;
 };
 
