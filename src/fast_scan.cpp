@@ -156,6 +156,42 @@ fast_scanner::fast_scanner(motif_quotients mq, scan_path path) : mq_(std::move(m
         build_triple_table();
 }
 
+namespace {
+
+// Each table term's value for each of its indices, then each term's largest value and the
+// sum over terms of their spreads (largest less smallest), both over the indices `counts`
+// takes.
+struct term_table {
+    std::vector<double> t;    // terms rows of `entries` values
+    std::vector<double> top;
+    double spread = 0.0;
+};
+
+template <typename Value, typename Counts>
+term_table term_values(int terms, int entries, Value value, Counts counts)
+{
+    term_table tt;
+    tt.t.resize(static_cast<std::size_t>(terms) * static_cast<std::size_t>(entries));
+    tt.top.resize(static_cast<std::size_t>(terms));
+    for (int k = 0; k < terms; ++k) {
+        double hi = -HUGE_VAL;
+        double lo = HUGE_VAL;
+        for (int j = 0; j < entries; ++j) {
+            const double v = value(k, j);
+            tt.t[static_cast<std::size_t>(k) * static_cast<std::size_t>(entries) + static_cast<std::size_t>(j)] = v;
+            if (!counts(j))
+                continue;
+            hi = std::max(hi, v);
+            lo = std::min(lo, v);
+        }
+        tt.top[static_cast<std::size_t>(k)] = hi;
+        tt.spread += hi - lo;
+    }
+    return tt;
+}
+
+}  // namespace
+
 void fast_scanner::build_tables()
 {
     const int w = mq_.width;
@@ -165,28 +201,15 @@ void fast_scanner::build_tables()
     const int entries = pairs ? 25 : 5;
 
     auto ln = [&](int r, int b) { return std::log(static_cast<double>(mq_.q[static_cast<std::size_t>(r) * 5 + b])); };
-    // Each term's value for each index, then its largest value and its spread.
-    std::vector<double> t(static_cast<std::size_t>(terms_) * entries);
-    std::vector<double> top(static_cast<std::size_t>(terms_));
-    double spread = 0.0;
-    for (int k = 0; k < terms_; ++k) {
-        double hi = -HUGE_VAL;
-        double lo = HUGE_VAL;
-        for (int j = 0; j < entries; ++j) {
-            double v;
+    const auto [t, top, spread] = term_values(terms_, entries,
+        [&](int k, int j) {
             if (!pairs)
-                v = ln(k, j);
-            else if (2 * k + 1 < w)
-                v = ln(2 * k, j / 5) + ln(2 * k + 1, j % 5);
-            else
-                v = ln(2 * k, j / 5);  // an odd width's last row stands alone
-            t[static_cast<std::size_t>(k) * entries + j] = v;
-            hi = std::max(hi, v);
-            lo = std::min(lo, v);
-        }
-        top[static_cast<std::size_t>(k)] = hi;
-        spread += hi - lo;
-    }
+                return ln(k, j);
+            if (2 * k + 1 < w)
+                return ln(2 * k, j / 5) + ln(2 * k + 1, j % 5);
+            return ln(2 * k, j / 5);  // an odd width's last row stands alone
+        },
+        [](int) { return true; });
 
     // The finest scale at which no window's penalty can pass the budget, so that the
     // lowest penalty plus the margin still lies below the 0xFFFF of unused lanes.
@@ -232,25 +255,11 @@ void fast_scanner::build_triple_table()
     auto ln = [&](int r, int b) {
         return r < w ? std::log(static_cast<double>(mq_.q[static_cast<std::size_t>(r) * 5 + b])) : 0.0;
     };
-    std::vector<double> t(static_cast<std::size_t>(triple_terms_) * 125);
-    std::vector<double> top(static_cast<std::size_t>(triple_terms_));
-    double spread = 0.0;
-    for (int k = 0; k < triple_terms_; ++k) {
-        double hi = -HUGE_VAL;
-        double lo = HUGE_VAL;
-        for (int j = 0; j < 125; ++j) {
-            // Rows past the width add nothing: an index's codes there are ignored.
-            const double v = ln(3 * k, j / 25) + ln(3 * k + 1, j / 5 % 5) + ln(3 * k + 2, j % 5);
-            t[static_cast<std::size_t>(k) * 125 + j] = v;
-            // Only A, C, G and T set the scale: a sequence with an N is left to the 16-bit pass.
-            if (j / 25 == 4 || j / 5 % 5 == 4 || j % 5 == 4)
-                continue;
-            hi = std::max(hi, v);
-            lo = std::min(lo, v);
-        }
-        top[static_cast<std::size_t>(k)] = hi;
-        spread += hi - lo;
-    }
+    const auto [t, top, spread] = term_values(triple_terms_, 125,
+        // Rows past the width add nothing: an index's codes there are ignored.
+        [&](int k, int j) { return ln(3 * k, j / 25) + ln(3 * k + 1, j / 5 % 5) + ln(3 * k + 2, j % 5); },
+        // Only A, C, G and T set the scale: a sequence with an N is left to the 16-bit pass.
+        [](int j) { return j / 25 != 4 && j / 5 % 5 != 4 && j % 5 != 4; });
     // The scale only weighs candidates against second scans (see the top of this file): it
     // is set so that windows z standard deviations above the mean of random windows (bases
     // drawn evenly) still fit in 8 bits, as the best window of a sequence nearly always is.
