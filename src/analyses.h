@@ -60,6 +60,7 @@ struct analysis_workspace {
     std::vector<std::uint16_t> lengths;  // and its length
     std::vector<double> rss_tmp;     // their scores
     std::vector<double> rss;         // the kept scores
+    std::vector<double> tvalues;     // and their t values
     std::vector<int> index_rdm;      // the drawn sample, or every index in order
     std::vector<int> index_pool;     // the pool it is drawn from
     int group_capacity = 1;
