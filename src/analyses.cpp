@@ -66,6 +66,7 @@ analysis_workspace::analysis_workspace(int set_capacity, int group_capacity_)
     rss_tmp.resize(n);
     rss.resize(n);
     tvalues.resize(n);
+    reported_at.reserve(n);
     index_rdm.resize(n);
     index_pool.reserve(n);
 }
@@ -153,6 +154,7 @@ void analyse_hits(int mi, std::span<const int> set, std::span<const window_hit> 
     match unreported;
     unreported.mi = mi;
     unreported.pvalue = std::numeric_limits<double>::quiet_NaN();
+    ws.reported_at.clear();
     for (std::size_t r = 0; r < rn; ++r) {
         if (r + ahead < rn && reported(ws.tvalues[r + ahead], rule)) {
             const auto& next = ws.kept[r + ahead];
@@ -164,6 +166,7 @@ void analyse_hits(int mi, std::span<const int> set, std::span<const window_hit> 
         const double t = ws.tvalues[r];
         match& m = matchs[r];
         if (reported(t, rule)) {
+            ws.reported_at.push_back(static_cast<int>(r));
             const bool reverse = ws.kept[r].reverse;
             const int si = set[i];
             m = locate_site(mi, si, ws.frames[static_cast<std::size_t>(si)], mo.len, reverse ? rc_hits[i] : hits[i],

@@ -61,6 +61,7 @@ struct analysis_workspace {
     std::vector<double> rss_tmp;     // their scores
     std::vector<double> rss;         // the kept scores
     std::vector<double> tvalues;     // and their t values
+    std::vector<int> reported_at;    // the positions of the kept records that are reported
     std::vector<int> index_rdm;      // the drawn sample, or every index in order
     std::vector<int> index_pool;     // the pool it is drawn from
     int group_capacity = 1;
@@ -101,7 +102,8 @@ void scan_group(std::span<const int> group, std::span<const int> set, analysis_w
 // order; with `rc_hits`, those of the reverse complements, a sequence's hit being the
 // better of the two by reverse_wins), and writes the kept records to the front of `matchs`
 // (room for set.size() records) with their t values, the p-values that `rule` asks for,
-// and their number to rt_n. Sequences in which the motif has no scored window are left out of the set: they
+// and their number to rt_n; the positions of the records `rule` reports go, in order, to
+// ws.reported_at. Sequences in which the motif has no scored window are left out of the set: they
 // have no score to compare.
 void analyse_hits(int mi, std::span<const int> set, std::span<const window_hit> hits,
     std::span<const window_hit> rc_hits, analysis_workspace& ws, std::span<match> matchs, int& rt_n,

@@ -7,18 +7,13 @@
 // correctly rounded with exact ties to even (libstdc++ uses Ryu printf), and writes
 // inf, -inf, nan and -nan as glibc does. test_number_format.cpp holds both to snprintf.
 
-void append_fixed6(std::string& out, double v)
+char* write_fixed6(char* p, double v)
 {
-    // "-" + 309 integer digits (DBL_MAX) + "." + 6 decimals
-    char text[320];
-    char* p = text;
     const auto bits = std::bit_cast<std::uint64_t>(v);
     const int biased_exp = static_cast<int>(bits >> 52 & 0x7ff);
     if (biased_exp >= 1023 + 40) {
         // |v| >= 2^40, inf or nan: rare in the output, left to the general method.
-        p = std::to_chars(text, text + sizeof text, v, std::chars_format::fixed, 6).ptr;
-        out.append(text, p);
-        return;
+        return std::to_chars(p, p + fixed6_room, v, std::chars_format::fixed, 6).ptr;
     }
     // Fast path for |v| < 2^40: v * 10^6 rounded to an integer, computed exactly.
     // v = m * 2^e, so v * 10^6 = m * 15625 * 2^(e + 6) with m * 15625 < 2^67.
@@ -36,27 +31,41 @@ void append_fixed6(std::string& out, double v)
     }
     if (bits >> 63 != 0)
         *p++ = '-';  // also for -0.0 and negative values rounding to zero, as printf does
-    p = std::to_chars(p, text + sizeof text, millionths / 1000000).ptr;
+    p = std::to_chars(p, p + integer_room, millionths / 1000000).ptr;
     *p++ = '.';
     auto fraction = static_cast<std::uint32_t>(millionths % 1000000);
     for (int i = 5; i >= 0; --i) {
         p[i] = static_cast<char>('0' + fraction % 10);
         fraction /= 10;
     }
-    out.append(text, p + 6);
+    return p + 6;
+}
+
+char* write_exp6(char* p, double v)
+{
+    // "-d.dddddde-XXX"
+    return std::to_chars(p, p + exp6_room, v, std::chars_format::scientific, 6).ptr;
+}
+
+char* write_integer(char* p, std::int64_t v)
+{
+    return std::to_chars(p, p + integer_room, v).ptr;
+}
+
+void append_fixed6(std::string& out, double v)
+{
+    char text[fixed6_room];
+    out.append(text, write_fixed6(text, v));
 }
 
 void append_exp6(std::string& out, double v)
 {
-    // "-d.dddddde-XXX"
-    char text[32];
-    char* end = std::to_chars(text, text + sizeof text, v, std::chars_format::scientific, 6).ptr;
-    out.append(text, end);
+    char text[exp6_room];
+    out.append(text, write_exp6(text, v));
 }
 
 void append_integer(std::string& out, std::int64_t v)
 {
-    char text[24];
-    char* end = std::to_chars(text, text + sizeof text, v).ptr;
-    out.append(text, end);
+    char text[integer_room];
+    out.append(text, write_integer(text, v));
 }

@@ -3,6 +3,7 @@
 // printf's cost. Every result is correctly rounded from the double's exact value.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -15,3 +16,11 @@ void append_exp6(std::string& out, double v);
 
 // printf("%lld", v).
 void append_integer(std::string& out, std::int64_t v);
+
+// The same bytes written at p, which has room for the bytes below; each returns the end.
+inline constexpr std::size_t fixed6_room = 320;  // "-", 309 integer digits, ".", 6 decimals
+inline constexpr std::size_t exp6_room = 32;
+inline constexpr std::size_t integer_room = 24;
+char* write_fixed6(char* p, double v);
+char* write_exp6(char* p, double v);
+char* write_integer(char* p, std::int64_t v);

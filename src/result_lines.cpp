@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <string_view>
 
 #include "loading.h"
@@ -12,61 +13,88 @@
 
 namespace {
 
-// A tab inside a text field would split it into two; it is written as a space.
-void tabs_to_spaces(std::string& out, std::size_t from)
+// A line is written through a pointer into room its bound guarantees and appended to the
+// output once: piece by piece, the appends' checks and copies cost more than the digits.
+template <typename Write>
+void append_line(std::string& out, std::size_t bound, Write write)
 {
-    std::replace(out.begin() + static_cast<std::ptrdiff_t>(from), out.end(), '\t', ' ');
+    constexpr std::size_t room = 2048;
+    if (bound <= room) {
+        char line[room];
+        out.append(line, write(line));
+        return;
+    }
+    std::string line(bound, '\0');  // names too long for the room above: rare
+    out.append(line.data(), write(line.data()));
 }
 
-void append_field(std::string& out, std::string_view text)
+// A tab inside a text field would split it into two; it is written as a space.
+char* spaces_for_tabs(char* from, char* to)
 {
-    const std::size_t from = out.size();
-    out += text;
-    tabs_to_spaces(out, from);
+    for (char* t = from; t != to; ++t)
+        *t = *t == '\t' ? ' ' : *t;
+    return to;
+}
+
+char* put_field(char* p, std::string_view text)
+{
+    std::memcpy(p, text.data(), text.size());
+    return spaces_for_tabs(p, p + text.size());
+}
+
+char* put(char* p, char c)
+{
+    *p = c;
+    return p + 1;
 }
 
 // The site's letters as the motif reads them.
-void append_site_letters(std::string& out, const match& m)
+char* put_site_letters(char* p, const match& m)
 {
-    const std::size_t from = out.size();
-    if (m.reverse)
-        append_reverse_complement(out, m.bsite);
-    else
-        out += m.bsite;
-    tabs_to_spaces(out, from);
+    if (!m.reverse)
+        return put_field(p, m.bsite);
+    return spaces_for_tabs(p, write_reverse_complement(p, m.bsite));
 }
 
 // Score, t value and p-value as printf's "%f\t%f\t%e\n" write them, byte for byte.
-void append_numbers(std::string& out, const match& m)
+char* put_numbers(char* p, const match& m)
 {
-    append_fixed6(out, m.rs);
-    out += '\t';
-    append_fixed6(out, m.tvalue);
-    out += '\t';
-    append_exp6(out, m.pvalue);
-    out += '\n';
+    p = put(write_fixed6(p, m.rs), '\t');
+    p = put(write_fixed6(p, m.tvalue), '\t');
+    return put(write_exp6(p, m.pvalue), '\n');
+}
+
+// Room for the numbers and separators of either line, texts aside.
+constexpr std::size_t numbers_room = 3 * integer_room + 2 * fixed6_room + exp6_room + 16;
+
+std::string_view motif_name(const match& m)
+{
+    return motif_db[static_cast<std::size_t>(m.mi)].name;
+}
+
+std::string_view seq_name(const match& m)
+{
+    return seq_db[static_cast<std::size_t>(m.si)].name;
 }
 
 }  // namespace
 
 void append_output_line(std::string& out, const match& m)
 {
-    // Texts are appended whole (they are views, not terminated strings); numbers are
-    // written as printf's "%d\t%d\t%c\t" and "\t%f\t%f\t%e\n" write them, byte for byte.
-    for (std::string_view text : {std::string_view(motif_db[static_cast<std::size_t>(m.mi)].name),
-             std::string_view(seq_db[static_cast<std::size_t>(m.si)].name), m.chrom}) {
-        append_field(out, text);
-        out += '\t';
-    }
-    append_integer(out, m.start);
-    out += '\t';
-    append_integer(out, m.end);
-    out += '\t';
-    out += m.strand == '\t' ? ' ' : m.strand;
-    out += '\t';
-    append_site_letters(out, m);
-    out += '\t';
-    append_numbers(out, m);
+    // Numbers as printf's "%d\t%d\t%c\t" and "\t%f\t%f\t%e\n" write them, byte for byte.
+    const std::string_view motif = motif_name(m);
+    const std::string_view name = seq_name(m);
+    const std::size_t bound = motif.size() + name.size() + m.chrom.size() + m.bsite.size() + numbers_room;
+    append_line(out, bound, [&](char* p) {
+        p = put(put_field(p, motif), '\t');
+        p = put(put_field(p, name), '\t');
+        p = put(put_field(p, m.chrom), '\t');
+        p = put(write_integer(p, m.start), '\t');
+        p = put(write_integer(p, m.end), '\t');
+        p = put(put(p, m.strand == '\t' ? ' ' : m.strand), '\t');
+        p = put(put_site_letters(p, m), '\t');
+        return put_numbers(p, m);
+    });
 }
 
 int bed_score(double tvalue)
@@ -92,23 +120,20 @@ bool append_bed_line(std::string& out, const match& m)
     const seq& s = seq_db[static_cast<std::size_t>(m.si)];
     if (!title_spans_letters(s))
         return false;
-    append_field(out, m.chrom);
-    out += '\t';
-    append_integer(out, s.strand == '+' ? m.start - 1 : m.start);
-    out += '\t';
-    append_integer(out, s.strand == '+' ? m.end : m.end + 1);
-    out += '\t';
-    append_field(out, motif_db[static_cast<std::size_t>(m.mi)].name);
-    out += '\t';
-    append_integer(out, bed_score(m.tvalue));
-    out += '\t';
-    out += m.strand;
-    out += '\t';
-    append_field(out, seq_db[static_cast<std::size_t>(m.si)].name);
-    out += '\t';
-    append_site_letters(out, m);
-    out += '\t';
-    append_numbers(out, m);
+    const std::string_view motif = motif_name(m);
+    const std::string_view name = seq_name(m);
+    const std::size_t bound = motif.size() + name.size() + m.chrom.size() + m.bsite.size() + numbers_room;
+    append_line(out, bound, [&](char* p) {
+        p = put(put_field(p, m.chrom), '\t');
+        p = put(write_integer(p, s.strand == '+' ? m.start - 1 : m.start), '\t');
+        p = put(write_integer(p, s.strand == '+' ? m.end : m.end + 1), '\t');
+        p = put(put_field(p, motif), '\t');
+        p = put(write_integer(p, bed_score(m.tvalue)), '\t');
+        p = put(put(p, m.strand), '\t');
+        p = put(put_field(p, name), '\t');
+        p = put(put_site_letters(p, m), '\t');
+        return put_numbers(p, m);
+    });
     return true;
 }
 
@@ -125,28 +150,29 @@ void append_site_line(std::string& out, const match& m, site_tally& tally)
         ++tally.misplaced;
 }
 
-void append_reported_lines(std::string& out, std::span<const match> matchs, report_rule rule, site_tally& tally)
+void append_reported_lines(
+    std::string& out, std::span<const match> matchs, std::span<const int> reported, site_tally& tally)
 {
-    // The names and letters of the written sites lie all over the sequence table, and the
-    // misses on them cost more than formatting the line: they are fetched a few written
-    // lines ahead.
-    constexpr int ahead = 8;
-    std::size_t fetched = 0;  // records looked at by the prefetching cursor
-    int in_flight = 0;        // written records fetched but not yet written
-    for (const match& m : matchs) {
-        for (; fetched < matchs.size() && in_flight < ahead; ++fetched) {
-            const match& next = matchs[fetched];
-            if (!reported(next.tvalue, rule))
-                continue;
-            __builtin_prefetch(&seq_db[static_cast<std::size_t>(next.si)]);
+    // The records, and the names and letters of the written sites, lie all over memory,
+    // and the misses on them cost more than formatting the line: the records are fetched
+    // far ahead, and what they point to once they are at hand.
+    constexpr std::size_t ahead = 8;
+    const auto fetch_whole = [](const void* p, std::size_t size) {
+        const char* c = static_cast<const char*>(p);
+        for (std::size_t at = 0; at < size; at += 64)
+            __builtin_prefetch(c + at);
+        __builtin_prefetch(c + size - 1);
+    };
+    for (std::size_t k = 0; k < reported.size(); ++k) {
+        if (k + 2 * ahead < reported.size())
+            fetch_whole(&matchs[static_cast<std::size_t>(reported[k + 2 * ahead])], sizeof(match));
+        if (k + ahead < reported.size()) {
+            const match& next = matchs[static_cast<std::size_t>(reported[k + ahead])];
+            fetch_whole(&seq_db[static_cast<std::size_t>(next.si)], sizeof(seq));
             __builtin_prefetch(next.bsite.data());
             __builtin_prefetch(next.chrom.data());
-            ++in_flight;
         }
-        if (reported(m.tvalue, rule)) {
-            append_site_line(out, m, tally);
-            --in_flight;
-        }
+        append_site_line(out, matchs[static_cast<std::size_t>(reported[k])], tally);
     }
 }
 

@@ -34,9 +34,10 @@ void append_site_line(std::string& out, const match& m, site_tally& tally);
 // round(100 t) within 0 to 1000: the BED score of a site.
 int bed_score(double tvalue);
 
-// Appends the lines (append_site_line) of the records of `matchs` that `rule` reports, in
-// order.
-void append_reported_lines(std::string& out, std::span<const match> matchs, report_rule rule, site_tally& tally);
+// Appends the lines (append_site_line) of the records of `matchs` at the positions
+// `reported` (as analyse_hits lists them), in that order.
+void append_reported_lines(
+    std::string& out, std::span<const match> matchs, std::span<const int> reported, site_tally& tally);
 
 // One warning line on standard error for each count of `tally` that is not 0.
 void warn_about(const site_tally& tally);

@@ -89,7 +89,7 @@ void random_gene_set(const std::string& motif_file, const std::string& seq_file,
             figures->collect(mi, ws, rule);
         lines.clear();
         append_reported_lines(
-            lines, std::span<const match>(ws.matchs.data(), static_cast<std::size_t>(matchs_n)), rule, tally);
+            lines, std::span<const match>(ws.matchs.data(), static_cast<std::size_t>(matchs_n)), ws.reported_at, tally);
         out.write(lines);
     }
     out.close();
@@ -147,7 +147,7 @@ void extream_threading(
         buffers.text.clear();
         site_tally motif_tally;
         append_reported_lines(buffers.text,
-            std::span<const match>(ws.matchs.data(), static_cast<std::size_t>(matchs_n)), rule, motif_tally);
+            std::span<const match>(ws.matchs.data(), static_cast<std::size_t>(matchs_n)), ws.reported_at, motif_tally);
         tally.left_out += motif_tally.left_out;
         tally.misplaced += motif_tally.misplaced;
         if (!pipeline.hand_over(buffers.group[g], buffers.text))

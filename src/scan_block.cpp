@@ -17,7 +17,16 @@ void scan_block::assign(std::span<const std::span<const std::uint8_t>> seqs)
     if (letters_.size() < total)
         letters_.resize(total);
     std::uint8_t* at = letters_.data();
-    for (const auto& codes : seqs) {
+    // The codes lie wherever each sequence was loaded: those of the sequences a few ahead are
+    // fetched while this one's are read, rather than missed when their turn comes.
+    constexpr std::size_t ahead = 8;
+    for (std::size_t i = 0; i < seqs.size(); ++i) {
+        if (i + ahead < seqs.size()) {
+            const auto next = seqs[i + ahead];
+            for (std::size_t b = 0; b < next.size(); b += 64)
+                __builtin_prefetch(next.data() + b);
+        }
+        const auto& codes = seqs[i];
         const bool made = scan_kernel::make_triples(codes.data(), static_cast<long>(codes.size()), at);
         starts_.push_back(made ? at : nullptr);
         at += codes.size();

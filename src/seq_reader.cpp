@@ -83,6 +83,13 @@ void append_reverse_complement(std::string& out, std::string_view letters)
         out += complements[static_cast<unsigned char>(*c)];
 }
 
+char* write_reverse_complement(char* p, std::string_view letters)
+{
+    for (auto c = letters.rbegin(); c != letters.rend(); ++c)
+        *p++ = complements[static_cast<unsigned char>(*c)];
+    return p;
+}
+
 seq_builder::seq_builder()
 {
     letters_.reserve(max_seq_len);

@@ -43,6 +43,8 @@ void reverse_complement_codes(std::span<const std::uint8_t> codes, std::span<std
 // Appends the reverse complement of `letters`, case kept per letter (a -> t, C -> G);
 // every other character stays as it is.
 void append_reverse_complement(std::string& out, std::string_view letters);
+// The same at p (room for letters.size()); returns the end.
+char* write_reverse_complement(char* p, std::string_view letters);
 
 // True when a record may hold `n` letters (at most max_seq_len).
 inline bool fits_in_seq(std::size_t n)

@@ -132,6 +132,40 @@ TEST(OutputSafety, TabsInsideNamesDoNotAddFields)
     EXPECT_EQ(split(lines[0], '\t')[5], " ");  // the strand piece began with the tab
 }
 
+// Lines too long for the room a line is built in are written whole by the other way.
+TEST(OutputSafety, LongNamesAreWrittenWholeInBothFormats)
+{
+    scratch_dir dir;
+    const std::string motif = "M" + std::string(1200, 'm') + "\t" + std::string(1200, 'n');
+    const std::string peak = "P" + std::string(1200, 'p') + "\t" + std::string(1200, 'q');
+    const std::string m = dir.write("m.txt", ">" + motif + "\n10\t0\t0\t0\n0\t10\t0\t0\n");
+    std::string seqs;
+    for (int i = 0; i < 6; ++i)
+        seqs += ">" + peak + std::to_string(i) + "::chr1:" + std::to_string(100 + i) + "-" + std::to_string(106 + i) +
+            "(+)\nGACGTT\n";
+    const std::string s = dir.write("s.fa", seqs);
+    auto spaced = [](std::string text) {
+        std::replace(text.begin(), text.end(), '\t', ' ');
+        return text;
+    };
+    for (const bool bed : {false, true}) {
+        std::vector<std::string> args{"-m", m, "-i", s, "-o", dir.file("out.txt"), "-r", "-100"};
+        if (bed)
+            args.push_back("--bed");
+        const process_result r = run_tarnel(args);
+        ASSERT_EQ(r.status, 0) << r.err;
+        const auto lines = split(read_file(dir.file("out.txt")), '\n');
+        ASSERT_EQ(lines.size(), 6u);
+        for (std::size_t i = 0; i < lines.size(); ++i) {
+            const auto f = split(lines[i], '\t');
+            ASSERT_EQ(f.size(), bed ? 11u : 10u);
+            EXPECT_EQ(f[bed ? 3 : 0], spaced(motif));
+            EXPECT_EQ(f[bed ? 6 : 1].substr(0, peak.size()), spaced(peak));
+            EXPECT_EQ(f[bed ? 7 : 6], "AC");
+        }
+    }
+}
+
 TEST(OutputSafety, WorkersWithoutMotifsTakeNoMemory)
 {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
