@@ -1,7 +1,10 @@
 #include "analyses.h"
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <limits>
 #include <numeric>
@@ -39,7 +42,49 @@ std::span<const std::span<const std::uint8_t>> reverse_complement_block(
     return {spans, block.size()};
 }
 
+// one_sample_ttest against one set, remembered by score: the written sites of a motif
+// are mostly the same few best windows (a consensus found in many sequences), and the
+// p-value is the costliest number of the analysis. The test is a function of the score
+// alone, so a remembered result is the same bytes as a new one.
+class ttest_memo {
+public:
+    ttest_memo(std::size_t n, double mean, double sd) : n_(n), mean_(mean), sd_(sd) {}
+
+    void test(double score, double& pvalue, double& t)
+    {
+        const auto bits = std::bit_cast<std::uint64_t>(score);
+        entry& e = entries_[(bits * 0x9E3779B97F4A7C15ull) >> (64 - slot_bits)];
+        if (!e.used || e.bits != bits) {
+            one_sample_ttest(score, n_, mean_, sd_, e.pvalue, e.t);
+            e.bits = bits;
+            e.used = true;
+        }
+        pvalue = e.pvalue;
+        t = e.t;
+    }
+
+private:
+    static constexpr int slot_bits = 8;
+    struct entry {
+        std::uint64_t bits = 0;
+        bool used = false;
+        double pvalue = 0.0;
+        double t = 0.0;
+    };
+    std::size_t n_;
+    double mean_;
+    double sd_;
+    std::array<entry, std::size_t{1} << slot_bits> entries_{};
+};
+
 }  // namespace
+
+score_memo& score_memo::start(int width)
+{
+    width_ = width;
+    std::fill(entries_.begin(), entries_.end(), entry{});
+    return *this;
+}
 
 analysis_workspace::analysis_workspace(int set_capacity, int group_capacity_)
     : group_capacity(std::max(group_capacity_, 1))
@@ -107,6 +152,7 @@ void analyse_hits(int mi, std::span<const int> set, std::span<const window_hit> 
     // Scores first: every score takes part in the statistics, but only the records that
     // are reported need their letters and coordinates from the sequence table.
     std::size_t n = 0;
+    score_memo& memo = ws.scores.start(mo.len);
     for (std::size_t i = 0; i < set.size(); ++i) {
         // Every scan of a title without a strand is reported, with or without a window.
         report_unknown_strand(ws.strands[static_cast<std::size_t>(set[i])]);
@@ -115,7 +161,7 @@ void analyse_hits(int mi, std::span<const int> set, std::span<const window_hit> 
         if (hit.best_pos < 0)
             continue;
         ws.scored[n] = {static_cast<int>(i), reverse, static_cast<std::uint16_t>(hit.best_pos)};
-        ws.rss_tmp[n] = window_score(hit, mo.len);
+        ws.rss_tmp[n] = memo.score(hit);
         ++n;
     }
 
@@ -155,6 +201,7 @@ void analyse_hits(int mi, std::span<const int> set, std::span<const window_hit> 
     unreported.mi = mi;
     unreported.pvalue = std::numeric_limits<double>::quiet_NaN();
     ws.reported_at.clear();
+    ttest_memo tests(rn, kept_mean, sd);
     for (std::size_t r = 0; r < rn; ++r) {
         if (r + ahead < rn && reported(ws.tvalues[r + ahead], rule)) {
             const auto& next = ws.kept[r + ahead];
@@ -172,7 +219,7 @@ void analyse_hits(int mi, std::span<const int> set, std::span<const window_hit> 
             m = locate_site(mi, si, ws.frames[static_cast<std::size_t>(si)], mo.len, reverse ? rc_hits[i] : hits[i],
                 reverse);
             m.rs = ws.rss[r];
-            one_sample_ttest(ws.rss[r], rn, kept_mean, sd, m.pvalue, m.tvalue);
+            tests.test(ws.rss[r], m.pvalue, m.tvalue);
         } else {
             m = unreported;
             m.si = set[i];

@@ -1,6 +1,7 @@
 // The analysis of one motif over a set of sequences: scan, outlier trimming, t tests.
 #pragma once
 
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <span>
@@ -35,6 +36,37 @@ inline bool reported(double t, report_rule rule)
 // A window's offset and a sequence's length fit the packed fields below.
 static_assert(max_seq_len <= UINT16_MAX);
 
+// window_score for one width, remembered by the product: many sequences share their best
+// window's letters, and the score's logarithm and power cost more than the rest of the
+// analysis of a sequence. The score is a function of the product as a double alone, so a
+// remembered one is the same bytes as a new one.
+class score_memo {
+public:
+    score_memo& start(int width);  // forgets every score: the next are for this width
+    double score(const window_hit& hit)
+    {
+        const double m = static_cast<double>(hit.max_rs);
+        if (!(m > 0.0 && std::isfinite(m)))
+            return window_score(hit, width_);
+        const auto bits = std::bit_cast<std::uint64_t>(m);  // never 0: +0.0 is not taken
+        entry& e = entries_[(bits * 0x9E3779B97F4A7C15ull) >> (64 - slot_bits)];
+        if (e.bits != bits) {
+            e.bits = bits;
+            e.score = window_score(hit, width_);
+        }
+        return e.score;
+    }
+
+private:
+    static constexpr int slot_bits = 13;
+    struct entry {
+        std::uint64_t bits = 0;
+        double score = 0.0;
+    };
+    int width_ = 0;
+    std::vector<entry> entries_ = std::vector<entry>(std::size_t{1} << slot_bits);
+};
+
 // Working buffers of one analysis, sized once for the largest set (and for up to
 // group_capacity motifs scanned together) and reused for every motif, so that no motif
 // allocates. The reverse-complement buffers are sized only when both_strands is set at
@@ -62,6 +94,7 @@ struct analysis_workspace {
     std::vector<double> rss;         // the kept scores
     std::vector<double> tvalues;     // and their t values
     std::vector<int> reported_at;    // the positions of the kept records that are reported
+    score_memo scores;               // the scores of the motif analysed last, by product
     std::vector<int> index_rdm;      // the drawn sample, or every index in order
     std::vector<int> index_pool;     // the pool it is drawn from
     int group_capacity = 1;

@@ -214,3 +214,23 @@ TEST(Analysis, ScoreExactlyOnTheOutlierCutIsDropped)
     for (int i = 0; i < kept; ++i)
         EXPECT_NE(matchs[static_cast<std::size_t>(i)].si, 4);
 }
+
+TEST(Analysis, RememberedScoresAreThoseOfTheirProductAndWidth)
+{
+    score_memo memo;
+    std::vector<window_hit> hits;
+    // Products that share table slots and products met again, then the same ones for
+    // another width: every score must be window_score's for that hit and width.
+    for (int i = 0; i < 20000; ++i) {
+        window_hit h;
+        h.best_pos = 0;
+        h.max_rs = static_cast<scan_product>(1.0L + static_cast<long double>(i % 7000) / 64.0L);
+        hits.push_back(h);
+    }
+    hits.push_back({0, static_cast<scan_product>(0.0L)});
+    for (const int width : {1, 2, 7}) {
+        memo.start(width);
+        for (const window_hit& h : hits)
+            ASSERT_EQ(memo.score(h), window_score(h, width)) << static_cast<double>(h.max_rs) << " width " << width;
+    }
+}
