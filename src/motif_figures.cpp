@@ -68,62 +68,24 @@ void score_range(std::span<const double> scored, motif_details& d, double& low, 
     }
 }
 
-// The t values of a motif's kept scores, as far as the figures need them: whether a
-// record is written, and whether its t is the largest so far. t = (score - mean) / sd never
-// falls as the score rises (both roundings keep order), so a score at or above one already
-// written is written too, one at or below one already left out is left out, and one no
-// higher than the score of the largest t cannot beat it. Most scores are settled by a
-// comparison and only the others pay for the division. Without a finite mean and a finite
-// positive sd the order argument does not hold, and every score is divided.
-class t_screen {
-public:
-    t_screen(std::size_t n, double mean, double sd, report_rule rule)
-        : n_(n), mean_(mean), sd_(sd), rule_(rule),
-          ordered_(n > 2 && std::isfinite(mean) && std::isfinite(sd) && sd > 0.0)
-    {
+// The largest t of the kept records and its sequence: the first is always taken, then
+// only a larger one (so the first of equals, and nothing after a NaN first).
+void largest_t(const analysis_workspace& ws, motif_figures& f)
+{
+    const auto& last = ws.last;
+    const std::size_t kept_n = last.records.size();
+    if (kept_n == 0)
+        return;
+    std::size_t at = 0;
+    double max_t = ws.tvalues[0];
+    for (std::size_t r = 1; r < kept_n; ++r) {
+        const double t = ws.tvalues[r];
+        at = t > max_t ? r : at;
+        max_t = t > max_t ? t : max_t;
     }
-
-    bool written(double s)
-    {
-        if (rule_ == report_rule::every_record)
-            return true;
-        const bool by_order = ordered_ && rule_ == report_rule::t_reaches_threshold;
-        if (by_order && s >= lowest_written_)  // false while none is known (NaN)
-            return true;
-        if (by_order && s <= highest_left_out_)
-            return false;
-        const double t = t_of(s);
-        const bool yes = reported(t, rule_);
-        if (by_order && !std::isnan(t))
-            (yes ? lowest_written_ : highest_left_out_) = s;
-        return yes;
-    }
-
-    // Whether s's t is larger than the largest so far (the first is always taken), then kept.
-    bool largest(double s, motif_figures& f)
-    {
-        if (f.max_t_si >= 0 && ordered_ && !(s > max_t_score_))
-            return false;
-        const double t = t_of(s);
-        if (f.max_t_si >= 0 && !(t > f.max_t))
-            return false;
-        f.max_t = t;
-        max_t_score_ = s;
-        return true;
-    }
-
-private:
-    double t_of(double s) const { return standardised_difference(s, n_, mean_, sd_); }
-
-    std::size_t n_;
-    double mean_;
-    double sd_;
-    report_rule rule_;
-    bool ordered_;
-    double lowest_written_ = std::numeric_limits<double>::quiet_NaN();
-    double highest_left_out_ = std::numeric_limits<double>::quiet_NaN();
-    double max_t_score_ = 0.0;
-};
+    f.max_t = max_t;
+    f.max_t_si = last.set[static_cast<std::size_t>(ws.kept[at].at)];
+}
 
 // A written site's placement in its sequence.
 void add_written(motif_figures& f, const length_figures& per_length, int location, int length, int width)
@@ -133,21 +95,17 @@ void add_written(motif_figures& f, const length_figures& per_length, int locatio
     f.central_chance_sum += per_length.central_chance();
 }
 
-// The summary's figures alone: one pass over the kept records, the sites' places looked up
-// for the written ones only.
-void collect_kept(int width, const analysis_workspace& ws, report_rule rule, motif_figures& f)
+// The summary's figures alone: the written sites are those the analysis reported, less
+// those a BED file leaves out.
+void collect_kept(int width, const analysis_workspace& ws, motif_figures& f)
 {
     const auto& last = ws.last;
-    const std::size_t kept_n = last.records.size();
+    largest_t(ws, f);
     length_figures per_length(width);
-    t_screen ts(kept_n, last.kept_mean, last.kept_sd, rule);
-    for (std::size_t r = 0; r < kept_n; ++r) {
-        const double s = ws.rss[r];
-        const auto& hit = ws.kept[r];
+    for (const int r : ws.reported_at) {
+        const auto& hit = ws.kept[static_cast<std::size_t>(r)];
         const auto si = static_cast<std::size_t>(last.set[static_cast<std::size_t>(hit.at)]);
-        if (ts.largest(s, f))
-            f.max_t_si = static_cast<int>(si);
-        if (!ts.written(s) || !is_line(ws.strands[si]))
+        if (!is_line(ws.strands[si]))
             continue;
         const int length = ws.lengths[si];
         per_length.use_length(length);
@@ -159,7 +117,7 @@ void collect_kept(int width, const analysis_workspace& ws, report_rule rule, mot
 // The kept ones are a subsequence of them in the same order, so a cursor into the kept
 // records tells them apart; each site's place is worked out once, for both position
 // histograms.
-void collect_all(int width, const analysis_workspace& ws, report_rule rule, motif_figures& f, motif_details& d)
+void collect_all(int width, const analysis_workspace& ws, motif_figures& f, motif_details& d)
 {
     const auto& last = ws.last;
     const std::size_t kept_n = last.records.size();
@@ -168,7 +126,9 @@ void collect_all(int width, const analysis_workspace& ws, report_rule rule, moti
     score_range(std::span<const double>(ws.rss_tmp.data(), last.scored_n), d, low, high);
     const score_binning bins(low, high);
     length_figures per_length(width);
-    t_screen ts(kept_n, last.kept_mean, last.kept_sd, rule);
+    largest_t(ws, f);
+    const std::span<const int> reported_at = ws.reported_at;
+    std::size_t w = 0;  // the next reported record
     std::size_t r = 0;
     for (std::size_t k = 0; k < last.scored_n; ++k) {
         const auto& hit = ws.scored[k];
@@ -189,16 +149,16 @@ void collect_all(int width, const analysis_workspace& ws, report_rule rule, moti
         ++d.kept_scores[bin];
         if (!std::isfinite(s))
             --d.trimmed_scores[bin];
-        if (ts.largest(s, f))
-            f.max_t_si = si;
-        if (ts.written(s) && is_line(ws.strands[static_cast<std::size_t>(si)])) {
+        const bool written = w < reported_at.size() && static_cast<std::size_t>(reported_at[w]) == r;
+        w += written ? 1 : 0;
+        if (written && is_line(ws.strands[static_cast<std::size_t>(si)])) {
             add_written(f, per_length, location, length, width);
             ++d.written_positions[position];
         }
         // Once ten are held, a score no higher than the lowest of them cannot enter (an
         // equal one comes later in the set).
         if (d.top_n < top_sites_kept || s > d.top[0].score)
-            offer(d, {si, hit.at, hit.best_pos, hit.reverse, s, last.records[r].tvalue});
+            offer(d, {si, hit.at, hit.best_pos, hit.reverse, s, ws.tvalues[r]});
         ++r;
     }
     std::sort_heap(d.top.data(), d.top.data() + d.top_n, ranks_above);
@@ -294,7 +254,7 @@ int length_figures::position_bin(int location) const
     return static_cast<int>(std::min<std::uint32_t>(bin, position_bins - 1));
 }
 
-motif_figures collect_figures(int mi, const analysis_workspace& ws, report_rule rule, bool details)
+motif_figures collect_figures(int mi, const analysis_workspace& ws, bool details)
 {
     const auto& last = ws.last;
     const int width = motif_db[static_cast<std::size_t>(mi)].len;
@@ -305,13 +265,12 @@ motif_figures collect_figures(int mi, const analysis_workspace& ws, report_rule 
     f.kept_n = static_cast<int>(last.records.size());
     f.mean = last.kept_mean;
     f.sd = last.kept_sd;
-    // The t values again from the kept scores, as analyse_hits computes them, and the sites'
-    // places from the scored hits and the packed lengths: these lie packed and in set
-    // order, while the records, the hits and the sequence table would cost a cache miss per
-    // written site.
+    // The t values and the reported records as the analysis left them, and the sites' places
+    // from the scored hits and the packed lengths: these lie packed and in set order, while
+    // the records, the hits and the sequence table would cost a cache miss per written site.
     if (details)
-        collect_all(width, ws, rule, f, f.details.emplace());
+        collect_all(width, ws, f, f.details.emplace());
     else
-        collect_kept(width, ws, rule, f);
+        collect_kept(width, ws, f);
     return f;
 }

@@ -51,9 +51,10 @@ struct motif_figures {
     std::optional<motif_details> details;
 };
 
-// The figures of motif mi from the analysis that ws holds last (ws.last), written under
-// `rule`; with `details`, the histograms and top sites too.
-motif_figures collect_figures(int mi, const analysis_workspace& ws, report_rule rule, bool details);
+// The figures of motif mi from the analysis that ws holds last (ws.last): its t values
+// and the records it reported (ws.tvalues, ws.reported_at) are the written sites, less
+// those a BED file leaves out. With `details`, the histograms and top sites too.
+motif_figures collect_figures(int mi, const analysis_workspace& ws, bool details);
 
 // The share of the windows of width w in a sequence of `length` letters whose centre lies
 // in its central fifth: centre (offset + w / 2) from 2/5 to less than 3/5 of the length.

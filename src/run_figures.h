@@ -4,7 +4,9 @@
 #pragma once
 
 #include <memory>
+#include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "analyses.h"
@@ -32,15 +34,21 @@ public:
     void begin(int first, int end);
     // The figures of motif mi from the analysis ws holds last; workers may call it at
     // once, each for its own motifs.
-    void collect(int mi, const analysis_workspace& ws, report_rule rule);
+    void collect(int mi, const analysis_workspace& ws);
     // Writes and closes the files; throws fatal_error when one cannot be written.
     void finish();
 
 private:
+    // Whether motif mi, with `written` sites, is among the report's top motifs of those
+    // collected so far (then taken into them).
+    bool among_top(int mi, int written);
+
     figure_outputs outputs_;
     std::vector<motif_figures> figures_;
     int first_ = 0;
     int end_ = 0;
     std::unique_ptr<output_file> summary_;
     std::unique_ptr<output_file> report_;
+    std::mutex top_lock_;
+    std::vector<std::pair<int, int>> top_;  // the top motifs so far, as (written, -mi): a heap, lowest first
 };

@@ -86,7 +86,7 @@ void random_gene_set(const std::string& motif_file, const std::string& seq_file,
         int matchs_n = 0;
         random_matchs(mi, sample_n, ws, ws.matchs, matchs_n, rule);
         if (figures != nullptr)
-            figures->collect(mi, ws, rule);
+            figures->collect(mi, ws);
         lines.clear();
         append_reported_lines(
             lines, std::span<const match>(ws.matchs.data(), static_cast<std::size_t>(matchs_n)), ws.reported_at, tally);
@@ -143,7 +143,7 @@ void extream_threading(
         analyse_hits(buffers.group[g], set, ws.hits_of(g, set.size()), ws.rc_hits_of(g, set.size()), ws, ws.matchs,
             matchs_n, rule);
         if (figures != nullptr)  // each motif's own entry: no lock needed
-            figures->collect(buffers.group[g], ws, rule);
+            figures->collect(buffers.group[g], ws);
         buffers.text.clear();
         site_tally motif_tally;
         append_reported_lines(buffers.text,

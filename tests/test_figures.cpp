@@ -136,7 +136,7 @@ TEST(MotifFigures, AgreeWithADirectComputationFromTheStraightforwardScan)
     analysis_workspace ws(seq_n);
     int kept_n = 0;
     all_matchs(0, ws, ws.matchs, kept_n, report_rule::t_reaches_threshold);
-    const motif_figures f = collect_figures(0, ws, report_rule::t_reaches_threshold, true);
+    const motif_figures f = collect_figures(0, ws, true);
     EXPECT_EQ(f.set_n, seq_n);
     EXPECT_EQ(f.scored_n, static_cast<int>(best.size()));
     EXPECT_EQ(f.kept_n, static_cast<int>(kept.size()));
@@ -246,7 +246,7 @@ TEST(MotifFigures, AgreeWithTheRecordsOverAManyLengthSet)
                 const int width = motif_db[static_cast<std::size_t>(mi)].len;
                 int kept_n = 0;
                 all_matchs(mi, ws, ws.matchs, kept_n, rule);
-                const motif_figures f = collect_figures(mi, ws, rule, true);
+                const motif_figures f = collect_figures(mi, ws, true);
                 // The scored sequences' best windows from the straightforward scan.
                 std::vector<match> scored;
                 for (int si = 0; si < seq_n; ++si)
@@ -281,7 +281,7 @@ TEST(MotifFigures, AgreeWithTheRecordsOverAManyLengthSet)
                     ++d.written_positions[place(m)];
                 }
                 EXPECT_TRUE(want.written > 0 && want.written < kept_n);
-                for (const motif_figures& got : {f, collect_figures(mi, ws, rule, false)}) {
+                for (const motif_figures& got : {f, collect_figures(mi, ws, false)}) {
                     EXPECT_EQ(got.written, want.written);
                     EXPECT_EQ(got.central_n, want.central_n);
                     EXPECT_EQ(got.central_chance_sum, want.central_chance_sum);
