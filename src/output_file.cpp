@@ -80,6 +80,9 @@ output_file::output_file(const std::string& path, const std::vector<named_input>
     remove_on_signal(temp_path_);
     // The results keep the permissions of the file they replace, or get a new file's.
     fchmod(fd, exists ? (st.st_mode & 07777) : default_mode());
+    direct_ = direct_writer::open(fd);
+    if (direct_ != nullptr)
+        return;
     file_ = fdopen(fd, "w");
     if (file_ == nullptr) {
         const int err = errno;
@@ -137,6 +140,10 @@ void output_file::discard()
 
 output_file::~output_file()
 {
+    if (direct_ != nullptr) {
+        direct_.reset();
+        discard();
+    }
     if (file_ != nullptr && owned_) {
         std::fclose(file_);
         discard();
@@ -145,21 +152,35 @@ output_file::~output_file()
 
 void output_file::write(std::string_view text)
 {
+    if (direct_ != nullptr) {
+        if (const int err = direct_->write(text); err != 0)
+            throw fatal_error(system_reason(path_, err));
+        return;
+    }
     if (std::fwrite(text.data(), 1, text.size(), file_) != text.size())
         throw fatal_error(system_reason(path_, errno));
 }
 
 void output_file::close()
 {
-    std::FILE* file = file_;
-    file_ = nullptr;
-    const bool flushed = std::fflush(file) == 0 && std::ferror(file) == 0;
-    const int flush_errno = errno;
-    const bool closed = !owned_ || std::fclose(file) == 0;
-    const int close_errno = errno;
-    if (!flushed || !closed) {
-        discard();
-        throw fatal_error(system_reason(path_, flushed ? close_errno : flush_errno));
+    if (direct_ != nullptr) {
+        const int err = direct_->close();
+        direct_.reset();
+        if (err != 0) {
+            discard();
+            throw fatal_error(system_reason(path_, err));
+        }
+    } else {
+        std::FILE* file = file_;
+        file_ = nullptr;
+        const bool flushed = std::fflush(file) == 0 && std::ferror(file) == 0;
+        const int flush_errno = errno;
+        const bool closed = !owned_ || std::fclose(file) == 0;
+        const int close_errno = errno;
+        if (!flushed || !closed) {
+            discard();
+            throw fatal_error(system_reason(path_, flushed ? close_errno : flush_errno));
+        }
     }
     if (!temp_path_.empty() && std::rename(temp_path_.c_str(), final_path_.c_str()) != 0) {
         const int err = errno;

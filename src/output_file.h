@@ -6,10 +6,12 @@
 #pragma once
 
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "direct_writer.h"
 #include "output_safety.h"
 
 class output_file {
@@ -37,5 +39,6 @@ private:
     std::string temp_path_;   // empty when written in place
     bool created_ = false;    // written in place to a file this run created
     std::FILE* file_ = nullptr;
+    std::unique_ptr<direct_writer> direct_;  // in place of file_ for a temporary file that takes it
     bool owned_ = true;  // false for standard output
 };

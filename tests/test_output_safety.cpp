@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "direct_writer.h"
 #include "test_util.h"
 
 namespace {
@@ -272,5 +273,42 @@ TEST(OutputSafety, FailedOrInterruptedRunsLeaveNoPartialOutput)
         std::set<std::string> after = files_in_dir();
         after.erase("seqs.fifo");
         EXPECT_EQ(after, before) << "signal " << sig;
+    }
+}
+
+// Written past the page cache in 4 MiB blocks with the last one through it: every byte
+// lands in order, whatever the pieces' sizes and wherever they cross a block's end, on a
+// file system that takes direct writes and on one that may not (/dev/shm).
+TEST(OutputSafety, DirectWritesKeepEveryByte)
+{
+    scratch_dir dir;
+    std::vector<std::string> folders{dir.path().string()};
+    if (std::filesystem::is_directory("/dev/shm"))
+        folders.push_back("/dev/shm");
+    constexpr std::size_t block = std::size_t{4} << 20;
+    for (const std::string& folder : folders) {
+        for (const std::size_t total : {std::size_t{0}, std::size_t{100}, block, block + 1, 2 * block + 4097}) {
+            std::string path = folder + "/tarnel-direct-XXXXXX";
+            const int fd = mkstemp(path.data());
+            ASSERT_GE(fd, 0);
+            std::string want;
+            std::unique_ptr<direct_writer> w = direct_writer::open(fd);
+            for (std::size_t piece = 1; want.size() < total; piece = piece * 3 + 1) {
+                std::string text(std::min(piece, total - want.size()), '\0');
+                for (char& c : text)
+                    c = static_cast<char>('a' + (want.size() + (&c - text.data())) % 23);
+                want += text;
+                if (w != nullptr)
+                    ASSERT_EQ(w->write(text), 0);
+                else
+                    ASSERT_EQ(::write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+            }
+            if (w != nullptr)
+                EXPECT_EQ(w->close(), 0);
+            else
+                ::close(fd);
+            EXPECT_TRUE(read_file(path) == want) << folder << ", " << total << " bytes";
+            std::filesystem::remove(path);
+        }
     }
 }

@@ -1,0 +1,161 @@
+#include "direct_writer.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+// Direct writes must start at, and be as long as, a multiple of the device's block, from
+// a buffer aligned as much: 4096 bytes satisfies every common device. Blocks of 4 MiB
+// keep the system calls few.
+constexpr std::size_t alignment = 4096;
+constexpr std::size_t block_bytes = std::size_t{4} << 20;
+
+}  // namespace
+
+void direct_writer::freer::operator()(char* p) const
+{
+    std::free(p);
+}
+
+std::unique_ptr<direct_writer> direct_writer::open(int fd)
+{
+#if defined(O_DIRECT)
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_DIRECT) != 0)
+        return nullptr;
+    return std::make_unique<direct_writer>(fd);
+#else
+    (void)fd;
+    return nullptr;
+#endif
+}
+
+direct_writer::direct_writer(int fd) : fd_(fd)
+{
+    thread_ = std::thread([this] { write_blocks(); });
+}
+
+direct_writer::~direct_writer()
+{
+    {
+        const std::lock_guard hold(lock_);
+        stop_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+    if (fd_ >= 0)
+        ::close(fd_);
+}
+
+int direct_writer::write(std::string_view text)
+{
+    while (error_ == 0 && !text.empty()) {
+        if (filling_ == nullptr) {
+            filling_.reset(static_cast<char*>(std::aligned_alloc(alignment, block_bytes)));
+            if (filling_ == nullptr)
+                return error_ = ENOMEM;
+        }
+        const std::size_t n = std::min(text.size(), block_bytes - used_);
+        std::memcpy(filling_.get() + used_, text.data(), n);
+        used_ += n;
+        text.remove_prefix(n);
+        if (used_ < block_bytes)
+            continue;
+        // The block before this one is written by now, nearly always: its buffer is reused.
+        if ((error_ = wait_for_writes()) != 0)
+            return error_;
+        {
+            const std::lock_guard hold(lock_);
+            handed_ = std::move(filling_);
+            filling_ = std::move(spare_);  // the block written last, if any
+        }
+        changed_.notify_all();
+        used_ = 0;
+    }
+    return error_;
+}
+
+int direct_writer::close()
+{
+    if (error_ == 0)
+        error_ = wait_for_writes();
+    // The last block is shorter than a direct write may be.
+    if (error_ == 0 && used_ > 0 && (error_ = without_direct()) == 0)
+        error_ = write_all(filling_.get(), used_);
+    used_ = 0;
+    const int fd = fd_;
+    fd_ = -1;
+    if (::close(fd) != 0 && error_ == 0)
+        error_ = errno;
+    return error_;
+}
+
+int direct_writer::wait_for_writes()
+{
+    std::unique_lock hold(lock_);
+    changed_.wait(hold, [&] { return handed_ == nullptr || write_error_ != 0; });
+    return write_error_;
+}
+
+void direct_writer::write_blocks()
+{
+    std::unique_lock hold(lock_);
+    for (;;) {
+        changed_.wait(hold, [&] { return handed_ != nullptr || stop_; });
+        if (handed_ == nullptr)
+            return;  // stopped with nothing left
+        hold.unlock();
+        const int err = write_error_ == 0 ? write_all(handed_.get(), block_bytes) : write_error_;
+        hold.lock();
+        write_error_ = err;
+        if (err == 0)
+            spare_ = std::move(handed_);  // for the caller to fill again
+        changed_.notify_all();
+        if (err != 0)
+            return;
+    }
+}
+
+int direct_writer::write_all(const char* data, std::size_t size)
+{
+    while (size > 0) {
+        const ssize_t n = ::write(fd_, data, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        // A file system may refuse direct writes only when they come.
+        if (n < 0 && errno == EINVAL && direct_) {
+            if (const int err = without_direct(); err != 0)
+                return err;
+            continue;
+        }
+        if (n < 0)
+            return errno;
+        if (n == 0)
+            return EIO;
+        data += n;
+        size -= static_cast<std::size_t>(n);
+        // A short write leaves the file's end unaligned for the next direct one.
+        if (size > 0 && direct_)
+            if (const int err = without_direct(); err != 0)
+                return err;
+    }
+    return 0;
+}
+
+int direct_writer::without_direct()
+{
+#if defined(O_DIRECT)
+    if (!direct_)
+        return 0;
+    const int flags = fcntl(fd_, F_GETFL);
+    if (flags < 0 || fcntl(fd_, F_SETFL, flags & ~O_DIRECT) != 0)
+        return errno;
+#endif
+    direct_ = false;
+    return 0;
+}

@@ -1,0 +1,57 @@
+// Writing a regular file past the page cache (O_DIRECT), in large aligned blocks, on a
+// thread of its own. Copied into the page cache, a run's output costs the kernel more
+// than the run spends making it on some machines (3.5 s of system time per GB measured on
+// one virtual machine, against 0.2 s written directly); the output is read later, if at
+// all, by another program. The writes wait for the device on their own thread, so that
+// the run's workers keep every core busy.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <memory>
+#include <mutex>
+#include <string_view>
+#include <thread>
+
+class direct_writer {
+public:
+    // Takes the descriptor of an empty regular file opened for writing, to close it at the
+    // end; null when the file system does not take direct writes (the descriptor is then
+    // left as it was, open and not direct).
+    static std::unique_ptr<direct_writer> open(int fd);
+    explicit direct_writer(int fd);  // open() decides whether it may be used
+    ~direct_writer();
+    direct_writer(const direct_writer&) = delete;
+    direct_writer& operator=(const direct_writer&) = delete;
+
+    // Each returns 0, or the errno of the first failure (every later call then fails too).
+    // One caller at a time.
+    int write(std::string_view text);
+    // Writes what is left and closes the file.
+    int close();
+
+private:
+    struct freer {
+        void operator()(char* p) const;
+    };
+    using block = std::unique_ptr<char[], freer>;
+
+    int wait_for_writes();  // until the block handed over is written; its error
+    void write_blocks();    // the writing thread
+    int write_all(const char* data, std::size_t size);
+    int without_direct();  // what is left goes through the page cache
+
+    int fd_;
+    bool direct_ = true;  // read and changed by whichever side writes: never both at once
+    int error_ = 0;       // the caller's side
+    block filling_;       // the block being filled, used_ bytes of it
+    std::size_t used_ = 0;
+
+    std::mutex lock_;
+    std::condition_variable changed_;
+    block handed_;         // a full block for the writing thread, or null
+    block spare_;          // one it has written, for the caller to fill again
+    int write_error_ = 0;  // its first failure
+    bool stop_ = false;
+    std::thread thread_;
+};
