@@ -2,9 +2,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <pthread.h>
+#include <system_error>
 #include <unistd.h>
 
 namespace {
@@ -37,17 +40,18 @@ std::unique_ptr<direct_writer> direct_writer::open(int fd)
 
 direct_writer::direct_writer(int fd) : fd_(fd)
 {
-    thread_ = std::thread([this] { write_blocks(); });
 }
 
 direct_writer::~direct_writer()
 {
-    {
-        const std::lock_guard hold(lock_);
-        stop_ = true;
+    if (thread_.joinable()) {
+        {
+            const std::lock_guard hold(lock_);
+            stop_ = true;
+        }
+        changed_.notify_all();
+        thread_.join();
     }
-    changed_.notify_all();
-    thread_.join();
     if (fd_ >= 0)
         ::close(fd_);
 }
@@ -67,6 +71,14 @@ int direct_writer::write(std::string_view text)
         if (used_ < block_bytes)
             continue;
         // The block before this one is written by now, nearly always: its buffer is reused.
+        // The thread starts with the first full block: an output shorter than one has none.
+        if (!thread_.joinable() && !alone_)
+            start_thread();
+        if (alone_) {  // no thread to be had: written here
+            error_ = write_all(filling_.get(), block_bytes);
+            used_ = 0;
+            continue;
+        }
         if ((error_ = wait_for_writes()) != 0)
             return error_;
         {
@@ -93,6 +105,21 @@ int direct_writer::close()
     if (::close(fd) != 0 && error_ == 0)
         error_ = errno;
     return error_;
+}
+
+void direct_writer::start_thread()
+{
+    try {
+        thread_ = std::thread([this] {
+            // Signals are the run's to handle, on its own threads.
+            sigset_t all;
+            sigfillset(&all);
+            pthread_sigmask(SIG_BLOCK, &all, nullptr);
+            write_blocks();
+        });
+    } catch (const std::system_error&) {
+        alone_ = true;
+    }
 }
 
 int direct_writer::wait_for_writes()
