@@ -17,7 +17,7 @@ void run_figures::begin(int first, int end)
     first_ = first;
     end_ = end;
     figures_.assign(static_cast<std::size_t>(motif_n), motif_figures{});
-    top_.clear();
+    top_ = std::make_unique<top_motifs>(outputs_.run.top);
     const std::vector<named_input> inputs = inputs_of_run(outputs_.run.motif_file, outputs_.run.seq_file);
     if (!outputs_.summary_file.empty())
         summary_ = std::make_unique<output_file>(outputs_.summary_file, inputs);
@@ -33,29 +33,27 @@ void run_figures::collect(int mi, const analysis_workspace& ws)
     // top motif whatever the order motifs come in, and few of the others.
     motif_figures& f = figures_[static_cast<std::size_t>(mi)];
     f = collect_figures(mi, ws, false);
-    if (report_ != nullptr && among_top(mi, f.written))
+    if (report_ != nullptr && top_->offer(mi, f.written))
         f = collect_figures(mi, ws, true);
 }
 
-bool run_figures::among_top(int mi, int written)
+bool top_motifs::offer(int mi, int written)
 {
-    const std::size_t top = static_cast<std::size_t>(std::max(outputs_.run.top, 0));
-    if (top == 0)
+    if (top_ == 0)
         return false;
-    // Ranked by written sites, then the earlier motif: (written, -mi) is larger the higher.
     const std::pair<int, int> key{written, -mi};
     const auto lower = [](const std::pair<int, int>& a, const std::pair<int, int>& b) { return a > b; };
-    const std::lock_guard<std::mutex> hold(top_lock_);
-    if (top_.size() < top) {
-        top_.push_back(key);
-        std::push_heap(top_.begin(), top_.end(), lower);
+    const std::lock_guard<std::mutex> hold(lock_);
+    if (kept_.size() < top_) {
+        kept_.push_back(key);
+        std::push_heap(kept_.begin(), kept_.end(), lower);
         return true;
     }
-    if (!(key > top_.front()))
+    if (!(key > kept_.front()))
         return false;
-    std::pop_heap(top_.begin(), top_.end(), lower);
-    top_.back() = key;
-    std::push_heap(top_.begin(), top_.end(), lower);
+    std::pop_heap(kept_.begin(), kept_.end(), lower);
+    kept_.back() = key;
+    std::push_heap(kept_.begin(), kept_.end(), lower);
     return true;
 }
 

@@ -3,6 +3,7 @@
 // finishes and ask for the files at the end.
 #pragma once
 
+#include <algorithm>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -19,6 +20,22 @@ struct figure_outputs {
     std::string summary_file;  // empty: none; "-": standard output
     std::string report_file;   // empty: none
     run_description run;
+};
+
+// The report's top motifs (most sites written, then the earlier motif) among those offered
+// so far. Every motif of the final top is among the top when it is offered, whatever the
+// order motifs come in; few others are. Workers may offer at once.
+class top_motifs {
+public:
+    explicit top_motifs(int top) : top_(static_cast<std::size_t>(std::max(top, 0))) {}
+    // Whether motif mi, with `written` sites, is among the top of those offered so far
+    // (itself included); it is kept among them if so.
+    bool offer(int mi, int written);
+
+private:
+    std::size_t top_;
+    std::mutex lock_;
+    std::vector<std::pair<int, int>> kept_;  // (written, -mi), larger ranks higher: a heap, lowest first
 };
 
 class run_figures {
@@ -39,16 +56,11 @@ public:
     void finish();
 
 private:
-    // Whether motif mi, with `written` sites, is among the report's top motifs of those
-    // collected so far (then taken into them).
-    bool among_top(int mi, int written);
-
     figure_outputs outputs_;
     std::vector<motif_figures> figures_;
     int first_ = 0;
     int end_ = 0;
     std::unique_ptr<output_file> summary_;
     std::unique_ptr<output_file> report_;
-    std::mutex top_lock_;
-    std::vector<std::pair<int, int>> top_;  // the top motifs so far, as (written, -mi): a heap, lowest first
+    std::unique_ptr<top_motifs> top_;
 };

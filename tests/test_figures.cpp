@@ -7,11 +7,14 @@
 #include <limits>
 #include <map>
 #include <numeric>
+#include <random>
+#include <set>
 #include <span>
 
 #include "analyses.h"
 #include "loading.h"
 #include "motif_figures.h"
+#include "run_figures.h"
 #include "scan.h"
 #include "sequence_logo.h"
 #include "settings.h"
@@ -461,4 +464,35 @@ TEST(FigureOutputs, AFileThatCannotBeWrittenFailsTheRun)
             EXPECT_NE(r.err.find("/dev/full: No space left on device"), std::string::npos) << r.err;
         }
     }
+}
+
+// The report's details are worked out only for the motifs among the top when they come:
+// every motif of the final top must be, in any order, equal counts included.
+TEST(Figures, EveryFinalTopMotifIsAmongTheTopWhenItComes)
+{
+    std::mt19937 rng(5);
+    for (const int top : {1, 3, 20}) {
+        for (int round = 0; round < 50; ++round) {
+            const int n = 1 + static_cast<int>(rng() % 60);
+            std::vector<int> written(static_cast<std::size_t>(n));
+            for (int& w : written)
+                w = static_cast<int>(rng() % 8);  // many equal counts
+            std::vector<int> order(written.size());
+            std::iota(order.begin(), order.end(), 0);
+            std::stable_sort(order.begin(), order.end(), [&](int a, int b) { return written[a] > written[b]; });
+            std::vector<int> arrival = order;
+            std::shuffle(arrival.begin(), arrival.end(), rng);
+            if (round % 5 == 0)  // the worst order: each one beats all before it
+                std::reverse_copy(order.begin(), order.end(), arrival.begin());
+            top_motifs shown(top);
+            std::set<int> taken;
+            for (const int mi : arrival)
+                if (shown.offer(mi, written[static_cast<std::size_t>(mi)]))
+                    taken.insert(mi);
+            for (std::size_t rank = 0; rank < std::min<std::size_t>(top, order.size()); ++rank)
+                ASSERT_TRUE(taken.count(order[rank])) << "rank " << rank << " of " << n << ", top " << top;
+        }
+    }
+    top_motifs none(0);
+    EXPECT_FALSE(none.offer(0, 100));
 }

@@ -312,3 +312,19 @@ TEST(OutputSafety, DirectWritesKeepEveryByte)
         }
     }
 }
+
+// A file that cannot grow (here by the file size limit, with its signal ignored, as a full
+// disk would refuse it) fails the run even when the refusal comes to the writing thread.
+TEST(OutputSafety, AnOutputThatCannotGrowFailsTheRun)
+{
+    scratch_dir dir;
+    const std::string out = dir.file("sites.txt");
+    const int status = shell("trap '' XFSZ; ulimit -f 6000; exec '" + std::string(TARNEL_BINARY) + "' -m '" +
+        example_data_path("jaspar_core.motifs") + "' -i '" + example_data_path("real_seqs.fa") + "' -o '" + out +
+        "' >/dev/null 2>'" + dir.file("err") + "'");
+    EXPECT_EQ(status, 1);
+    EXPECT_TRUE(contains(read_file(dir.file("err")), out)) << read_file(dir.file("err"));
+    EXPECT_FALSE(std::filesystem::exists(out));
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+        EXPECT_EQ(entry.path().filename().string().rfind(".sites.txt.tarnel-", 0), std::string::npos) << entry.path();
+}
