@@ -25,20 +25,21 @@ void direct_writer::freer::operator()(char* p) const
     std::free(p);
 }
 
-std::unique_ptr<direct_writer> direct_writer::open(int fd)
+std::unique_ptr<direct_writer> direct_writer::open(int fd, bool background)
 {
 #if defined(O_DIRECT)
     const int flags = fcntl(fd, F_GETFL);
     if (flags < 0 || fcntl(fd, F_SETFL, flags | O_DIRECT) != 0)
         return nullptr;
-    return std::make_unique<direct_writer>(fd);
+    return std::make_unique<direct_writer>(fd, background);
 #else
     (void)fd;
+    (void)background;
     return nullptr;
 #endif
 }
 
-direct_writer::direct_writer(int fd) : fd_(fd)
+direct_writer::direct_writer(int fd, bool background) : fd_(fd), alone_(!background)
 {
 }
 

@@ -2,8 +2,8 @@
 // thread of its own. Copied into the page cache, a run's output costs the kernel more
 // than the run spends making it on some machines (3.5 s of system time per GB measured on
 // one virtual machine, against 0.2 s written directly); the output is read later, if at
-// all, by another program. The writes wait for the device on their own thread (started
-// by the first full block), so that the run's workers keep every core busy.
+// all, by another program. The writes may wait for the device on a thread of their own
+// (started by the first full block), so that a run's workers keep every core busy.
 #pragma once
 
 #include <condition_variable>
@@ -18,8 +18,10 @@ public:
     // Takes the descriptor of an empty regular file opened for writing, to close it at the
     // end; null when the file system does not take direct writes (the descriptor is then
     // left as it was, open and not direct).
-    static std::unique_ptr<direct_writer> open(int fd);
-    explicit direct_writer(int fd);  // open() decides whether it may be used
+    // With `background`, full blocks are written on a thread of the writer's own, so that
+    // the caller goes on meanwhile; without, by the caller.
+    static std::unique_ptr<direct_writer> open(int fd, bool background);
+    direct_writer(int fd, bool background);  // open() decides whether it may be used
     ~direct_writer();
     direct_writer(const direct_writer&) = delete;
     direct_writer& operator=(const direct_writer&) = delete;
@@ -47,7 +49,7 @@ private:
     int error_ = 0;       // the caller's side
     block filling_;       // the block being filled, used_ bytes of it
     std::size_t used_ = 0;
-    bool alone_ = false;  // no writing thread could be started
+    bool alone_;  // no writing thread: none asked for, or none could be started
 
     std::mutex lock_;
     std::condition_variable changed_;

@@ -31,7 +31,8 @@ mode_t default_mode()
 
 }  // namespace
 
-output_file::output_file(const std::string& path, const std::vector<named_input>& inputs) : path_(path)
+output_file::output_file(const std::string& path, const std::vector<named_input>& inputs, bool background_writes)
+    : path_(path)
 {
     if (path == "-") {
         path_ = "standard output";
@@ -80,7 +81,7 @@ output_file::output_file(const std::string& path, const std::vector<named_input>
     remove_on_signal(temp_path_);
     // The results keep the permissions of the file they replace, or get a new file's.
     fchmod(fd, exists ? (st.st_mode & 07777) : default_mode());
-    direct_ = direct_writer::open(fd);
+    direct_ = direct_writer::open(fd, background_writes);
     if (direct_ != nullptr)
         return;
     file_ = fdopen(fd, "w");

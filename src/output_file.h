@@ -18,8 +18,9 @@ class output_file {
 public:
     // Opens the output; "-" is standard output, flushed but left open at the close.
     // Throws fatal_error naming `path` when it cannot be opened, or when the file opened
-    // is one of `inputs`.
-    output_file(const std::string& path, const std::vector<named_input>& inputs);
+    // is one of `inputs`. With `background_writes`, a file written past the page cache is
+    // written on a thread of its own while the caller goes on.
+    output_file(const std::string& path, const std::vector<named_input>& inputs, bool background_writes = false);
     // Without a successful close(): removes what it wrote under a name of its own.
     ~output_file();
     output_file(const output_file&) = delete;

@@ -287,28 +287,30 @@ TEST(OutputSafety, DirectWritesKeepEveryByte)
         folders.push_back("/dev/shm");
     constexpr std::size_t block = std::size_t{4} << 20;
     for (const std::string& folder : folders) {
-        for (const std::size_t total : {std::size_t{0}, std::size_t{100}, block, block + 1, 2 * block + 4097}) {
-            std::string path = folder + "/tarnel-direct-XXXXXX";
-            const int fd = mkstemp(path.data());
-            ASSERT_GE(fd, 0);
-            std::string want;
-            std::unique_ptr<direct_writer> w = direct_writer::open(fd);
-            for (std::size_t piece = 1; want.size() < total; piece = piece * 3 + 1) {
-                std::string text(std::min(piece, total - want.size()), '\0');
-                for (char& c : text)
-                    c = static_cast<char>('a' + (want.size() + (&c - text.data())) % 23);
-                want += text;
+        for (const bool background : {false, true}) {
+            for (const std::size_t total : {std::size_t{0}, std::size_t{100}, block, block + 1, 2 * block + 4097}) {
+                std::string path = folder + "/tarnel-direct-XXXXXX";
+                const int fd = mkstemp(path.data());
+                ASSERT_GE(fd, 0);
+                std::string want;
+                std::unique_ptr<direct_writer> w = direct_writer::open(fd, background);
+                for (std::size_t piece = 1; want.size() < total; piece = piece * 3 + 1) {
+                    std::string text(std::min(piece, total - want.size()), '\0');
+                    for (char& c : text)
+                        c = static_cast<char>('a' + (want.size() + (&c - text.data())) % 23);
+                    want += text;
+                    if (w != nullptr)
+                        ASSERT_EQ(w->write(text), 0);
+                    else
+                        ASSERT_EQ(::write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+                }
                 if (w != nullptr)
-                    ASSERT_EQ(w->write(text), 0);
+                    EXPECT_EQ(w->close(), 0);
                 else
-                    ASSERT_EQ(::write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+                    ::close(fd);
+                EXPECT_TRUE(read_file(path) == want) << folder << ", " << total << " bytes";
+                std::filesystem::remove(path);
             }
-            if (w != nullptr)
-                EXPECT_EQ(w->close(), 0);
-            else
-                ::close(fd);
-            EXPECT_TRUE(read_file(path) == want) << folder << ", " << total << " bytes";
-            std::filesystem::remove(path);
         }
     }
 }
