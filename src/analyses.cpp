@@ -53,7 +53,7 @@ public:
     void test(double score, double& pvalue, double& t)
     {
         const auto bits = std::bit_cast<std::uint64_t>(score);
-        entry& e = entries_[(bits * 0x9E3779B97F4A7C15ull) >> (64 - slot_bits)];
+        entry& e = entries_[memo_slot(bits, slot_bits)];
         if (!e.used || e.bits != bits) {
             one_sample_ttest(score, n_, mean_, sd_, e.pvalue, e.t);
             e.bits = bits;

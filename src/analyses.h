@@ -3,6 +3,7 @@
 
 #include <bit>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -36,6 +37,12 @@ inline bool reported(double t, report_rule rule)
 // A window's offset and a sequence's length fit the packed fields below.
 static_assert(max_seq_len <= UINT16_MAX);
 
+// The slot of a direct-mapped table of 2^slot_bits entries that a double's bits go to.
+constexpr std::size_t memo_slot(std::uint64_t bits, int slot_bits)
+{
+    return static_cast<std::size_t>((bits * 0x9E3779B97F4A7C15ull) >> (64 - slot_bits));
+}
+
 // window_score for one width, remembered by the product: many sequences share their best
 // window's letters, and the score's logarithm and power cost more than the rest of the
 // analysis of a sequence. The score is a function of the product as a double alone, so a
@@ -49,7 +56,7 @@ public:
         if (!(m > 0.0 && std::isfinite(m)))
             return window_score(hit, width_);
         const auto bits = std::bit_cast<std::uint64_t>(m);  // never 0: +0.0 is not taken
-        entry& e = entries_[(bits * 0x9E3779B97F4A7C15ull) >> (64 - slot_bits)];
+        entry& e = entries_[memo_slot(bits, slot_bits)];
         if (e.bits != bits) {
             e.bits = bits;
             e.score = window_score(hit, width_);

@@ -71,7 +71,6 @@ int direct_writer::write(std::string_view text)
         text.remove_prefix(n);
         if (used_ < block_bytes)
             continue;
-        // The block before this one is written by now, nearly always: its buffer is reused.
         // The thread starts with the first full block: an output shorter than one has none.
         if (!thread_.joinable() && !alone_)
             start_thread();
@@ -80,6 +79,7 @@ int direct_writer::write(std::string_view text)
             used_ = 0;
             continue;
         }
+        // The block before this one is written by now, nearly always: its buffer is reused.
         if ((error_ = wait_for_writes()) != 0)
             return error_;
         {

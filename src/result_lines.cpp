@@ -64,8 +64,12 @@ char* put_numbers(char* p, const match& m)
     return put(write_exp6(p, m.pvalue), '\n');
 }
 
-// Room for the numbers and separators of either line, texts aside.
-constexpr std::size_t numbers_room = 3 * integer_room + 2 * fixed6_room + exp6_room + 16;
+// The most either line of m can take: its texts, and room for its numbers and separators.
+std::size_t line_bound(const match& m, std::string_view motif, std::string_view name)
+{
+    constexpr std::size_t numbers_room = 3 * integer_room + 2 * fixed6_room + exp6_room + 16;
+    return motif.size() + name.size() + m.chrom.size() + m.bsite.size() + numbers_room;
+}
 
 std::string_view motif_name(const match& m)
 {
@@ -84,8 +88,7 @@ void append_output_line(std::string& out, const match& m)
     // Numbers as printf's "%d\t%d\t%c\t" and "\t%f\t%f\t%e\n" write them, byte for byte.
     const std::string_view motif = motif_name(m);
     const std::string_view name = seq_name(m);
-    const std::size_t bound = motif.size() + name.size() + m.chrom.size() + m.bsite.size() + numbers_room;
-    append_line(out, bound, [&](char* p) {
+    append_line(out, line_bound(m, motif, name), [&](char* p) {
         p = put(put_field(p, motif), '\t');
         p = put(put_field(p, name), '\t');
         p = put(put_field(p, m.chrom), '\t');
@@ -122,8 +125,7 @@ bool append_bed_line(std::string& out, const match& m)
         return false;
     const std::string_view motif = motif_name(m);
     const std::string_view name = seq_name(m);
-    const std::size_t bound = motif.size() + name.size() + m.chrom.size() + m.bsite.size() + numbers_room;
-    append_line(out, bound, [&](char* p) {
+    append_line(out, line_bound(m, motif, name), [&](char* p) {
         p = put(put_field(p, m.chrom), '\t');
         p = put(write_integer(p, s.strand == '+' ? m.start - 1 : m.start), '\t');
         p = put(write_integer(p, s.strand == '+' ? m.end : m.end + 1), '\t');
