@@ -150,10 +150,17 @@ fast_scanner::fast_scanner(motif_quotients mq, scan_path path) : mq_(std::move(m
     for (std::size_t i = 0; log_domain && i < static_cast<std::size_t>(w) * 5; ++i)
         log_domain = mq_.q[i] > 0.0f && std::isfinite(mq_.q[i]);
     path_ = log_domain ? path : scan_path::exact;
-    if (path_ != scan_path::exact)
-        build_tables();
+    if (path_ == scan_path::exact)
+        return;
+    // Each quotient's logarithm once: the tables' terms are sums of them, and taking them
+    // again for every entry of every term cost more than the scan of a short set.
+    std::array<double, max_width * 5> logs;
+    for (std::size_t i = 0; i < static_cast<std::size_t>(w) * 5; ++i)
+        logs[i] = std::log(static_cast<double>(mq_.q[i]));
+    const auto ln = std::span<const double>(logs.data(), static_cast<std::size_t>(w) * 5);
+    build_tables(ln);
     if (path_ == scan_path::avx512vbmi)
-        build_triple_table();
+        build_triple_table(ln);
 }
 
 namespace {
@@ -192,7 +199,7 @@ term_table term_values(int terms, int entries, Value value, Counts counts)
 
 }  // namespace
 
-void fast_scanner::build_tables()
+void fast_scanner::build_tables(std::span<const double> logs)
 {
     const int w = mq_.width;
     const bool pairs = path_ == scan_path::avx512 || path_ == scan_path::avx512vbmi;
@@ -200,7 +207,7 @@ void fast_scanner::build_tables()
     margin_ = static_cast<unsigned>(terms_) + 1;
     const int entries = pairs ? 25 : 5;
 
-    auto ln = [&](int r, int b) { return std::log(static_cast<double>(mq_.q[static_cast<std::size_t>(r) * 5 + b])); };
+    auto ln = [&](int r, int b) { return logs[static_cast<std::size_t>(r) * 5 + static_cast<std::size_t>(b)]; };
     const auto [t, top, spread] = term_values(terms_, entries,
         [&](int k, int j) {
             if (!pairs)
@@ -247,14 +254,12 @@ void fast_scanner::build_tables()
     }
 }
 
-void fast_scanner::build_triple_table()
+void fast_scanner::build_triple_table(std::span<const double> logs)
 {
     const int w = mq_.width;
     triple_terms_ = (w + 2) / 3;
     triple_margin_ = static_cast<unsigned>(triple_terms_) + 1;
-    auto ln = [&](int r, int b) {
-        return r < w ? std::log(static_cast<double>(mq_.q[static_cast<std::size_t>(r) * 5 + b])) : 0.0;
-    };
+    auto ln = [&](int r, int b) { return r < w ? logs[static_cast<std::size_t>(r) * 5 + static_cast<std::size_t>(b)] : 0.0; };
     const auto [t, top, spread] = term_values(triple_terms_, 125,
         // Rows past the width add nothing: an index's codes there are ignored.
         [&](int k, int j) { return ln(3 * k, j / 25) + ln(3 * k + 1, j / 5 % 5) + ln(3 * k + 2, j % 5); },

@@ -67,8 +67,9 @@ public:
     static constexpr int max_width = 100;
 
 private:
-    void build_tables();
-    void build_triple_table();
+    // logs: ln of each quotient, row-major as mq_.q.
+    void build_tables(std::span<const double> logs);
+    void build_triple_table(std::span<const double> logs);
     scan_kernel::kernel_args args() const;
     void scan_batch(std::span<const std::span<const std::uint8_t>> seqs, std::span<const std::uint8_t* const> triples,
         std::span<window_hit> hits, scan_counts* counts) const;

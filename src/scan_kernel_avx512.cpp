@@ -288,10 +288,10 @@ TARNEL_AVX512 void scan_batch_avx512(
             break;
         }
         hits[i] = best;
-        if (first >= 0) {  // a single candidate, the winner
+        if (first >= 0)  // a single candidate, the winner
             queue.add(i, codes.data(), first, true);
+        if ((i + 1) % candidate_queue::batch == 0)
             queue.flush_full(a, hits, counts);
-        }
     }
     queue.finish(a, hits, counts);
 }

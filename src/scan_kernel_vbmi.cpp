@@ -86,11 +86,44 @@ inline unsigned pair_penalty(const kernel_args& a, const std::uint8_t* codes, st
 }
 
 
+// Three or more flagged windows of one sequence (a few per cent of sequences): first
+// narrowed to those within the 16-bit margin of the lowest 16-bit penalty among them
+// (kept for the first few, worked out again for any others). Out of line, so that the
+// common case's code stays small.
+TARNEL_VBMI __attribute__((noinline, cold)) void take_many(const kernel_args& a, std::span<const std::uint8_t> codes,
+    std::uint64_t* masks, int vectors, window_hit* hits, std::size_t slot, candidate_queue& queue, scan_counts* counts)
+{
+    constexpr int kept = 32;
+    unsigned pen16[kept];
+    unsigned low16 = ~0u;
+    int i = 0;
+    for (int v = 0; v < vectors; ++v)
+        for (std::uint64_t m = masks[v]; m != 0; m &= m - 1, ++i) {
+            const unsigned p = pair_penalty(a, codes.data(), codes.size(), 64L * v + __builtin_ctzll(m));
+            if (i < kept)
+                pen16[i] = p;
+            low16 = std::min(low16, p);
+        }
+    i = 0;
+    for (int v = 0; v < vectors; ++v)
+        for (std::uint64_t m = masks[v]; m != 0; m &= m - 1, ++i) {
+            const unsigned p =
+                i < kept ? pen16[i] : pair_penalty(a, codes.data(), codes.size(), 64L * v + __builtin_ctzll(m));
+            if (p > low16 + a.margin)
+                masks[v] &= ~(m & -m);
+        }
+    long first = 0;
+    if (count_candidates(masks, vectors, first) == 1) {
+        queue.add(slot, codes.data(), first, true);
+        return;
+    }
+    evaluate_all(hits[slot], a, codes.data(), masks, vectors, 0, counts);
+}
+
 // Where one sequence's flagged windows go (masks, `vectors` of them; bit i of masks[v]:
 // window 64 v + i), once the lowest penalty is known. One or two (nearly all sequences)
-// go to the queue as they are, found without a branch on where they lie. More are first
-// narrowed to those within the 16-bit margin of the lowest 16-bit penalty among them
-// (kept for the first few, worked out again for any others).
+// go to the queue as they are, found without a branch on where they lie; more go to
+// take_many.
 TARNEL_VBMI inline void take(const kernel_args& a, std::span<const std::uint8_t> codes, std::uint64_t* masks,
     int vectors, window_hit* hits, std::size_t slot, candidate_queue& queue, scan_counts* counts)
 {
@@ -121,30 +154,7 @@ TARNEL_VBMI inline void take(const kernel_args& a, std::span<const std::uint8_t>
         queue.add(slot, codes.data(), last, flagged == 2);
         return;
     }
-    constexpr int kept = 32;
-    unsigned pen16[kept];
-    unsigned low16 = ~0u;
-    int i = 0;
-    for (int v = 0; v < vectors; ++v)
-        for (std::uint64_t m = masks[v]; m != 0; m &= m - 1, ++i) {
-            const unsigned p = pair_penalty(a, codes.data(), codes.size(), 64L * v + __builtin_ctzll(m));
-            if (i < kept)
-                pen16[i] = p;
-            low16 = std::min(low16, p);
-        }
-    i = 0;
-    for (int v = 0; v < vectors; ++v)
-        for (std::uint64_t m = masks[v]; m != 0; m &= m - 1, ++i) {
-            const unsigned p =
-                i < kept ? pen16[i] : pair_penalty(a, codes.data(), codes.size(), 64L * v + __builtin_ctzll(m));
-            if (p > low16 + a.margin)
-                masks[v] &= ~(m & -m);
-        }
-    if (count_candidates(masks, vectors, first) == 1) {
-        queue.add(slot, codes.data(), first, true);
-        return;
-    }
-    evaluate_all(hits[slot], a, codes.data(), masks, vectors, 0, counts);
+    take_many(a, codes, masks, vectors, hits, slot, queue, counts);
 }
 
 // The lowest of 64 bytes, in registers.
@@ -166,6 +176,17 @@ TARNEL_VBMI window_hit rescan(const kernel_args& a, std::span<const std::uint8_t
     return scan_avx512(a, codes, counts);
 }
 
+// Lane by lane, the lowest of vectors B to B + N - 1: as a tree, since the sequence's
+// lowest penalty waits on it.
+template <int B, int N>
+TARNEL_VBMI __attribute__((always_inline)) inline __m512i lowest_lanes(const __m512i* v)
+{
+    if constexpr (N == 1)
+        return v[B];
+    else
+        return _mm512_min_epu8(lowest_lanes<B, N / 2>(v), lowest_lanes<B + N / 2, N - N / 2>(v));
+}
+
 // A sequence of sizeof...(V) vectors of windows, its penalties kept in registers.
 template <std::size_t... V>
 TARNEL_VBMI void short_pass(const kernel_args& a, std::span<const std::uint8_t> codes, const std::uint8_t* t,
@@ -175,8 +196,10 @@ TARNEL_VBMI void short_pass(const kernel_args& a, std::span<const std::uint8_t> 
     __m512i sum[G];
     score(a, t, sum, vs);
     const std::uint64_t last = lanes64(64 * (G - 1), windows);
-    __m512i low = _mm512_mask_mov_epi8(_mm512_set1_epi8(-1), last, sum[G - 1]);
-    ((low = V + 1 < G ? _mm512_min_epu8(low, sum[V]) : low), ...);
+    const __m512i low_last = _mm512_mask_mov_epi8(_mm512_set1_epi8(-1), last, sum[G - 1]);
+    __m512i low = low_last;
+    if constexpr (G > 1)
+        low = _mm512_min_epu8(lowest_lanes<0, G - 1>(sum), low_last);
     const unsigned threshold = lowest_of(low) + a.triple_margin;
     if (threshold > 254) {
         hits[slot] = rescan(a, codes, counts);
@@ -317,7 +340,7 @@ TARNEL_VBMI const std::uint8_t* triples_of(
 }
 
 // The winner of one sequence by the 8-bit pass, or by the 16-bit pass where it cannot
-// take it; its candidates may be left waiting in `queue`.
+// take it; its candidates, at most two, may be left waiting in `queue`.
 TARNEL_VBMI void scan_one(const kernel_args& a, std::span<const std::uint8_t> codes, const std::uint8_t* t,
     window_hit* hits, std::size_t i, candidate_queue& queue, scan_counts* counts)
 {
@@ -328,7 +351,6 @@ TARNEL_VBMI void scan_one(const kernel_args& a, std::span<const std::uint8_t> co
         hits[i] = rescan(a, codes, counts);
     else
         pass(a, codes, t, static_cast<int>(windows), hits, i, queue, counts);
-    queue.flush_full(a, hits, counts);
 }
 
 }  // namespace
@@ -348,8 +370,12 @@ TARNEL_VBMI void scan_batch_vbmi(const kernel_args& a, std::span<const std::span
 {
     alignas(64) std::uint8_t room[triple_max_letters + triple_pad];
     candidate_queue queue;
-    for (std::size_t i = 0; i < seqs.size(); ++i)
-        scan_one(a, seqs[i], triples_of(seqs[i], triples, i, room), hits, i, queue, counts);
+    for (std::size_t first = 0; first < seqs.size(); first += candidate_queue::batch) {
+        const std::size_t end = std::min(seqs.size(), first + candidate_queue::batch);
+        for (std::size_t i = first; i < end; ++i)
+            scan_one(a, seqs[i], triples_of(seqs[i], triples, i, room), hits, i, queue, counts);
+        queue.flush_full(a, hits, counts);
+    }
     queue.finish(a, hits, counts);
 }
 

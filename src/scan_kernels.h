@@ -106,8 +106,16 @@ __attribute__((always_inline)) inline void resolve(window_hit& best, const kerne
 // eight). A sequence's hit starts empty and takes its candidates with the scan's own
 // strict '>' in window order: they are added in that order, and the lanes are settled in
 // the order they were added.
+//
+// Up to `capacity` wait: a batch of sequences adds its candidates without asking after
+// each whether enough wait, since that answer depends on the whole of a sequence's scan
+// and a wrong guess of it throws away the work begun on the next.
 class candidate_queue {
 public:
+    static constexpr int lanes = 6;
+    // Sequences a batch may hold when each adds at most two candidates.
+    static constexpr int batch = 32;
+
     // Window `at` of the sequence whose codes are at `codes` and whose hit is hits[slot],
     // only if `keep`: a candidate that may not exist is added without a branch.
     __attribute__((always_inline)) inline void add(std::size_t slot, const std::uint8_t* codes, long at, bool keep)
@@ -118,40 +126,20 @@ public:
         waiting_ += keep;
     }
 
-    // Multiplies out `lanes` candidates once that many wait. Called after each sequence,
-    // which adds at most two: no more than lanes + 1 ever wait.
+    // Multiplies out `lanes` candidates at a time while that many wait, leaving fewer.
     __attribute__((always_inline)) inline void flush_full(const kernel_args& a, window_hit* hits, scan_counts* counts)
     {
-        if (waiting_ < lanes)
-            return;
-        // The same multiplications as exact_product, in the same order, for each window.
-        scan_product p0 = a.q[window_[0][0]];
-        scan_product p1 = a.q[window_[1][0]];
-        scan_product p2 = a.q[window_[2][0]];
-        scan_product p3 = a.q[window_[3][0]];
-        scan_product p4 = a.q[window_[4][0]];
-        scan_product p5 = a.q[window_[5][0]];
-        for (int r = 1; r < a.width; ++r) {
-            const float* row = a.q + static_cast<std::size_t>(r) * 5;
-            p0 *= row[window_[0][r]];
-            p1 *= row[window_[1][r]];
-            p2 *= row[window_[2][r]];
-            p3 *= row[window_[3][r]];
-            p4 *= row[window_[4][r]];
-            p5 *= row[window_[5][r]];
-        }
-        settle(hits[slot_[0]], at_[0], p0);
-        settle(hits[slot_[1]], at_[1], p1);
-        settle(hits[slot_[2]], at_[2], p2);
-        settle(hits[slot_[3]], at_[3], p3);
-        settle(hits[slot_[4]], at_[4], p4);
-        settle(hits[slot_[5]], at_[5], p5);
+        int j = 0;
+        for (; j + lanes <= waiting_; j += lanes)
+            multiply_out(a, hits, j);
         if (counts != nullptr)
-            counts->exact += lanes;
-        slot_[0] = slot_[lanes];
-        window_[0] = window_[lanes];
-        at_[0] = at_[lanes];
-        waiting_ -= lanes;
+            counts->exact += j;
+        for (int k = 0; j + k < waiting_; ++k) {
+            slot_[k] = slot_[j + k];
+            window_[k] = window_[j + k];
+            at_[k] = at_[j + k];
+        }
+        waiting_ -= j;
     }
 
     // The ones still waiting, one at a time.
@@ -166,6 +154,34 @@ public:
     }
 
 private:
+    // Candidates j to j + lanes - 1: the same multiplications as exact_product, in the
+    // same order, for each window.
+    __attribute__((always_inline)) inline void multiply_out(const kernel_args& a, window_hit* hits, int j)
+    {
+        const std::uint8_t* const* w = window_ + j;
+        scan_product p0 = a.q[w[0][0]];
+        scan_product p1 = a.q[w[1][0]];
+        scan_product p2 = a.q[w[2][0]];
+        scan_product p3 = a.q[w[3][0]];
+        scan_product p4 = a.q[w[4][0]];
+        scan_product p5 = a.q[w[5][0]];
+        for (int r = 1; r < a.width; ++r) {
+            const float* row = a.q + static_cast<std::size_t>(r) * 5;
+            p0 *= row[w[0][r]];
+            p1 *= row[w[1][r]];
+            p2 *= row[w[2][r]];
+            p3 *= row[w[3][r]];
+            p4 *= row[w[4][r]];
+            p5 *= row[w[5][r]];
+        }
+        settle(hits[slot_[j]], at_[j], p0);
+        settle(hits[slot_[j + 1]], at_[j + 1], p1);
+        settle(hits[slot_[j + 2]], at_[j + 2], p2);
+        settle(hits[slot_[j + 3]], at_[j + 3], p3);
+        settle(hits[slot_[j + 4]], at_[j + 4], p4);
+        settle(hits[slot_[j + 5]], at_[j + 5], p5);
+    }
+
     // Without a branch: a sequence's second candidate beats its first about half the time.
     __attribute__((always_inline)) static inline void settle(window_hit& hit, int at, scan_product p)
     {
@@ -174,10 +190,12 @@ private:
         hit.best_pos = better ? at : hit.best_pos;
     }
 
-    static constexpr int lanes = 6;
-    std::size_t slot_[lanes + 1];
-    const std::uint8_t* window_[lanes + 1];
-    int at_[lanes + 1];
+    // Fewer than `lanes` left from the last flush, two per sequence of a batch, and one
+    // more so that an add whose candidate is not kept has room to write.
+    static constexpr int capacity = lanes - 1 + 2 * batch + 1;
+    std::size_t slot_[capacity];
+    const std::uint8_t* window_[capacity];
+    int at_[capacity];
     int waiting_ = 0;
 };
 
