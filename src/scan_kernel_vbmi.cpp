@@ -51,6 +51,29 @@ TARNEL_VBMI __attribute__((always_inline)) inline void score(
     }
 }
 
+// The same for two sequences at once, ts[0] and ts[1], of as many vectors: each term's
+// table is loaded once for both, and the two chains of additions overlap.
+template <std::size_t... V>
+TARNEL_VBMI __attribute__((always_inline)) inline void score_two(const kernel_args& a, const std::uint8_t* const* ts,
+    __m512i* sum0, __m512i* sum1, std::index_sequence<V...>)
+{
+    const __m512i* table = reinterpret_cast<const __m512i*>(a.triple_table);
+    const std::uint8_t* t0 = ts[0];
+    const std::uint8_t* t1 = ts[1];
+    const __m512i lo0 = _mm512_load_si512(table);
+    const __m512i hi0 = _mm512_load_si512(table + 1);
+    ((sum0[V] = _mm512_permutex2var_epi8(lo0, _mm512_loadu_si512(t0 + 64 * V), hi0)), ...);
+    ((sum1[V] = _mm512_permutex2var_epi8(lo0, _mm512_loadu_si512(t1 + 64 * V), hi0)), ...);
+    t0 += 3;
+    t1 += 3;
+    for (int k = 1; k < a.triple_terms; ++k, t0 += 3, t1 += 3) {
+        const __m512i lo = _mm512_load_si512(table + 2 * k);
+        const __m512i hi = _mm512_load_si512(table + 2 * k + 1);
+        ((sum0[V] = _mm512_adds_epu8(sum0[V], _mm512_permutex2var_epi8(lo, _mm512_loadu_si512(t0 + 64 * V), hi))), ...);
+        ((sum1[V] = _mm512_adds_epu8(sum1[V], _mm512_permutex2var_epi8(lo, _mm512_loadu_si512(t1 + 64 * V), hi))), ...);
+    }
+}
+
 template <int G>
 TARNEL_VBMI __attribute__((always_inline)) inline void score(const kernel_args& a, const std::uint8_t* t, __m512i* sum)
 {
@@ -187,14 +210,14 @@ TARNEL_VBMI __attribute__((always_inline)) inline __m512i lowest_lanes(const __m
         return _mm512_min_epu8(lowest_lanes<B, N / 2>(v), lowest_lanes<B + N / 2, N - N / 2>(v));
 }
 
-// A sequence of sizeof...(V) vectors of windows, its penalties kept in registers.
+// What a sequence of sizeof...(V) vectors of windows, whose penalties `sum` hold, leaves:
+// its hit, or its candidates in `queue`.
 template <std::size_t... V>
-TARNEL_VBMI void short_pass(const kernel_args& a, std::span<const std::uint8_t> codes, const std::uint8_t* t,
-    int windows, window_hit* hits, std::size_t slot, candidate_queue& queue, scan_counts* counts, std::index_sequence<V...> vs)
+TARNEL_VBMI __attribute__((always_inline)) inline void settle_pass(const kernel_args& a,
+    std::span<const std::uint8_t> codes, const __m512i* sum, int windows, window_hit* hits, std::size_t slot,
+    candidate_queue& queue, scan_counts* counts, std::index_sequence<V...>)
 {
     constexpr int G = sizeof...(V);
-    __m512i sum[G];
-    score(a, t, sum, vs);
     const std::uint64_t last = lanes64(64 * (G - 1), windows);
     const __m512i low_last = _mm512_mask_mov_epi8(_mm512_set1_epi8(-1), last, sum[G - 1]);
     __m512i low = low_last;
@@ -212,6 +235,31 @@ TARNEL_VBMI void short_pass(const kernel_args& a, std::span<const std::uint8_t> 
     if (counts != nullptr)
         counts->windows += windows;
     take(a, codes, masks, G, hits, slot, queue, counts);
+}
+
+// A sequence of sizeof...(V) vectors of windows, its penalties kept in registers.
+template <std::size_t... V>
+TARNEL_VBMI void short_pass(const kernel_args& a, std::span<const std::uint8_t> codes, const std::uint8_t* t,
+    int windows, window_hit* hits, std::size_t slot, candidate_queue& queue, scan_counts* counts, std::index_sequence<V...> vs)
+{
+    __m512i sum[sizeof...(V)];
+    score(a, t, sum, vs);
+    settle_pass(a, codes, sum, windows, hits, slot, queue, counts, vs);
+}
+
+// Sequences slot and slot + 1, both of sizeof...(V) vectors of windows, scored together:
+// one sequence's scoring alone leaves the processor waiting on its chain of additions and
+// then on the lowest penalty, which the other's fills.
+template <std::size_t... V>
+TARNEL_VBMI void short_pass_two(const kernel_args& a, const std::span<const std::uint8_t>* codes,
+    const std::uint8_t* const* ts, const int* windows, window_hit* hits, std::size_t slot, candidate_queue& queue,
+    scan_counts* counts, std::index_sequence<V...> vs)
+{
+    __m512i sum0[sizeof...(V)];
+    __m512i sum1[sizeof...(V)];
+    score_two(a, ts, sum0, sum1, vs);
+    settle_pass(a, codes[0], sum0, windows[0], hits, slot, queue, counts, vs);
+    settle_pass(a, codes[1], sum1, windows[1], hits, slot + 1, queue, counts, vs);
 }
 
 // A longer one, its penalties kept in memory.
@@ -252,30 +300,55 @@ TARNEL_VBMI void long_pass(const kernel_args& a, std::span<const std::uint8_t> c
     take(a, codes, masks, vectors, hits, slot, queue, counts);
 }
 
+// The passes that keep a sequence's penalties in registers, one per count of vectors.
+constexpr int register_vectors = 8;
+
+// f(std::make_index_sequence<vectors>()) for 1 to register_vectors vectors; false for more.
+template <typename F>
+TARNEL_VBMI __attribute__((always_inline)) inline bool with_vectors(int vectors, F f)
+{
+    switch (vectors) {
+    case 1:
+        return f(std::make_index_sequence<1>()), true;
+    case 2:
+        return f(std::make_index_sequence<2>()), true;
+    case 3:
+        return f(std::make_index_sequence<3>()), true;
+    case 4:
+        return f(std::make_index_sequence<4>()), true;
+    case 5:
+        return f(std::make_index_sequence<5>()), true;
+    case 6:
+        return f(std::make_index_sequence<6>()), true;
+    case 7:
+        return f(std::make_index_sequence<7>()), true;
+    case 8:
+        return f(std::make_index_sequence<8>()), true;
+    default:
+        return false;
+    }
+}
+
 // One sequence of `windows` windows (1 to triple_max_letters), its triple indices at t.
 TARNEL_VBMI void pass(const kernel_args& a, std::span<const std::uint8_t> codes, const std::uint8_t* t, int windows,
     window_hit* hits, std::size_t slot, candidate_queue& queue, scan_counts* counts)
 {
-    switch ((windows + 63) / 64) {
-    case 1:
-        return short_pass(a, codes, t, windows, hits, slot, queue, counts, std::make_index_sequence<1>());
-    case 2:
-        return short_pass(a, codes, t, windows, hits, slot, queue, counts, std::make_index_sequence<2>());
-    case 3:
-        return short_pass(a, codes, t, windows, hits, slot, queue, counts, std::make_index_sequence<3>());
-    case 4:
-        return short_pass(a, codes, t, windows, hits, slot, queue, counts, std::make_index_sequence<4>());
-    case 5:
-        return short_pass(a, codes, t, windows, hits, slot, queue, counts, std::make_index_sequence<5>());
-    case 6:
-        return short_pass(a, codes, t, windows, hits, slot, queue, counts, std::make_index_sequence<6>());
-    case 7:
-        return short_pass(a, codes, t, windows, hits, slot, queue, counts, std::make_index_sequence<7>());
-    case 8:
-        return short_pass(a, codes, t, windows, hits, slot, queue, counts, std::make_index_sequence<8>());
-    default:
-        return long_pass(a, codes, t, windows, hits, slot, queue, counts);
-    }
+    if (!with_vectors((windows + 63) / 64,
+            [&](auto vs) TARNEL_VBMI { short_pass(a, codes, t, windows, hits, slot, queue, counts, vs); }))
+        long_pass(a, codes, t, windows, hits, slot, queue, counts);
+}
+
+// Sequences slot and slot + 1 together where both have triple indices and as many
+// vectors of windows, few enough for registers; false, with nothing done, otherwise.
+TARNEL_VBMI bool pass_two(const kernel_args& a, const std::span<const std::uint8_t>* codes,
+    const std::uint8_t* const* ts, window_hit* hits, std::size_t slot, candidate_queue& queue, scan_counts* counts)
+{
+    const int windows[2] = {static_cast<int>(codes[0].size()) - a.width + 1, static_cast<int>(codes[1].size()) - a.width + 1};
+    const int vectors = (windows[0] + 63) / 64;
+    if (ts[0] == nullptr || ts[1] == nullptr || windows[0] <= 0 || windows[1] <= 0 || (windows[1] + 63) / 64 != vectors)
+        return false;
+    return with_vectors(vectors,
+        [&](auto vs) TARNEL_VBMI { short_pass_two(a, codes, ts, windows, hits, slot, queue, counts, vs); });
 }
 
 }  // namespace
@@ -372,8 +445,15 @@ TARNEL_VBMI void scan_batch_vbmi(const kernel_args& a, std::span<const std::span
     candidate_queue queue;
     for (std::size_t first = 0; first < seqs.size(); first += candidate_queue::batch) {
         const std::size_t end = std::min(seqs.size(), first + candidate_queue::batch);
-        for (std::size_t i = first; i < end; ++i)
+        for (std::size_t i = first; i < end;) {
+            // Two at a time where the block has made their triple indices.
+            if (!triples.empty() && i + 1 < end && pass_two(a, &seqs[i], &triples[i], hits, i, queue, counts)) {
+                i += 2;
+                continue;
+            }
             scan_one(a, seqs[i], triples_of(seqs[i], triples, i, room), hits, i, queue, counts);
+            ++i;
+        }
         queue.flush_full(a, hits, counts);
     }
     queue.finish(a, hits, counts);
