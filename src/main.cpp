@@ -10,12 +10,10 @@
 #include <span>
 #include <string>
 #include <unistd.h>
-#if defined(__GLIBC__)
-#include <malloc.h>
-#endif
 
 #include "command_line.h"
 #include "errors.h"
+#include "heap_setup.h"
 #include "messages.h"
 #include "output_safety.h"
 #include "output_paths.h"
@@ -79,13 +77,7 @@ int main(int argc, char** argv)
     // A reader of the progress that goes away must not kill the run half-way through the
     // output file: writes to standard output then fail and are reported at the end.
     std::signal(SIGPIPE, SIG_IGN);
-    // A motif's lines are a large string, written and freed when its turn comes. A fixed
-    // threshold keeps such blocks mapped on their own and returned when freed; the
-    // allocator's self-raising one would keep them in the heaps of eight threads, and the
-    // run's memory would grow with its output. Other allocators have no such setting.
-#if defined(__GLIBC__)
-    mallopt(M_MMAP_THRESHOLD, 256 * 1024);
-#endif
+    prepare_heap();
     const command_line cl = parse_command_line(argc, argv);
     if (!cl.run)
         return cl.exit_status;
