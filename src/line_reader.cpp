@@ -1,6 +1,8 @@
 #include "line_reader.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstdint>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -160,6 +162,33 @@ bool line_reader::fill()
     return true;
 }
 
+namespace {
+
+// The first LF, CR or NUL in [p, end), or end. Eight bytes at a time: (v - 1...1) & ~v &
+// 8...8 has its lowest set bit in the first zero byte of v (borrows only mark bytes above
+// it), so the lowest of the three words marks the first byte that is any of the three.
+const char* first_line_stop(const char* p, const char* end)
+{
+    if constexpr (std::endian::native == std::endian::little) {
+        constexpr std::uint64_t ones = 0x0101010101010101ULL;
+        constexpr std::uint64_t highs = 0x8080808080808080ULL;
+        const auto zero_bytes = [](std::uint64_t v) { return (v - ones) & ~v & highs; };
+        for (; end - p >= 8; p += 8) {
+            std::uint64_t v = 0;
+            std::memcpy(&v, p, sizeof v);
+            const std::uint64_t found = zero_bytes(v) | zero_bytes(v ^ (ones * '\n')) | zero_bytes(v ^ (ones * '\r'));
+            if (found != 0)
+                return p + __builtin_ctzll(found) / 8;
+        }
+    }
+    for (; p < end; ++p)
+        if (*p == '\n' || *p == '\r' || *p == '\0')
+            return p;
+    return end;
+}
+
+}  // namespace
+
 std::optional<std::string_view> line_reader::next_line(std::size_t keep, const piece_sink& every_piece)
 {
     if (pushed_back_) {
@@ -189,17 +218,13 @@ std::optional<std::string_view> line_reader::next_line(std::size_t keep, const p
         const char* first = buffer_.data() + begin_;
         const std::size_t avail = end_ - begin_;
         // A line ends at the first LF or CR; a CR followed by LF ends it as one line end.
-        const char* stop = nullptr;
-        for (const char* p = first + scanned; p < first + avail; ++p) {
-            if (*p == '\n' || *p == '\r') {
-                stop = p;
-                break;
-            }
+        const char* stop = first_line_stop(first + scanned, first + avail);
+        if (stop == first + avail) {
+            stop = nullptr;
+        } else if (*stop == '\0') {
             // Text formats never hold NUL: such input is binary, and reading it as
             // records would give garbage that looks like data.
-            if (*p == '\0')
-                throw fatal_error(
-                    path_ + ":" + std::to_string(line_number_ + 1) + ": holds a NUL byte; not a text file");
+            throw fatal_error(path_ + ":" + std::to_string(line_number_ + 1) + ": holds a NUL byte; not a text file");
         }
         if (stop != nullptr) {
             // CRs right before an LF belong to its line end (CR LF, and the CR CR LF some

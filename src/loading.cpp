@@ -87,8 +87,9 @@ void calculat_bgfrqs_all()
     std::array<std::int64_t, 5> counts{};
     std::int64_t total = 0;
     for (int i = 0; i < seq_n; ++i) {
-        for (std::uint8_t code : seq_db[static_cast<std::size_t>(i)].base)
-            ++counts[code];
+        const std::array<std::int64_t, 5> own = count_codes(seq_db[static_cast<std::size_t>(i)].base);
+        for (int c = 0; c < 5; ++c)
+            counts[static_cast<std::size_t>(c)] += own[static_cast<std::size_t>(c)];
         total += seq_db[static_cast<std::size_t>(i)].len;
     }
     const float denominator = static_cast<float>(total) + 5 * pseudocount;

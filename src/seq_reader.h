@@ -92,6 +92,12 @@ std::optional<seq> read_seq2(line_reader& in);
 // Fills background_frqs from len and base.
 void calculat_bgfrqs(seq& s);
 
+// How many of `codes` are A, C, G, T and anything else (codes 0 to 4).
+std::array<std::int64_t, 5> count_codes(std::span<const std::uint8_t> codes);
+
+// The codes of `letters` into `codes` (as long): base_codes of each, a vector at a time.
+void encode_letters(std::string_view letters, std::uint8_t* codes);
+
 // Cuts the title held in name into name, chrom, start, end and strand.
 void parse_seq_title(seq& s);
 

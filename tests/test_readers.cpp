@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <random>
 
 #include "errors.h"
 #include "line_reader.h"
@@ -54,6 +55,25 @@ TEST(LineReader, LineEndsOfEveryKindGiveTheSameLines)
     EXPECT_EQ(all_lines(dir.write("no_final", "ab\n\ncd\ne")), expected);
     EXPECT_EQ(all_lines(dir.write("crcrlf", "ab\r\r\n")), std::vector<std::string>{"ab"});
     EXPECT_TRUE(all_lines(dir.write("empty", "")).empty());
+}
+
+TEST(LineReader, LineEndsAndNulBytesAreFoundAtEveryOffsetOfAWord)
+{
+    // Lines of 0 to 19 letters put each line end, and each NUL, at every offset within the
+    // eight bytes the search reads at a time.
+    scratch_dir dir;
+    std::vector<std::string> expected;
+    std::string text;
+    for (int n = 0; n < 20; ++n) {
+        expected.push_back(std::string(static_cast<std::size_t>(n), 'a' + n % 26));
+        text += expected.back() + (n % 3 == 0 ? "\n" : n % 3 == 1 ? "\r\n" : "\r");
+    }
+    EXPECT_EQ(all_lines(dir.write("ends", text)), expected);
+    for (int at = 0; at < 12; ++at) {
+        std::string line(17, 'x');
+        line[static_cast<std::size_t>(at)] = '\0';
+        EXPECT_THROW(all_lines(dir.write("nul" + std::to_string(at), "header\n" + line + "\n")), fatal_error) << at;
+    }
 }
 
 TEST(LineReader, UnreadReturnsTheSameLineAgain)
@@ -301,6 +321,28 @@ TEST(SeqReader, OwnComposition)
     EXPECT_EQ(seqs[1].len, 0);
     for (float f : seqs[1].background_frqs)
         EXPECT_FLOAT_EQ(f, 0.2f);
+}
+
+TEST(SeqReader, CodesAndCountsAgreeWithTheTable)
+{
+    std::string every_byte;
+    for (int c = 0; c < 256; ++c)
+        every_byte += static_cast<char>(c);
+    std::vector<std::uint8_t> codes(every_byte.size());
+    encode_letters(every_byte, codes.data());
+    for (int c = 0; c < 256; ++c)
+        EXPECT_EQ(codes[static_cast<std::size_t>(c)], base_codes[static_cast<std::size_t>(c)]) << c;
+    // Lengths past the 255 words whose byte sums are added up at a time, with odd tails.
+    std::mt19937 rng(5);
+    for (const std::size_t n : {0u, 1u, 7u, 8u, 9u, 2039u, 2040u, 2041u, 5000u}) {
+        std::vector<std::uint8_t> random(n);
+        std::array<std::int64_t, 5> want{};
+        for (std::uint8_t& x : random)
+            ++want[x = static_cast<std::uint8_t>(rng() % 5)];
+        EXPECT_EQ(count_codes(random), want) << n;
+        const std::vector<std::uint8_t> all_t(n, 3);
+        EXPECT_EQ(count_codes(all_t), (std::array<std::int64_t, 5>{0, 0, 0, static_cast<std::int64_t>(n), 0})) << n;
+    }
 }
 
 TEST(SeqReader, FiftyFiveHundredLettersFitAndOneMoreIsCutAtTheLine)
