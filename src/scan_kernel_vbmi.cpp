@@ -300,10 +300,8 @@ TARNEL_VBMI void long_pass(const kernel_args& a, std::span<const std::uint8_t> c
     take(a, codes, masks, vectors, hits, slot, queue, counts);
 }
 
-// The passes that keep a sequence's penalties in registers, one per count of vectors.
-constexpr int register_vectors = 8;
-
-// f(std::make_index_sequence<vectors>()) for 1 to register_vectors vectors; false for more.
+// f(std::make_index_sequence<vectors>()) for 1 to 8 vectors, the sequences whose penalties
+// are kept in registers; false for more.
 template <typename F>
 TARNEL_VBMI __attribute__((always_inline)) inline bool with_vectors(int vectors, F f)
 {
