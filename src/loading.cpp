@@ -75,7 +75,9 @@ void read_inputs(const std::string& motif_file, const std::string& seq_file)
                 regions_file == "-" ? "standard input" : regions_file.c_str());
     } else {
         line_reader in(seq_file);
-        load_table(in, read_seq2, seq_db, seq_n, max_seqs, "seq_n: >%d\n");
+        seq_builder record;
+        const auto read_seq = [&record](line_reader& seqs) { return read_seq2(seqs, record); };
+        load_table(in, read_seq, seq_db, seq_n, max_seqs, "seq_n: >%d\n");
         if (seq_n == 0)
             std::fprintf(stderr, "Tarnel: warning: %s holds no sequence ('>' title line)\n", in.path().c_str());
     }

@@ -123,12 +123,27 @@ seq seq_builder::finish()
     encode_letters(s.seq, s.base.data());
     calculat_bgfrqs(s);
     parse_seq_title(s);
+    clear();
     return s;
+}
+
+void seq_builder::clear()
+{
+    title_.clear();
+    letters_.clear();  // keeps its room
+    too_long_ = false;
+    cut_letters_ = 0;
 }
 
 std::optional<seq> read_seq2(line_reader& in)
 {
     seq_builder record;
+    return read_seq2(in, record);
+}
+
+std::optional<seq> read_seq2(line_reader& in, seq_builder& record)
+{
+    record.clear();  // of letters before a first title, which make no record
     bool title_seen = false;
     // A line that fits is at most max_seq_len letters, and a title keeps fewer characters:
     // nothing longer need be held.

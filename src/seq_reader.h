@@ -76,7 +76,10 @@ public:
             append_line(line);
     }
 
+    // The record, after which the builder is empty again and keeps its room for the next.
     seq finish();
+    // Forgets the title and letters gathered so far, keeping the room.
+    void clear();
 
 private:
     std::string title_;
@@ -88,6 +91,9 @@ private:
 // Reads the next sequence record. Returns nothing when the input ends before a title.
 // Leaves the reader at the next record's title line.
 std::optional<seq> read_seq2(line_reader& in);
+// The same, its letters gathered in `record`, which a loader keeps from record to record
+// so that each does not allocate and free a record's worth of room.
+std::optional<seq> read_seq2(line_reader& in, seq_builder& record);
 
 // Fills background_frqs from len and base.
 void calculat_bgfrqs(seq& s);

@@ -38,9 +38,12 @@ std::vector<motif> all_motifs(const std::string& path)
     return all_records<motif>(path, read_motif2);
 }
 
+// Through one builder kept from record to record, as the loader keeps it: what one record
+// leaves in it must not reach the next.
 std::vector<seq> all_seqs(const std::string& path)
 {
-    return all_records<seq>(path, read_seq2);
+    seq_builder record;
+    return all_records<seq>(path, [&record](line_reader& in) { return read_seq2(in, record); });
 }
 
 }  // namespace
