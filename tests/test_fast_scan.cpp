@@ -684,6 +684,54 @@ TEST_P(FastScan, WhatEightBitsCannotTellGoesToTheSixteenBitPass)
         EXPECT_EQ(counts.rescanned, 0);
 }
 
+TEST_P(FastScan, NeighboursOfABlockScoredTogetherKeepTheirOwnResults)
+{
+    // Sequences of one length, so that neighbours in a block are scored two at a time,
+    // each kind of sequence in each place of a pair: a best window too far down for 8 bits
+    // (scanned again by the 16-bit pass), every window equal (the earliest wins), an N
+    // (no triple indices: it goes alone and the pairs after it shift by one), a planted
+    // best site and plain random letters; 25 pairs, across a batch's end.
+    const int width = 18;
+    std::vector<float> q;
+    for (int r = 0; r < width; ++r)
+        q.insert(q.end(), {3.2f, 0.02f, 0.03f, 0.01f, 0.5f});
+    const motif_quotients mq = direct_motif(width, q);
+    const fast_scanner s = scanner(mq);
+    std::mt19937 rng(33);
+    for (const std::size_t length : {std::size_t{40}, std::size_t{300}, std::size_t{529}}) {
+        const auto kind = [&](int k) {
+            codes_t c = k == 1 ? codes_t(length, 0) : k == 0 ? codes_t(length, 3) : random_codes(rng, length);
+            if (k == 0)
+                c[length / 2] = 0;  // one A among the T
+            if (k == 2)
+                c[rng() % length] = 4;
+            if (k == 3)
+                std::fill_n(c.begin() + static_cast<long>(rng() % (length - width + 1)), width, 0);
+            return c;
+        };
+        std::vector<codes_t> seqs;
+        for (int first = 0; first < 5; ++first)
+            for (int second = 0; second < 5; ++second) {
+                seqs.push_back(kind(first));
+                seqs.push_back(kind(second));
+            }
+        std::vector<std::span<const std::uint8_t>> spans(seqs.begin(), seqs.end());
+        scan_block block;
+        block.assign(spans);
+        std::vector<window_hit> hits(seqs.size(), window_hit{-7, -7.0L});
+        scan_counts counts;
+        s.best_windows(block, hits, &counts);
+        for (std::size_t i = 0; i < seqs.size(); ++i) {
+            const window_hit want = reference_scan(mq, seqs[i]);
+            EXPECT_EQ(hits[i].best_pos, want.best_pos) << "length " << length << ", sequence " << i;
+            EXPECT_EQ(bits_of(hits[i].max_rs), bits_of(want.max_rs)) << "length " << length << ", sequence " << i;
+        }
+        if (GetParam() == scan_path::avx512vbmi) {
+            EXPECT_GE(counts.rescanned, 10);  // each sequence of T with its one A, at least
+        }
+    }
+}
+
 TEST_P(FastScan, TwoNearBestSitesPerSequenceAcrossABatch)
 {
     // Each sequence holds the motif's best site and a copy one base off it (or a second
