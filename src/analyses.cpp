@@ -10,6 +10,7 @@
 #include <numeric>
 
 #include "fast_scan.h"
+#include "scan_kernels.h"
 #include "loading.h"
 #include "random_generator.h"
 #include "seq_reader.h"
@@ -33,9 +34,17 @@ std::span<const std::span<const std::uint8_t>> reverse_complement_block(
         total += codes.size();
     letters.resize(total);  // within the reserved room but for unusually long sequences
     std::size_t at = 0;
+#if defined(__x86_64__)
+    const bool vbmi = fast_scanner::best_path() == scan_path::avx512vbmi;
+#endif
     for (std::size_t i = 0; i < block.size(); ++i) {
         const auto out = std::span(letters).subspan(at, block[i].size());
-        reverse_complement_codes(block[i], out);
+#if defined(__x86_64__)
+        if (vbmi)
+            scan_kernel::reverse_complement_vbmi(block[i].data(), static_cast<long>(block[i].size()), out.data());
+        else
+#endif
+            reverse_complement_codes(block[i], out);
         spans[i] = out;
         at += out.size();
     }

@@ -388,6 +388,27 @@ TARNEL_VBMI bool make_triples(const std::uint8_t* c, long n, std::uint8_t* t)
     return _mm512_test_epi8_mask(most, _mm512_set1_epi8(4)) == 0;
 }
 
+TARNEL_VBMI void reverse_complement_vbmi(const std::uint8_t* c, long n, std::uint8_t* out)
+{
+    // Lane j of a piece takes the code `first - j` of the 64 loaded (indices wrap past 0,
+    // into lanes the store leaves out); codes 0 to 3 become 3 to 0 by x ^ 3, and 4 stays.
+    const __m512i lane = _mm512_set_epi8(63, 62, 61, 60, 59, 58, 57, 56, 55, 54, 53, 52, 51, 50, 49, 48, 47, 46, 45,
+        44, 43, 42, 41, 40, 39, 38, 37, 36, 35, 34, 33, 32, 31, 30, 29, 28, 27, 26, 25, 24, 23, 22, 21, 20, 19, 18, 17,
+        16, 15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
+    const __m512i four = _mm512_set1_epi8(4);
+    const __m512i three = _mm512_set1_epi8(3);
+    for (long i = 0; i < n; i += 64) {
+        const long left = n - i;  // codes still to write: c[0] to c[left - 1], reversed
+        const long count = std::min(left, 64L);
+        const __m512i v = _mm512_maskz_loadu_epi8(first_bytes(count), c + (left - count));
+        const __m512i reversed =
+            _mm512_maskz_permutexvar_epi8(~0ULL, _mm512_sub_epi8(_mm512_set1_epi8(static_cast<char>(count - 1)), lane), v);
+        const __m512i complemented = _mm512_xor_si512(reversed, three);
+        const __m512i kept = _mm512_mask_mov_epi8(complemented, _mm512_test_epi8_mask(reversed, four), reversed);
+        _mm512_mask_storeu_epi8(out + i, first_bytes(count), kept);
+    }
+}
+
 TARNEL_VBMI void pad_triples(std::uint8_t* t)
 {
     for (int i = 0; i < triple_pad; i += 64)

@@ -223,6 +223,8 @@ TARNEL_VBMI void scan_batch_vbmi(const kernel_args& a, std::span<const std::span
 TARNEL_VBMI bool make_triples(const std::uint8_t* c, long n, std::uint8_t* t);
 // The triple_pad bytes after the last sequence's triple indices, read by lanes past its end.
 TARNEL_VBMI void pad_triples(std::uint8_t* t);
+// reverse_complement_codes of the n codes at c into out, 64 at a time.
+TARNEL_VBMI void reverse_complement_vbmi(const std::uint8_t* c, long n, std::uint8_t* out);
 TARNEL_AVX512 window_hit scan_avx512(const kernel_args& a, std::span<const std::uint8_t> codes, scan_counts* counts);
 // Several sequences into the same entries of hits; faster than one call each.
 TARNEL_AVX512 void scan_batch_avx512(

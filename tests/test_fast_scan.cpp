@@ -18,6 +18,8 @@
 #include "fast_scan.h"
 #include "motif_reader.h"
 #include "scan.h"
+#include "scan_kernels.h"
+#include "seq_reader.h"
 
 namespace {
 
@@ -731,6 +733,26 @@ TEST_P(FastScan, NeighboursOfABlockScoredTogetherKeepTheirOwnResults)
         }
     }
 }
+
+#if defined(__x86_64__)
+TEST(ReverseComplement, SixtyFourAtATimeAsOneAtATime)
+{
+    if (!fast_scanner::supported(scan_path::avx512vbmi))
+        GTEST_SKIP() << "no AVX-512 VBMI";
+    // Lengths on both sides of each multiple of 64, so that the last, partial piece takes
+    // every size; N (4) stays N.
+    std::mt19937 rng(34);
+    for (std::size_t n = 0; n < 200; ++n) {
+        const codes_t codes = random_codes(rng, n, 0.1);
+        codes_t want(n);
+        reverse_complement_codes(codes, want);
+        codes_t got(n + 64, 9);
+        scan_kernel::reverse_complement_vbmi(codes.data(), static_cast<long>(n), got.data());
+        EXPECT_EQ(codes_t(got.begin(), got.begin() + static_cast<long>(n)), want) << n;
+        EXPECT_EQ(got[n], 9) << n;  // nothing written past the end
+    }
+}
+#endif
 
 TEST_P(FastScan, TwoNearBestSitesPerSequenceAcrossABatch)
 {
