@@ -659,16 +659,27 @@ TEST_P(FastScan, NearTiesThatRoundingCanReorder)
     }
 }
 
+namespace {
+
+// 18 rows that each want A: in a sequence of T the best window lies far below what the
+// 8-bit scale resolves.
+motif_quotients wants_a_everywhere()
+{
+    const int width = 18;
+    std::vector<float> q;
+    for (int r = 0; r < width; ++r)
+        q.insert(q.end(), {3.2f, 0.02f, 0.03f, 0.01f, 0.5f});
+    return direct_motif(width, q);
+}
+
+}  // namespace
+
 TEST_P(FastScan, WhatEightBitsCannotTellGoesToTheSixteenBitPass)
 {
     // A motif that wants A everywhere: in a sequence of T its best window lies far below
     // what the 8-bit scale resolves; an N or a sequence beyond the 8-bit buffers goes to the
     // 16-bit pass as well. Every result stays exact, and the 8-bit path says it handed over.
-    const int width = 18;
-    std::vector<float> q;
-    for (int r = 0; r < width; ++r)
-        q.insert(q.end(), {3.2f, 0.02f, 0.03f, 0.01f, 0.5f});
-    const motif_quotients mq = direct_motif(width, q);
+    const motif_quotients mq = wants_a_everywhere();
     const fast_scanner s = scanner(mq);
     std::mt19937 rng(28);
     std::vector<codes_t> seqs{codes_t(300, 3), codes_t(300, 0), random_codes(rng, 300),
@@ -693,11 +704,8 @@ TEST_P(FastScan, NeighboursOfABlockScoredTogetherKeepTheirOwnResults)
     // (scanned again by the 16-bit pass), every window equal (the earliest wins), an N
     // (no triple indices: it goes alone and the pairs after it shift by one), a planted
     // best site and plain random letters; 25 pairs, across a batch's end.
-    const int width = 18;
-    std::vector<float> q;
-    for (int r = 0; r < width; ++r)
-        q.insert(q.end(), {3.2f, 0.02f, 0.03f, 0.01f, 0.5f});
-    const motif_quotients mq = direct_motif(width, q);
+    const motif_quotients mq = wants_a_everywhere();
+    const int width = mq.width;
     const fast_scanner s = scanner(mq);
     std::mt19937 rng(33);
     for (const std::size_t length : {std::size_t{40}, std::size_t{300}, std::size_t{529}}) {
