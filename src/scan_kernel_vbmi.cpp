@@ -30,47 +30,48 @@ TARNEL_VBMI inline std::uint64_t lanes64(int b, int windows)
     return _bzhi_u64(~0ULL, static_cast<unsigned>(std::clamp(windows - b, 0, 64)));
 }
 
+// One term's lookups (table halves lo and hi) for the vectors V... of windows whose triple
+// indices are at t: they set the sums for the first term (a width is at least 1; zeroing
+// the sums first would go through memory) and are added to them for the others.
+template <bool first, std::size_t... V>
+TARNEL_VBMI __attribute__((always_inline)) inline void add_term(
+    __m512i lo, __m512i hi, const std::uint8_t* t, __m512i* sum, std::index_sequence<V...>)
+{
+    if constexpr (first)
+        ((sum[V] = _mm512_permutex2var_epi8(lo, _mm512_loadu_si512(t + 64 * V), hi)), ...);
+    else
+        ((sum[V] = _mm512_adds_epu8(sum[V], _mm512_permutex2var_epi8(lo, _mm512_loadu_si512(t + 64 * V), hi))), ...);
+}
+
 // Penalties of the vectors V... of windows from the one whose triple index is at t. The
 // vectors are a pack, not a loop's index, so that the sums can stay in registers: indexed by
 // a loop, the array is kept in memory and copied in and out of registers around the loop.
 template <std::size_t... V>
 TARNEL_VBMI __attribute__((always_inline)) inline void score(
-    const kernel_args& a, const std::uint8_t* t, __m512i* sum, std::index_sequence<V...>)
+    const kernel_args& a, const std::uint8_t* t, __m512i* sum, std::index_sequence<V...> vs)
 {
     const __m512i* table = reinterpret_cast<const __m512i*>(a.triple_table);
-    // The first term sets the sums (a width is at least 1): zeroing them first would go
-    // through memory.
-    const __m512i lo0 = _mm512_load_si512(table);
-    const __m512i hi0 = _mm512_load_si512(table + 1);
-    ((sum[V] = _mm512_permutex2var_epi8(lo0, _mm512_loadu_si512(t + 64 * V), hi0)), ...);
-    t += 3;
-    for (int k = 1; k < a.triple_terms; ++k, t += 3) {
-        const __m512i lo = _mm512_load_si512(table + 2 * k);
-        const __m512i hi = _mm512_load_si512(table + 2 * k + 1);
-        ((sum[V] = _mm512_adds_epu8(sum[V], _mm512_permutex2var_epi8(lo, _mm512_loadu_si512(t + 64 * V), hi))), ...);
-    }
+    add_term<true>(_mm512_load_si512(table), _mm512_load_si512(table + 1), t, sum, vs);
+    for (int k = 1; k < a.triple_terms; ++k)
+        add_term<false>(_mm512_load_si512(table + 2 * k), _mm512_load_si512(table + 2 * k + 1), t + 3 * k, sum, vs);
 }
 
 // The same for two sequences at once, ts[0] and ts[1], of as many vectors: each term's
 // table is loaded once for both, and the two chains of additions overlap.
 template <std::size_t... V>
 TARNEL_VBMI __attribute__((always_inline)) inline void score_two(const kernel_args& a, const std::uint8_t* const* ts,
-    __m512i* sum0, __m512i* sum1, std::index_sequence<V...>)
+    __m512i* sum0, __m512i* sum1, std::index_sequence<V...> vs)
 {
     const __m512i* table = reinterpret_cast<const __m512i*>(a.triple_table);
-    const std::uint8_t* t0 = ts[0];
-    const std::uint8_t* t1 = ts[1];
     const __m512i lo0 = _mm512_load_si512(table);
     const __m512i hi0 = _mm512_load_si512(table + 1);
-    ((sum0[V] = _mm512_permutex2var_epi8(lo0, _mm512_loadu_si512(t0 + 64 * V), hi0)), ...);
-    ((sum1[V] = _mm512_permutex2var_epi8(lo0, _mm512_loadu_si512(t1 + 64 * V), hi0)), ...);
-    t0 += 3;
-    t1 += 3;
-    for (int k = 1; k < a.triple_terms; ++k, t0 += 3, t1 += 3) {
+    add_term<true>(lo0, hi0, ts[0], sum0, vs);
+    add_term<true>(lo0, hi0, ts[1], sum1, vs);
+    for (int k = 1; k < a.triple_terms; ++k) {
         const __m512i lo = _mm512_load_si512(table + 2 * k);
         const __m512i hi = _mm512_load_si512(table + 2 * k + 1);
-        ((sum0[V] = _mm512_adds_epu8(sum0[V], _mm512_permutex2var_epi8(lo, _mm512_loadu_si512(t0 + 64 * V), hi))), ...);
-        ((sum1[V] = _mm512_adds_epu8(sum1[V], _mm512_permutex2var_epi8(lo, _mm512_loadu_si512(t1 + 64 * V), hi))), ...);
+        add_term<false>(lo, hi, ts[0] + 3 * k, sum0, vs);
+        add_term<false>(lo, hi, ts[1] + 3 * k, sum1, vs);
     }
 }
 
@@ -390,8 +391,10 @@ TARNEL_VBMI bool make_triples(const std::uint8_t* c, long n, std::uint8_t* t)
 
 TARNEL_VBMI void reverse_complement_vbmi(const std::uint8_t* c, long n, std::uint8_t* out)
 {
-    // Lane j of a piece takes the code `first - j` of the 64 loaded (indices wrap past 0,
-    // into lanes the store leaves out); codes 0 to 3 become 3 to 0 by x ^ 3, and 4 stays.
+    // Each piece loads the last `count` codes still to write; lane j takes loaded code
+    // count - 1 - j (indices past 0 wrap, into lanes the store leaves out). Codes 0 to 3
+    // become 3 to 0 by x ^ 3, and 4 stays. The zero-masked permute: GCC 12 warns on the
+    // plain one, which starts from an undefined vector.
     const __m512i lane = _mm512_set_epi8(63, 62, 61, 60, 59, 58, 57, 56, 55, 54, 53, 52, 51, 50, 49, 48, 47, 46, 45,
         44, 43, 42, 41, 40, 39, 38, 37, 36, 35, 34, 33, 32, 31, 30, 29, 28, 27, 26, 25, 24, 23, 22, 21, 20, 19, 18, 17,
         16, 15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
