@@ -23,34 +23,6 @@ namespace {
 // small enough for the block's codes to stay in a core's L2 cache.
 constexpr std::size_t block_letters = std::size_t{1} << 18;
 
-// The reverse complements of a block's sequences, one after another in `letters`, with a
-// span of each written to `spans`; returns those spans.
-std::span<const std::span<const std::uint8_t>> reverse_complement_block(
-    std::span<const std::span<const std::uint8_t>> block, std::vector<std::uint8_t>& letters,
-    std::span<const std::uint8_t>* spans)
-{
-    std::size_t total = 0;
-    for (const auto& codes : block)
-        total += codes.size();
-    letters.resize(total);  // within the reserved room but for unusually long sequences
-    std::size_t at = 0;
-#if defined(__x86_64__)
-    const bool vbmi = fast_scanner::best_path() == scan_path::avx512vbmi;
-#endif
-    for (std::size_t i = 0; i < block.size(); ++i) {
-        const auto out = std::span(letters).subspan(at, block[i].size());
-#if defined(__x86_64__)
-        if (vbmi)
-            scan_kernel::reverse_complement_vbmi(block[i].data(), static_cast<long>(block[i].size()), out.data());
-        else
-#endif
-            reverse_complement_codes(block[i], out);
-        spans[i] = out;
-        at += out.size();
-    }
-    return {spans, block.size()};
-}
-
 // one_sample_ttest against one set, remembered by score: the written sites of a motif
 // are mostly the same few best windows (a consensus found in many sequences), and the
 // p-value is the costliest number of the analysis. The test is a function of the score
@@ -101,11 +73,8 @@ analysis_workspace::analysis_workspace(int set_capacity, int group_capacity_)
     const auto n = static_cast<std::size_t>(set_capacity > 0 ? set_capacity : 0);
     codes.resize(n);
     hits.resize(n * static_cast<std::size_t>(group_capacity));
-    if (both_strands) {
-        rc_codes.resize(n);
-        rc_block.reserve(block_letters + static_cast<std::size_t>(max_seq_len));
+    if (both_strands)
         rc_hits.resize(hits.size());
-    }
     matchs.resize(n);
     scored.resize(n);
     kept.resize(n);
@@ -127,10 +96,17 @@ analysis_workspace::analysis_workspace(int set_capacity, int group_capacity_)
 
 void scan_group(std::span<const int> group, std::span<const int> set, analysis_workspace& ws)
 {
+    // The group's scanners, then, scanning both strands, the same motifs' on the reverse
+    // complements: those read the block's codes backwards, so the block serves both.
+    const bool reverse_too = !ws.rc_hits.empty();
     std::vector<fast_scanner> scanners;
-    scanners.reserve(group.size());
+    scanners.reserve(group.size() * (reverse_too ? 2 : 1));
     for (int mi : group)
         scanners.emplace_back(make_quotients(motif_db[static_cast<std::size_t>(mi)], background_frqs));
+    if (reverse_too)
+        for (int mi : group)
+            scanners.emplace_back(make_quotients(motif_db[static_cast<std::size_t>(mi)], background_frqs),
+                scan_strand::reverse_complement);
     for (std::size_t i = 0; i < set.size(); ++i)
         ws.codes[i] = seq_db[static_cast<std::size_t>(set[i])].base;
 
@@ -141,14 +117,12 @@ void scan_group(std::span<const int> group, std::span<const int> set, analysis_w
             letters += ws.codes[last].size();
         const auto block = std::span<const std::span<const std::uint8_t>>(ws.codes.data() + first, last - first);
         ws.block.assign(block);
-        for (std::size_t g = 0; g < scanners.size(); ++g)
+        // Exact on either strand, so the two products of a sequence compare exactly.
+        for (std::size_t g = 0; g < group.size(); ++g) {
             scanners[g].best_windows(ws.block, std::span(ws.hits.data() + g * n + first, last - first));
-        // The same scanners on the reverse complements: exact on either strand, so the two
-        // products of a sequence compare exactly.
-        if (!ws.rc_hits.empty()) {
-            ws.block.assign(reverse_complement_block(block, ws.rc_block, ws.rc_codes.data()));
-            for (std::size_t g = 0; g < scanners.size(); ++g)
-                scanners[g].best_windows(ws.block, std::span(ws.rc_hits.data() + g * n + first, last - first));
+            if (reverse_too)
+                scanners[group.size() + g].best_windows(
+                    ws.block, std::span(ws.rc_hits.data() + g * n + first, last - first));
         }
         first = last;
     }

@@ -76,14 +76,12 @@ private:
 
 // Working buffers of one analysis, sized once for the largest set (and for up to
 // group_capacity motifs scanned together) and reused for every motif, so that no motif
-// allocates. The reverse-complement buffers are sized only when both_strands is set at
+// allocates. The reverse complements' hits are sized only when both_strands is set at
 // its making, and the workspace then scans both strands.
 struct analysis_workspace {
     explicit analysis_workspace(int set_capacity, int group_capacity = 1);
     std::vector<std::span<const std::uint8_t>> codes;     // base codes of the set, in scan order
     std::vector<window_hit> hits;                         // the best window of each, for each motif of the group
-    std::vector<std::span<const std::uint8_t>> rc_codes;  // codes of the reverse complements of a block of them
-    std::vector<std::uint8_t> rc_block;                   // where rc_codes point
     std::vector<window_hit> rc_hits;                      // the best window of each reverse complement, as hits
     scan_block block;                                     // the block being scanned, as the scan reads it
     std::vector<match> matchs;                            // the kept records of the motif analysed last
@@ -134,8 +132,8 @@ struct analysis_workspace {
 // Scans every motif of `group` (at most ws.group_capacity) against the sequences `set`,
 // into ws.hits: motif g's hit for set[i] at g * set.size() + i. The set is scanned a block
 // of sequences at a time, every motif over the block, so that the block's codes stay in
-// cache. In a workspace made for both strands, the block's reverse complements are made
-// and scanned too, into ws.rc_hits.
+// cache. In a workspace made for both strands, the block's reverse complements are
+// scanned too, into ws.rc_hits.
 void scan_group(std::span<const int> group, std::span<const int> set, analysis_workspace& ws);
 
 // Trims and tests motif mi's scores from its `hits` over `set` (one per sequence, in set

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "scan_kernels.h"
+#include "seq_reader.h"
 
 // How the scan stays exact.
 //
@@ -127,11 +128,12 @@ const char* fast_scanner::path_name(scan_path path)
     return "?";
 }
 
-fast_scanner::fast_scanner(motif_quotients mq) : fast_scanner(std::move(mq), best_path())
+fast_scanner::fast_scanner(motif_quotients mq, scan_strand strand) : fast_scanner(std::move(mq), best_path(), strand)
 {
 }
 
-fast_scanner::fast_scanner(motif_quotients mq, scan_path path) : mq_(std::move(mq))
+fast_scanner::fast_scanner(motif_quotients mq, scan_path path, scan_strand strand)
+    : mq_(std::move(mq)), strand_(strand)
 {
     // The widest supported path at or below the one asked for (NEON stands beside AVX2,
     // one row per lookup, and never meets it on one processor).
@@ -152,11 +154,27 @@ fast_scanner::fast_scanner(motif_quotients mq, scan_path path) : mq_(std::move(m
     path_ = log_domain ? path : scan_path::exact;
     if (path_ == scan_path::exact)
         return;
+    // The tables score the given codes, forwards. On the reverse complement, row r of the
+    // motif meets the complement of given code w - 1 - r of the window: the tables are
+    // those of the motif with its rows reversed and its columns complemented.
+    const bool reverse = strand_ == scan_strand::reverse_complement;
+    const auto table_quotient = [&](int r, int b) {
+        return reverse ? mq_.ratio(w - 1 - r, complement_code(static_cast<std::uint8_t>(b))) : mq_.ratio(r, b);
+    };
+    if (reverse) {
+        complemented_.resize(static_cast<std::size_t>(w) * 5);
+        for (int r = 0; r < w; ++r)
+            for (int b = 0; b < 5; ++b)
+                complemented_[static_cast<std::size_t>(r) * 5 + static_cast<std::size_t>(b)] =
+                    mq_.ratio(r, complement_code(static_cast<std::uint8_t>(b)));
+    }
     // Each quotient's logarithm once: the tables' terms are sums of them, and taking them
     // again for every entry of every term cost more than the scan of a short set.
     std::array<double, max_width * 5> logs;
-    for (std::size_t i = 0; i < static_cast<std::size_t>(w) * 5; ++i)
-        logs[i] = std::log(static_cast<double>(mq_.q[i]));
+    for (int r = 0; r < w; ++r)
+        for (int b = 0; b < 5; ++b)
+            logs[static_cast<std::size_t>(r) * 5 + static_cast<std::size_t>(b)] =
+                std::log(static_cast<double>(table_quotient(r, b)));
     const auto ln = std::span<const double>(logs.data(), static_cast<std::size_t>(w) * 5);
     build_tables(ln);
     if (path_ == scan_path::avx512vbmi)
@@ -298,8 +316,17 @@ void fast_scanner::build_triple_table(std::span<const double> logs)
 
 scan_kernel::kernel_args fast_scanner::args() const
 {
-    return {mq_.q.data(), mq_.width, terms_, margin_, pair_table_.data(), row_table_.data(), triple_terms_,
-        triple_margin_, triple_table_.data()};
+    // Backwards on the reverse complement: from the window's last given code, whose
+    // complement row 0 meets.
+    const bool reverse = strand_ == scan_strand::reverse_complement;
+    return {reverse ? complemented_.data() : mq_.q.data(), mq_.width, reverse ? mq_.width - 1L : 0L, reverse ? -1L : 1L,
+        terms_, margin_, pair_table_.data(), row_table_.data(), triple_terms_, triple_margin_, triple_table_.data()};
+}
+
+void fast_scanner::count_on_reverse_complement(window_hit& hit, std::size_t size) const
+{
+    if (hit.best_pos >= 0)
+        hit.best_pos = static_cast<int>(size) - mq_.width - hit.best_pos;
 }
 
 void fast_scanner::best_windows(
@@ -319,13 +346,15 @@ void fast_scanner::scan_batch(std::span<const std::span<const std::uint8_t>> seq
 {
     const std::size_t n = std::min(seqs.size(), hits.size());
 #if defined(__x86_64__)
-    if (path_ == scan_path::avx512vbmi) {
-        scan_kernel::scan_batch_vbmi(
-            args(), seqs.first(n), triples.empty() ? triples : triples.first(n), hits.data(), counts);
-        return;
-    }
-    if (path_ == scan_path::avx512) {
-        scan_kernel::scan_batch_avx512(args(), seqs.first(n), hits.data(), counts);
+    if (path_ == scan_path::avx512vbmi || path_ == scan_path::avx512) {
+        if (path_ == scan_path::avx512vbmi)
+            scan_kernel::scan_batch_vbmi(
+                args(), seqs.first(n), triples.empty() ? triples : triples.first(n), hits.data(), counts);
+        else
+            scan_kernel::scan_batch_avx512(args(), seqs.first(n), hits.data(), counts);
+        if (strand_ == scan_strand::reverse_complement)
+            for (std::size_t i = 0; i < n; ++i)
+                count_on_reverse_complement(hits[i], seqs[i].size());
         return;
     }
 #endif
@@ -333,29 +362,60 @@ void fast_scanner::scan_batch(std::span<const std::span<const std::uint8_t>> seq
         hits[i] = best_window(seqs[i], counts);
 }
 
+namespace {
+
+// best_window_exact on the reverse complement of `codes`, read from them backwards.
+window_hit best_window_exact_reverse(const motif_quotients& mq, std::span<const std::uint8_t> codes)
+{
+    window_hit hit;
+    const long size = static_cast<long>(codes.size());
+    const long posns = size - mq.width + 1;
+    for (long n = 0; n < posns; ++n) {
+        scan_product product(1.0f);
+        const std::uint8_t* last = codes.data() + (size - 1 - n);  // the reverse complement's window n, backwards
+        for (int r = 0; r < mq.width; ++r)
+            product *= mq.ratio(r, complement_code(last[-r]));
+        if (product > hit.max_rs) {
+            hit.max_rs = product;
+            hit.best_pos = static_cast<int>(n);
+        }
+    }
+    return hit;
+}
+
+}  // namespace
+
 window_hit fast_scanner::best_window(std::span<const std::uint8_t> codes, scan_counts* counts) const
 {
     [[maybe_unused]] const scan_kernel::kernel_args a = args();
+    window_hit hit;
     switch (path_) {
 #if defined(__x86_64__)
     case scan_path::avx512vbmi:
-        return scan_kernel::scan_vbmi(a, codes, counts);
+        hit = scan_kernel::scan_vbmi(a, codes, counts);
+        break;
     case scan_path::avx512:
-        return scan_kernel::scan_avx512(a, codes, counts);
+        hit = scan_kernel::scan_avx512(a, codes, counts);
+        break;
     case scan_path::avx2:
-        return scan_kernel::scan_avx2(a, codes, counts);
+        hit = scan_kernel::scan_avx2(a, codes, counts);
+        break;
 #endif
 #if defined(__aarch64__)
     case scan_path::neon:
-        return scan_kernel::scan_neon(a, codes, counts);
+        hit = scan_kernel::scan_neon(a, codes, counts);
+        break;
 #endif
     default:
-        break;
+        if (counts != nullptr) {
+            const long windows = static_cast<long>(codes.size()) - mq_.width + 1;
+            counts->windows += std::max(0L, windows);
+            counts->exact += std::max(0L, windows);
+        }
+        return strand_ == scan_strand::reverse_complement ? best_window_exact_reverse(mq_, codes)
+                                                           : best_window_exact(mq_, codes);
     }
-    if (counts != nullptr) {
-        const long windows = static_cast<long>(codes.size()) - mq_.width + 1;
-        counts->windows += std::max(0L, windows);
-        counts->exact += std::max(0L, windows);
-    }
-    return best_window_exact(mq_, codes);
+    if (strand_ == scan_strand::reverse_complement)
+        count_on_reverse_complement(hit, codes.size());
+    return hit;
 }

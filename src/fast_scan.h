@@ -9,6 +9,7 @@
 #include <array>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "scan.h"
 #include "scan_block.h"
@@ -34,15 +35,23 @@ struct scan_counts {
     long long flagged = 0;    // windows the 8-bit pass flagged, before the 16-bit penalties narrow them
 };
 
+// Which strand of the codes it is given a scanner reads.
+enum class scan_strand {
+    given,
+    // Their reverse complement, without making it: the result, best_pos included, is the
+    // given strand's scanner's on reverse_complement_codes of them.
+    reverse_complement,
+};
+
 class fast_scanner {
 public:
     // Uses the widest vector unit this processor has.
-    explicit fast_scanner(motif_quotients mq);
+    explicit fast_scanner(motif_quotients mq, scan_strand strand = scan_strand::given);
     // Uses `path`, or the widest supported one below it (lets the tests cover each).
-    fast_scanner(motif_quotients mq, scan_path path);
+    fast_scanner(motif_quotients mq, scan_path path, scan_strand strand = scan_strand::given);
 
-    // Exactly best_window_exact's result. Allocates nothing; safe to call from several
-    // threads at once.
+    // Exactly best_window_exact's result on the strand it reads. Allocates nothing; safe
+    // to call from several threads at once.
     window_hit best_window(std::span<const std::uint8_t> codes) const { return best_window(codes, nullptr); }
     window_hit best_window(std::span<const std::uint8_t> codes, scan_counts* counts) const;
 
@@ -74,7 +83,14 @@ private:
     void scan_batch(std::span<const std::span<const std::uint8_t>> seqs, std::span<const std::uint8_t* const> triples,
         std::span<window_hit> hits, scan_counts* counts) const;
 
+    // best_pos of hit as the reverse complement of `size` codes counts it.
+    void count_on_reverse_complement(window_hit& hit, std::size_t size) const;
+
     motif_quotients mq_;
+    scan_strand strand_ = scan_strand::given;
+    // On the reverse complement: mq_ with each row's columns complemented, which the exact
+    // products multiply as they read the given codes backwards.
+    std::vector<float> complemented_;
     scan_path path_ = scan_path::exact;
     int terms_ = 0;        // table lookups added per window
     unsigned margin_ = 0;  // candidate margin, in penalty units

@@ -289,7 +289,7 @@ TARNEL_AVX512 void scan_batch_avx512(
         }
         hits[i] = best;
         if (first >= 0)  // a single candidate, the winner
-            queue.add(i, codes.data(), first, true);
+            queue.add(a, i, codes.data(), first, true);
         if ((i + 1) % candidate_queue::batch == 0)
             queue.flush_full(a, hits, counts);
     }

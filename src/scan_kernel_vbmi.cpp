@@ -138,7 +138,7 @@ TARNEL_VBMI __attribute__((noinline, cold)) void take_many(const kernel_args& a,
         }
     long first = 0;
     if (count_candidates(masks, vectors, first) == 1) {
-        queue.add(slot, codes.data(), first, true);
+        queue.add(a, slot, codes.data(), first, true);
         return;
     }
     evaluate_all(hits[slot], a, codes.data(), masks, vectors, 0, counts);
@@ -174,8 +174,8 @@ TARNEL_VBMI inline void take(const kernel_args& a, std::span<const std::uint8_t>
         counts->flagged += flagged;
     hits[slot] = {};
     if (flagged <= (near ? 2 : 1)) {
-        queue.add(slot, codes.data(), first, true);
-        queue.add(slot, codes.data(), last, flagged == 2);
+        queue.add(a, slot, codes.data(), first, true);
+        queue.add(a, slot, codes.data(), last, flagged == 2);
         return;
     }
     take_many(a, codes, masks, vectors, hits, slot, queue, counts);
@@ -387,29 +387,6 @@ TARNEL_VBMI bool make_triples(const std::uint8_t* c, long n, std::uint8_t* t)
         _mm512_mask_storeu_epi8(t + p, first_bytes(n - p), _mm512_add_epi8(_mm512_add_epi8(_mm512_slli_epi16(ab, 2), ab), d));
     }
     return _mm512_test_epi8_mask(most, _mm512_set1_epi8(4)) == 0;
-}
-
-TARNEL_VBMI void reverse_complement_vbmi(const std::uint8_t* c, long n, std::uint8_t* out)
-{
-    // Each piece loads the last `count` codes still to write; lane j takes loaded code
-    // count - 1 - j (indices past 0 wrap, into lanes the store leaves out). Codes 0 to 3
-    // become 3 to 0 by x ^ 3, and 4 stays. The zero-masked permute: GCC 12 warns on the
-    // plain one, which starts from an undefined vector.
-    const __m512i lane = _mm512_set_epi8(63, 62, 61, 60, 59, 58, 57, 56, 55, 54, 53, 52, 51, 50, 49, 48, 47, 46, 45,
-        44, 43, 42, 41, 40, 39, 38, 37, 36, 35, 34, 33, 32, 31, 30, 29, 28, 27, 26, 25, 24, 23, 22, 21, 20, 19, 18, 17,
-        16, 15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
-    const __m512i four = _mm512_set1_epi8(4);
-    const __m512i three = _mm512_set1_epi8(3);
-    for (long i = 0; i < n; i += 64) {
-        const long left = n - i;  // codes still to write: c[0] to c[left - 1], reversed
-        const long count = std::min(left, 64L);
-        const __m512i v = _mm512_maskz_loadu_epi8(first_bytes(count), c + (left - count));
-        const __m512i reversed =
-            _mm512_maskz_permutexvar_epi8(~0ULL, _mm512_sub_epi8(_mm512_set1_epi8(static_cast<char>(count - 1)), lane), v);
-        const __m512i complemented = _mm512_xor_si512(reversed, three);
-        const __m512i kept = _mm512_mask_mov_epi8(complemented, _mm512_test_epi8_mask(reversed, four), reversed);
-        _mm512_mask_storeu_epi8(out + i, first_bytes(count), kept);
-    }
 }
 
 TARNEL_VBMI void pad_triples(std::uint8_t* t)

@@ -26,8 +26,13 @@ constexpr long triple_max_letters = chunk_windows;
 
 // Everything a kernel reads, flattened.
 struct kernel_args {
-    const float* q;  // width rows of 5 quotients
+    // What the exact products multiply: width rows of 5 quotients, row r times code
+    // first_code + r * code_step of the window (0 and 1 on the given strand). The tables
+    // below may be another motif's whose log-domain sums are the same numbers.
+    const float* q;
     int width;
+    long first_code;
+    long code_step;
     int terms;
     unsigned margin;
     const std::uint16_t* pair_table;
@@ -37,21 +42,38 @@ struct kernel_args {
     const std::uint8_t* triple_table;
 };
 
-// The straightforward scan's product for one window, rounding exactly as it does (its
-// first multiplication, by 1, is exact and left out).
-__attribute__((always_inline)) inline scan_product exact_product(const float* q, int width, const std::uint8_t* window)
+// The first code window n's exact product reads.
+__attribute__((always_inline)) inline const std::uint8_t* exact_codes(
+    const kernel_args& a, const std::uint8_t* codes, long n)
 {
-    scan_product product(q[window[0]]);
-    for (int r = 1; r < width; ++r)
-        product *= q[static_cast<std::size_t>(r) * 5 + window[r]];
+    return codes + n + a.first_code;
+}
+
+// The straightforward scan's product for the window whose exact_codes are at c, rounding
+// exactly as it does (its first multiplication, by 1, is exact and left out).
+__attribute__((always_inline)) inline scan_product exact_product(const kernel_args& a, const std::uint8_t* c)
+{
+    scan_product product(a.q[c[0]]);
+    for (int r = 1; r < a.width; ++r)
+        product *= a.q[static_cast<std::size_t>(r) * 5 + c[r * a.code_step]];
     return product;
+}
+
+// Whether a window's product p takes the place of the best so far, candidates coming in
+// increasing window order: only when strictly larger, or, read backwards (the reverse
+// complement's windows in decreasing order of their own), also when equal, so that the
+// reverse complement's earliest window of the largest product wins. Products in the log
+// domain are positive, so the first candidate always takes an empty best's place.
+__attribute__((always_inline)) inline bool takes_place(const kernel_args& a, scan_product p, scan_product best)
+{
+    return a.code_step < 0 ? !(best > p) : p > best;
 }
 
 __attribute__((always_inline)) inline void consider(
     window_hit& best, const kernel_args& a, const std::uint8_t* codes, long n, scan_counts* counts)
 {
-    const scan_product product = exact_product(a.q, a.width, codes + n);
-    if (product > best.max_rs) {
+    const scan_product product = exact_product(a, exact_codes(a, codes, n));
+    if (takes_place(a, product, best.max_rs)) {
         best.max_rs = product;
         best.best_pos = static_cast<int>(n);
     }
@@ -118,10 +140,11 @@ public:
 
     // Window `at` of the sequence whose codes are at `codes` and whose hit is hits[slot],
     // only if `keep`: a candidate that may not exist is added without a branch.
-    __attribute__((always_inline)) inline void add(std::size_t slot, const std::uint8_t* codes, long at, bool keep)
+    __attribute__((always_inline)) inline void add(
+        const kernel_args& a, std::size_t slot, const std::uint8_t* codes, long at, bool keep)
     {
         slot_[waiting_] = slot;
-        window_[waiting_] = codes + at;
+        window_[waiting_] = exact_codes(a, codes, at);
         at_[waiting_] = static_cast<int>(at);
         waiting_ += keep;
     }
@@ -146,7 +169,7 @@ public:
     __attribute__((always_inline)) inline void finish(const kernel_args& a, window_hit* hits, scan_counts* counts)
     {
         for (int j = 0; j < waiting_; ++j) {
-            settle(hits[slot_[j]], at_[j], exact_product(a.q, a.width, window_[j]));
+            settle(a, hits[slot_[j]], at_[j], exact_product(a, window_[j]));
             if (counts != nullptr)
                 ++counts->exact;
         }
@@ -167,25 +190,26 @@ private:
         scan_product p5 = a.q[w[5][0]];
         for (int r = 1; r < a.width; ++r) {
             const float* row = a.q + static_cast<std::size_t>(r) * 5;
-            p0 *= row[w[0][r]];
-            p1 *= row[w[1][r]];
-            p2 *= row[w[2][r]];
-            p3 *= row[w[3][r]];
-            p4 *= row[w[4][r]];
-            p5 *= row[w[5][r]];
+            const long c = r * a.code_step;
+            p0 *= row[w[0][c]];
+            p1 *= row[w[1][c]];
+            p2 *= row[w[2][c]];
+            p3 *= row[w[3][c]];
+            p4 *= row[w[4][c]];
+            p5 *= row[w[5][c]];
         }
-        settle(hits[slot_[j]], at_[j], p0);
-        settle(hits[slot_[j + 1]], at_[j + 1], p1);
-        settle(hits[slot_[j + 2]], at_[j + 2], p2);
-        settle(hits[slot_[j + 3]], at_[j + 3], p3);
-        settle(hits[slot_[j + 4]], at_[j + 4], p4);
-        settle(hits[slot_[j + 5]], at_[j + 5], p5);
+        settle(a, hits[slot_[j]], at_[j], p0);
+        settle(a, hits[slot_[j + 1]], at_[j + 1], p1);
+        settle(a, hits[slot_[j + 2]], at_[j + 2], p2);
+        settle(a, hits[slot_[j + 3]], at_[j + 3], p3);
+        settle(a, hits[slot_[j + 4]], at_[j + 4], p4);
+        settle(a, hits[slot_[j + 5]], at_[j + 5], p5);
     }
 
     // Without a branch: a sequence's second candidate beats its first about half the time.
-    __attribute__((always_inline)) static inline void settle(window_hit& hit, int at, scan_product p)
+    __attribute__((always_inline)) static inline void settle(const kernel_args& a, window_hit& hit, int at, scan_product p)
     {
-        const bool better = p > hit.max_rs;
+        const bool better = takes_place(a, p, hit.max_rs);
         hit.max_rs = better ? p : hit.max_rs;
         hit.best_pos = better ? at : hit.best_pos;
     }
@@ -223,8 +247,6 @@ TARNEL_VBMI void scan_batch_vbmi(const kernel_args& a, std::span<const std::span
 TARNEL_VBMI bool make_triples(const std::uint8_t* c, long n, std::uint8_t* t);
 // The triple_pad bytes after the last sequence's triple indices, read by lanes past its end.
 TARNEL_VBMI void pad_triples(std::uint8_t* t);
-// reverse_complement_codes of the n codes at c into out, 64 at a time.
-TARNEL_VBMI void reverse_complement_vbmi(const std::uint8_t* c, long n, std::uint8_t* out);
 TARNEL_AVX512 window_hit scan_avx512(const kernel_args& a, std::span<const std::uint8_t> codes, scan_counts* counts);
 // Several sequences into the same entries of hits; faster than one call each.
 TARNEL_AVX512 void scan_batch_avx512(

@@ -62,19 +62,8 @@ int base_2int(char base)
 
 void reverse_complement_codes(std::span<const std::uint8_t> codes, std::span<std::uint8_t> out)
 {
-    // Eight codes at a time (the workers redo this for every block of sequences): the
-    // bytes reversed, then 0 to 3 turned into 3 to 0 by x ^ 3 and 4 kept, the two told
-    // apart by bit 2.
     const std::size_t n = codes.size();
-    std::size_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        std::uint64_t x = 0;
-        std::memcpy(&x, codes.data() + (n - i - 8), sizeof x);
-        x = __builtin_bswap64(x);
-        x ^= ((~x >> 2) & 0x0101010101010101ULL) * 3;
-        std::memcpy(out.data() + i, &x, sizeof x);
-    }
-    for (; i < n; ++i)
+    for (std::size_t i = 0; i < n; ++i)
         out[i] = complement_code(codes[n - 1 - i]);
 }
 

@@ -13,6 +13,7 @@
 #include <string>
 #include <thread>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "fast_scan.h"
@@ -74,14 +75,33 @@ std::string describe(const window_hit& h)
     return "pos " + std::to_string(h.best_pos) + ", product " + product_text(h.max_rs);
 }
 
-// Checks the scanner against the reference on one sequence.
+codes_t reverse_complement(const codes_t& codes)
+{
+    codes_t rc(codes.size());
+    reverse_complement_codes(codes, rc);
+    return rc;
+}
+
+// The reference's result on the strand a scanner reads.
+window_hit reference_on(scan_strand strand, const motif_quotients& mq, const codes_t& codes)
+{
+    return reference_scan(mq, strand == scan_strand::given ? codes : reverse_complement(codes));
+}
+
+// Checks the scanner against the reference on one sequence, and the same motif's scanner
+// on the same path that reads the reverse complement from the same codes.
 void expect_same(const fast_scanner& scanner, const motif_quotients& mq, const codes_t& codes, const std::string& what)
 {
-    const window_hit want = reference_scan(mq, codes);
-    const window_hit got = scanner.best_window(codes);
-    EXPECT_EQ(got.best_pos, want.best_pos) << what << ": got " << describe(got) << ", want " << describe(want);
-    EXPECT_EQ(bits_of(got.max_rs), bits_of(want.max_rs))
-        << what << ": got " << describe(got) << ", want " << describe(want);
+    for (const scan_strand strand : {scan_strand::given, scan_strand::reverse_complement}) {
+        const window_hit want = reference_on(strand, mq, codes);
+        const window_hit got = strand == scan_strand::given
+            ? scanner.best_window(codes)
+            : fast_scanner(mq, scanner.path(), strand).best_window(codes);
+        const std::string on = strand == scan_strand::given ? what : what + ", reverse complement";
+        EXPECT_EQ(got.best_pos, want.best_pos) << on << ": got " << describe(got) << ", want " << describe(want);
+        EXPECT_EQ(bits_of(got.max_rs), bits_of(want.max_rs))
+            << on << ": got " << describe(got) << ", want " << describe(want);
+    }
 }
 
 codes_t random_codes(std::mt19937& rng, std::size_t n, double n_share = 0.0)
@@ -135,9 +155,10 @@ protected:
             GTEST_SKIP() << fast_scanner::path_name(GetParam()) << " is not supported by this processor";
     }
     // A scanner on the path under test; motifs the log domain takes must really use it.
-    fast_scanner scanner(const motif_quotients& mq, bool log_domain = true) const
+    fast_scanner scanner(
+        const motif_quotients& mq, bool log_domain = true, scan_strand strand = scan_strand::given) const
     {
-        fast_scanner s(mq, GetParam());
+        fast_scanner s(mq, GetParam(), strand);
         EXPECT_EQ(s.path(), log_domain ? GetParam() : scan_path::exact);
         return s;
     }
@@ -706,9 +727,11 @@ TEST_P(FastScan, NeighboursOfABlockScoredTogetherKeepTheirOwnResults)
     // best site and plain random letters; 25 pairs, across a batch's end.
     const motif_quotients mq = wants_a_everywhere();
     const int width = mq.width;
-    const fast_scanner s = scanner(mq);
     std::mt19937 rng(33);
-    for (const std::size_t length : {std::size_t{40}, std::size_t{300}, std::size_t{529}}) {
+    for (const auto& [length, strand] : {std::pair{std::size_t{40}, scan_strand::given},
+             std::pair{std::size_t{300}, scan_strand::given}, std::pair{std::size_t{529}, scan_strand::given},
+             std::pair{std::size_t{300}, scan_strand::reverse_complement}}) {
+        const fast_scanner s = scanner(mq, true, strand);
         const auto kind = [&](int k) {
             codes_t c = k == 1 ? codes_t(length, 0) : k == 0 ? codes_t(length, 3) : random_codes(rng, length);
             if (k == 0)
@@ -732,7 +755,7 @@ TEST_P(FastScan, NeighboursOfABlockScoredTogetherKeepTheirOwnResults)
         scan_counts counts;
         s.best_windows(block, hits, &counts);
         for (std::size_t i = 0; i < seqs.size(); ++i) {
-            const window_hit want = reference_scan(mq, seqs[i]);
+            const window_hit want = reference_on(strand, mq, seqs[i]);
             EXPECT_EQ(hits[i].best_pos, want.best_pos) << "length " << length << ", sequence " << i;
             EXPECT_EQ(bits_of(hits[i].max_rs), bits_of(want.max_rs)) << "length " << length << ", sequence " << i;
         }
@@ -742,35 +765,17 @@ TEST_P(FastScan, NeighboursOfABlockScoredTogetherKeepTheirOwnResults)
     }
 }
 
-#if defined(__x86_64__)
-TEST(ReverseComplement, SixtyFourAtATimeAsOneAtATime)
-{
-    if (!fast_scanner::supported(scan_path::avx512vbmi))
-        GTEST_SKIP() << "no AVX-512 VBMI";
-    // Lengths on both sides of each multiple of 64, so that the last, partial piece takes
-    // every size; N (4) stays N.
-    std::mt19937 rng(34);
-    for (std::size_t n = 0; n < 200; ++n) {
-        const codes_t codes = random_codes(rng, n, 0.1);
-        codes_t want(n);
-        reverse_complement_codes(codes, want);
-        codes_t got(n + 64, 9);
-        scan_kernel::reverse_complement_vbmi(codes.data(), static_cast<long>(n), got.data());
-        EXPECT_EQ(codes_t(got.begin(), got.begin() + static_cast<long>(n)), want) << n;
-        EXPECT_EQ(got[n], 9) << n;  // nothing written past the end
-    }
-}
-#endif
-
 TEST_P(FastScan, TwoNearBestSitesPerSequenceAcrossABatch)
 {
     // Each sequence holds the motif's best site and a copy one base off it (or a second
     // best site: a tie the earlier copy wins), in either order, near or far apart: nearly
     // always two candidates per sequence, whose products several sequences work out
     // together. Each must land in its own sequence's result, the later beating the earlier
-    // only when strictly larger.
+    // only when strictly larger. Read as its reverse complement, a tie goes to the copy
+    // later here, which comes first there.
     std::mt19937 rng(31);
-    for (int trial = 0; trial < 12; ++trial) {
+    for (int trial = 0; trial < 16; ++trial) {
+        const scan_strand strand = trial % 4 == 3 ? scan_strand::reverse_complement : scan_strand::given;
         const int width = 6 + static_cast<int>(rng() % 15);
         const motif_quotients mq = counts_motif(rng, width);
         codes_t best(static_cast<std::size_t>(width));
@@ -778,7 +783,7 @@ TEST_P(FastScan, TwoNearBestSitesPerSequenceAcrossABatch)
             const float* row = mq.q.data() + static_cast<std::size_t>(r) * 5;
             best[static_cast<std::size_t>(r)] = static_cast<std::uint8_t>(std::max_element(row, row + 4) - row);
         }
-        const fast_scanner s = scanner(mq);
+        const fast_scanner s = scanner(mq, true, strand);
         std::vector<codes_t> seqs;
         const std::size_t count = 20 + rng() % 20;
         for (std::size_t i = 0; i < count; ++i) {
@@ -804,7 +809,7 @@ TEST_P(FastScan, TwoNearBestSitesPerSequenceAcrossABatch)
         s.best_windows(spans, hits);
         s.best_windows(block, from_block);
         for (std::size_t i = 0; i < count; ++i) {
-            const window_hit want = reference_scan(mq, seqs[i]);
+            const window_hit want = reference_on(strand, mq, seqs[i]);
             for (const window_hit& got : {hits[i], from_block[i]}) {
                 EXPECT_EQ(got.best_pos, want.best_pos) << "trial " << trial << ", sequence " << i;
                 EXPECT_EQ(bits_of(got.max_rs), bits_of(want.max_rs)) << "trial " << trial << ", sequence " << i;
