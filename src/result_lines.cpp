@@ -1,6 +1,9 @@
 #include "result_lines.h"
 
 #include <algorithm>
+#include <array>
+#include <bit>
+#include <cstdint>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -10,6 +13,21 @@
 #include "number_format.h"
 #include "seq_reader.h"
 #include "settings.h"
+
+int bed_score(double tvalue)
+{
+    const double score = std::round(100.0 * tvalue);
+    if (!(score > 0.0))  // negative, or not a number
+        return 0;
+    return score < 1000.0 ? static_cast<int>(score) : 1000;
+}
+
+bool title_spans_letters(const seq& s)
+{
+    std::int64_t span = 0;
+    return (s.strand == '+' || s.strand == '-') && !__builtin_sub_overflow(s.end, s.start, &span) &&
+        span == s.len + s.cut_letters;
+}
 
 namespace {
 
@@ -29,17 +47,42 @@ void append_line(std::string& out, std::size_t bound, Write write)
 }
 
 // A tab inside a text field would split it into two; it is written as a space.
-char* spaces_for_tabs(char* from, char* to)
+char field_char(char c)
 {
-    for (char* t = from; t != to; ++t)
-        *t = *t == '\t' ? ' ' : *t;
-    return to;
+    return c == '\t' ? ' ' : c;
 }
 
+// The same for the eight bytes of a word: a byte is a tab exactly when it is 0 after the
+// xor, and tab ^ 0x29 is a space.
+std::uint64_t field_word(std::uint64_t x)
+{
+    constexpr std::uint64_t ones = 0x0101010101010101ULL;
+    constexpr std::uint64_t low7 = 0x7F7F7F7F7F7F7F7FULL;
+    const std::uint64_t t = x ^ (ones * '\t');
+    const std::uint64_t zero = ~(((t & low7) + low7) | t | low7);  // the top bit of each 0 byte
+    return x ^ ((zero >> 7) * ('\t' ^ ' '));
+}
+
+// The field's bytes copied and cleaned in one pass, a word at a time: cleaning the copy
+// would load the bytes just stored, in pieces the stores cannot be forwarded to.
 char* put_field(char* p, std::string_view text)
 {
-    std::memcpy(p, text.data(), text.size());
-    return spaces_for_tabs(p, p + text.size());
+    const std::size_t n = text.size();
+    if (n < 8) {
+        for (std::size_t i = 0; i < n; ++i)
+            p[i] = field_char(text[i]);
+        return p + n;
+    }
+    const auto word = [&](std::size_t at) {
+        std::uint64_t x = 0;
+        std::memcpy(&x, text.data() + at, sizeof x);
+        x = field_word(x);
+        std::memcpy(p + at, &x, sizeof x);
+    };
+    for (std::size_t at = 0; at + 8 <= n; at += 8)
+        word(at);
+    word(n - 8);  // the last bytes, again with some before them
+    return p + n;
 }
 
 char* put(char* p, char c)
@@ -53,15 +96,62 @@ char* put_site_letters(char* p, const match& m)
 {
     if (!m.reverse)
         return put_field(p, m.bsite);
-    return spaces_for_tabs(p, write_reverse_complement(p, m.bsite));
+    for (auto c = m.bsite.rbegin(); c != m.bsite.rend(); ++c)
+        *p++ = field_char(complement_letter(*c));
+    return p;
 }
 
 // Score, t value and p-value as printf's "%f\t%f\t%e\n" write them, byte for byte.
-char* put_numbers(char* p, const match& m)
+char* write_numbers(char* p, const match& m)
 {
     p = put(write_fixed6(p, m.rs), '\t');
     p = put(write_fixed6(p, m.tvalue), '\t');
     return put(write_exp6(p, m.pvalue), '\n');
+}
+
+// The numbers' text by the three numbers' bits, in a small table: a motif's written sites
+// are mostly a few best windows met again and again, with the same score, t value and
+// p-value, and formatting those costs more than the rest of the line.
+class number_texts {
+public:
+    char* put(char* p, const match& m)
+    {
+        const auto rs = std::bit_cast<std::uint64_t>(m.rs);
+        const auto t = std::bit_cast<std::uint64_t>(m.tvalue);
+        const auto pv = std::bit_cast<std::uint64_t>(m.pvalue);
+        entry& e = entries_[memo_slot(rs ^ t, slot_bits)];
+        if (e.size == 0 || e.rs != rs || e.t != t || e.pv != pv) {
+            char* end = write_numbers(p, m);
+            const auto size = static_cast<std::size_t>(end - p);
+            if (size <= sizeof e.text) {  // larger numbers are written each time
+                e.rs = rs;
+                e.t = t;
+                e.pv = pv;
+                e.size = static_cast<std::uint8_t>(size);
+                std::memcpy(e.text, p, size);
+            }
+            return end;
+        }
+        std::memcpy(p, e.text, sizeof e.text);  // whole: the room after a line's numbers allows it
+        return p + e.size;
+    }
+
+private:
+    static constexpr int slot_bits = 6;
+    struct entry {
+        std::uint64_t rs = 0;
+        std::uint64_t t = 0;
+        std::uint64_t pv = 0;
+        std::uint8_t size = 0;  // 0: empty
+        char text[39] = {};
+    };
+    std::array<entry, std::size_t{1} << slot_bits> entries_{};
+};
+
+// The numbers of the line, from `texts` when there are.
+char* put_numbers(char* p, const match& m, number_texts* texts)
+{
+    return texts != nullptr ? texts->put(p, m) : write_numbers(p, m);
 }
 
 // The most either line of m can take: its texts, and room for its numbers and separators.
@@ -81,9 +171,7 @@ std::string_view seq_name(const match& m)
     return seq_db[static_cast<std::size_t>(m.si)].name;
 }
 
-}  // namespace
-
-void append_output_line(std::string& out, const match& m)
+void output_line(std::string& out, const match& m, number_texts* texts)
 {
     // Numbers as printf's "%d\t%d\t%c\t" and "\t%f\t%f\t%e\n" write them, byte for byte.
     const std::string_view motif = motif_name(m);
@@ -96,26 +184,11 @@ void append_output_line(std::string& out, const match& m)
         p = put(write_integer(p, m.end), '\t');
         p = put(put(p, m.strand == '\t' ? ' ' : m.strand), '\t');
         p = put(put_site_letters(p, m), '\t');
-        return put_numbers(p, m);
+        return put_numbers(p, m, texts);
     });
 }
 
-int bed_score(double tvalue)
-{
-    const double score = std::round(100.0 * tvalue);
-    if (!(score > 0.0))  // negative, or not a number
-        return 0;
-    return score < 1000.0 ? static_cast<int>(score) : 1000;
-}
-
-bool title_spans_letters(const seq& s)
-{
-    std::int64_t span = 0;
-    return (s.strand == '+' || s.strand == '-') && !__builtin_sub_overflow(s.end, s.start, &span) &&
-        span == s.len + s.cut_letters;
-}
-
-bool append_bed_line(std::string& out, const match& m)
+bool bed_line(std::string& out, const match& m, number_texts* texts)
 {
     // The written start and end follow the title's strand: 1-based on '+' titles, 0-based
     // inclusive on '-' titles (see calculated_pos2), whichever strand the site is on. Within
@@ -134,22 +207,39 @@ bool append_bed_line(std::string& out, const match& m)
         p = put(put(p, m.strand), '\t');
         p = put(put_field(p, name), '\t');
         p = put(put_site_letters(p, m), '\t');
-        return put_numbers(p, m);
+        return put_numbers(p, m, texts);
     });
     return true;
 }
 
-void append_site_line(std::string& out, const match& m, site_tally& tally)
+void site_line(std::string& out, const match& m, site_tally& tally, number_texts* texts)
 {
     if (bed_output) {
-        tally.left_out += append_bed_line(out, m) ? 0 : 1;
+        tally.left_out += bed_line(out, m, texts) ? 0 : 1;
         return;
     }
-    append_output_line(out, m);
+    output_line(out, m, texts);
     // A title without a strand is reported by the scan already ("unknown strand!").
     const seq& s = seq_db[static_cast<std::size_t>(m.si)];
     if ((s.strand == '+' || s.strand == '-') && !title_spans_letters(s))
         ++tally.misplaced;
+}
+
+}  // namespace
+
+void append_output_line(std::string& out, const match& m)
+{
+    output_line(out, m, nullptr);
+}
+
+bool append_bed_line(std::string& out, const match& m)
+{
+    return bed_line(out, m, nullptr);
+}
+
+void append_site_line(std::string& out, const match& m, site_tally& tally)
+{
+    site_line(out, m, tally, nullptr);
 }
 
 void append_reported_lines(
@@ -165,6 +255,7 @@ void append_reported_lines(
             __builtin_prefetch(c + at);
         __builtin_prefetch(c + size - 1);
     };
+    number_texts texts;
     for (std::size_t k = 0; k < reported.size(); ++k) {
         if (k + 2 * ahead < reported.size())
             fetch_whole(&matchs[static_cast<std::size_t>(reported[k + 2 * ahead])], sizeof(match));
@@ -174,7 +265,7 @@ void append_reported_lines(
             __builtin_prefetch(next.bsite.data());
             __builtin_prefetch(next.chrom.data());
         }
-        append_site_line(out, matchs[static_cast<std::size_t>(reported[k])], tally);
+        site_line(out, matchs[static_cast<std::size_t>(reported[k])], tally, &texts);
     }
 }
 

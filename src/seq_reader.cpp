@@ -22,20 +22,6 @@ constexpr std::array<std::uint8_t, 256> make_base_codes()
     return codes;
 }
 
-constexpr std::array<char, 256> make_complements()
-{
-    std::array<char, 256> letters{};
-    for (int c = 0; c < 256; ++c)
-        letters[static_cast<std::size_t>(c)] = static_cast<char>(c);
-    for (const char* pair : {"AT", "CG", "at", "cg"}) {
-        letters[static_cast<unsigned char>(pair[0])] = pair[1];
-        letters[static_cast<unsigned char>(pair[1])] = pair[0];
-    }
-    return letters;
-}
-
-constexpr std::array<char, 256> complements = make_complements();
-
 // One piece of the title: skip any delimiters, take up to the next one and consume it.
 // Returns nothing when only delimiters (or nothing) remain.
 std::optional<std::string_view> next_piece(std::string_view& rest, char delimiter)
@@ -70,13 +56,13 @@ void reverse_complement_codes(std::span<const std::uint8_t> codes, std::span<std
 void append_reverse_complement(std::string& out, std::string_view letters)
 {
     for (auto c = letters.rbegin(); c != letters.rend(); ++c)
-        out += complements[static_cast<unsigned char>(*c)];
+        out += complement_letter(*c);
 }
 
 char* write_reverse_complement(char* p, std::string_view letters)
 {
     for (auto c = letters.rbegin(); c != letters.rend(); ++c)
-        *p++ = complements[static_cast<unsigned char>(*c)];
+        *p++ = complement_letter(*c);
     return p;
 }
 

@@ -40,8 +40,25 @@ inline std::uint8_t complement_code(std::uint8_t code)
 // The codes (0 to 4) of the reverse complement of `codes`, into `out` (as long as `codes`).
 void reverse_complement_codes(std::span<const std::uint8_t> codes, std::span<std::uint8_t> out);
 
-// Appends the reverse complement of `letters`, case kept per letter (a -> t, C -> G);
-// every other character stays as it is.
+// A letter's complement, case kept (a -> t, C -> G); every other character stays as it is.
+constexpr std::array<char, 256> make_letter_complements()
+{
+    std::array<char, 256> letters{};
+    for (int c = 0; c < 256; ++c)
+        letters[static_cast<std::size_t>(c)] = static_cast<char>(c);
+    for (const char* pair : {"AT", "CG", "at", "cg"}) {
+        letters[static_cast<unsigned char>(pair[0])] = pair[1];
+        letters[static_cast<unsigned char>(pair[1])] = pair[0];
+    }
+    return letters;
+}
+inline constexpr std::array<char, 256> letter_complements = make_letter_complements();
+inline char complement_letter(char c)
+{
+    return letter_complements[static_cast<unsigned char>(c)];
+}
+
+// Appends the reverse complement of `letters`, letter by letter as complement_letter.
 void append_reverse_complement(std::string& out, std::string_view letters);
 // The same at p (room for letters.size()); returns the end.
 char* write_reverse_complement(char* p, std::string_view letters);

@@ -2,12 +2,16 @@
 // -o - (results alone on standard output).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <random>
 #include <set>
 #include <sys/wait.h>
 
+#include "loading.h"
+#include "result_lines.h"
 #include "test_util.h"
 
 namespace {
@@ -208,4 +212,73 @@ TEST(StandardOutputResults, StandardOutputThatCannotBeWrittenIsAFailure)
             read_file(dir.file("err.txt")).find("Tarnel: standard output: No space left on device"), std::string::npos)
             << read_file(dir.file("err.txt"));
     }
+}
+
+// The lines of records made here, against the same lines written one field at a time:
+// names of every length up to 20 with a tab at each place (fields are cleaned a word at a
+// time, the last word overlapping the one before), sites on either strand, and records
+// that share a score but not their t value or p-value (whose text is remembered).
+TEST(ResultLines, EveryTabBecomesASpaceAndEveryRecordGetsItsOwnNumbers)
+{
+    const auto saved_motifs = motif_db;
+    const auto saved_seqs = seq_db;
+    motif_db.clear();
+    seq_db.clear();
+    std::vector<match> records;
+    std::string want;
+    const auto field = [](std::string text) {
+        std::replace(text.begin(), text.end(), '\t', ' ');
+        return text;
+    };
+    const std::string letters = "acGT\tNxAC";
+    for (std::size_t length = 0; length <= 20; ++length)
+        for (std::size_t tab = 0; tab <= length; ++tab) {
+            std::string name(length, 'n');
+            for (std::size_t i = 0; i < length; ++i)
+                name[i] = static_cast<char>('a' + (i + length) % 26);
+            if (tab < length)
+                name[tab] = '\t';  // tab == length: none
+            motif mo;
+            mo.name = "M" + name;
+            motif_db.push_back(mo);
+            seq s;
+            s.name = name;
+            s.chrom = name + "c";
+            s.strand = '+';
+            seq_db.push_back(s);
+            match m;
+            m.mi = static_cast<int>(motif_db.size()) - 1;
+            m.si = static_cast<int>(seq_db.size()) - 1;
+            m.rs = 1.5;
+            m.tvalue = records.size() % 3 == 0 ? 2.25 : -0.5;
+            m.pvalue = records.size() % 2 == 0 ? 1e-7 : 0.125;
+            m.start = static_cast<std::int64_t>(length) * 1000;
+            m.end = m.start + 8;
+            m.strand = '+';
+            m.reverse = tab % 2 == 1;
+            m.bsite = std::string_view(letters).substr(0, length % letters.size());
+            records.push_back(m);
+        }
+    std::vector<int> reported(records.size());
+    for (std::size_t r = 0; r < records.size(); ++r) {
+        match& m = records[r];
+        m.chrom = seq_db[r].chrom;  // now that the table holds them all
+        std::string site;
+        if (m.reverse)
+            append_reverse_complement(site, m.bsite);
+        else
+            site = std::string(m.bsite);
+        char numbers[128];
+        std::snprintf(numbers, sizeof numbers, "%f\t%f\t%e\n", m.rs, m.tvalue, m.pvalue);
+        want += field(motif_db[static_cast<std::size_t>(m.mi)].name) + "\t" +
+            field(seq_db[static_cast<std::size_t>(m.si)].name) + "\t" + field(std::string(m.chrom)) + "\t" +
+            std::to_string(m.start) + "\t" + std::to_string(m.end) + "\t+\t" + field(site) + "\t" + numbers;
+        reported[r] = static_cast<int>(r);
+    }
+    std::string got;
+    site_tally tally;
+    append_reported_lines(got, records, reported, tally);
+    motif_db = saved_motifs;
+    seq_db = saved_seqs;
+    EXPECT_EQ(got, want);
 }
