@@ -59,6 +59,18 @@
 // for each such window n, and each was flagged. The survivors, like any set of windows
 // holding all of the largest product, are evaluated in increasing order with the strict '>'
 // from 0 (several sequences' windows are multiplied at once, each sequence's in its order).
+//
+// A scanner of the reverse complement reads the given codes. The reverse complement's
+// window p of a sequence of L codes is the given window n = L - w - p read backwards and
+// complemented: row r meets the complement of c[n + w - 1 - r]. So lambda of p is, term for
+// term, lambda of n under the motif with its rows reversed and its columns complemented,
+// whose tables the scanner uses on the given codes, while its exact product is the
+// straightforward scan's on the reverse complement (row r times complemented code
+// n + w - 1 - r, rows in order). (1) and (2) hold for that product, and the candidates again
+// contain every window of the largest one. They come in increasing n, which is decreasing
+// p, and a candidate takes the best's place also when its product equals the best: the
+// last of equal products, the reverse complement's earliest window, is kept, which is the
+// straightforward scan's choice there. Its offset is then counted as p.
 
 
 // Each kernel is built only for its own architecture (CMakeLists.txt); x86-64 processors
