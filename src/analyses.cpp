@@ -83,6 +83,7 @@ analysis_workspace::analysis_workspace(int set_capacity, int group_capacity_)
     lengths.resize(seq_db.size());
     for (std::size_t i = 0; i < seq_db.size(); ++i) {
         strands[i] = seq_db[i].strand;
+        unknown_strands = unknown_strands || (strands[i] != '+' && strands[i] != '-');
         frames[i] = frame_of(static_cast<int>(i));
         lengths[i] = static_cast<std::uint16_t>(seq_db[i].base.size());
     }
@@ -138,7 +139,8 @@ void analyse_hits(int mi, std::span<const int> set, std::span<const window_hit> 
     score_memo& memo = ws.scores.start(mo.len);
     for (std::size_t i = 0; i < set.size(); ++i) {
         // Every scan of a title without a strand is reported, with or without a window.
-        report_unknown_strand(ws.strands[static_cast<std::size_t>(set[i])]);
+        if (ws.unknown_strands)
+            report_unknown_strand(ws.strands[static_cast<std::size_t>(set[i])]);
         const bool reverse = !rc_hits.empty() && reverse_wins(hits[i], rc_hits[i]);
         const window_hit& hit = reverse ? rc_hits[i] : hits[i];
         if (hit.best_pos < 0)

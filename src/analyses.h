@@ -93,6 +93,7 @@ struct analysis_workspace {
     std::vector<scored_hit> scored;  // the sequences of the set with a window, in set order
     std::vector<scored_hit> kept;    // those kept after trimming
     std::vector<char> strands;       // every loaded sequence's title strand, packed
+    bool unknown_strands = false;    // whether any of them is neither '+' nor '-'
     std::vector<site_frame> frames;  // what locating a site needs of it
     std::vector<std::uint16_t> lengths;  // and its length
     std::vector<double> rss_tmp;     // their scores
