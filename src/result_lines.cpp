@@ -1,13 +1,13 @@
 #include "result_lines.h"
 
 #include <algorithm>
-#include <array>
 #include <bit>
 #include <cstdint>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string_view>
+#include <vector>
 
 #include "loading.h"
 #include "number_format.h"
@@ -109,9 +109,10 @@ char* write_numbers(char* p, const match& m)
     return put(write_exp6(p, m.pvalue), '\n');
 }
 
-// The numbers' text by the three numbers' bits, in a small table: a motif's written sites
-// are mostly a few best windows met again and again, with the same score, t value and
-// p-value, and formatting those costs more than the rest of the line.
+// The numbers' text by the three numbers' bits, in a table of 1024 (64 kB, on the heap):
+// a motif's written sites are mostly a few hundred best windows met again and again, with
+// the same score, t value and p-value, and formatting those costs more than the rest of
+// the line. 64 entries kept too few of them; 4096 cost more to clear than they saved.
 class number_texts {
 public:
     char* put(char* p, const match& m)
@@ -137,7 +138,7 @@ public:
     }
 
 private:
-    static constexpr int slot_bits = 6;
+    static constexpr int slot_bits = 10;
     struct entry {
         std::uint64_t rs = 0;
         std::uint64_t t = 0;
@@ -145,7 +146,7 @@ private:
         std::uint8_t size = 0;  // 0: empty
         char text[39] = {};
     };
-    std::array<entry, std::size_t{1} << slot_bits> entries_{};
+    std::vector<entry> entries_ = std::vector<entry>(std::size_t{1} << slot_bits);
 };
 
 // The numbers of the line, from `texts` when there are.
