@@ -728,9 +728,11 @@ TEST_P(FastScan, NeighboursOfABlockScoredTogetherKeepTheirOwnResults)
     const motif_quotients mq = wants_a_everywhere();
     const int width = mq.width;
     std::mt19937 rng(33);
-    for (const auto& [length, strand] : {std::pair{std::size_t{40}, scan_strand::given},
+    for (const auto& shape : {std::pair{std::size_t{40}, scan_strand::given},
              std::pair{std::size_t{300}, scan_strand::given}, std::pair{std::size_t{529}, scan_strand::given},
              std::pair{std::size_t{300}, scan_strand::reverse_complement}}) {
+        const std::size_t length = shape.first;  // not a structured binding: the lambda below takes it
+        const scan_strand strand = shape.second;
         const fast_scanner s = scanner(mq, true, strand);
         const auto kind = [&](int k) {
             codes_t c = k == 1 ? codes_t(length, 0) : k == 0 ? codes_t(length, 3) : random_codes(rng, length);
