@@ -384,9 +384,10 @@ window_hit best_window_exact_reverse(const motif_quotients& mq, std::span<const 
     const long posns = size - mq.width + 1;
     for (long n = 0; n < posns; ++n) {
         scan_product product(1.0f);
-        const std::uint8_t* last = codes.data() + (size - 1 - n);  // the reverse complement's window n, backwards
+        // The reverse complement's window n, read backwards from its last given code (an
+        // index, not a pointer: a window of width 0 past the end reads nothing).
         for (int r = 0; r < mq.width; ++r)
-            product *= mq.ratio(r, complement_code(last[-r]));
+            product *= mq.ratio(r, complement_code(codes[static_cast<std::size_t>(size - 1 - n - r)]));
         if (product > hit.max_rs) {
             hit.max_rs = product;
             hit.best_pos = static_cast<int>(n);
