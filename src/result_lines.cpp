@@ -112,7 +112,7 @@ char* write_numbers(char* p, const match& m)
 // The numbers' text by the three numbers' bits, in a table of 1024 (64 kB, on the heap):
 // a motif's written sites are mostly a few hundred best windows met again and again, with
 // the same score, t value and p-value, and formatting those costs more than the rest of
-// the line. 64 entries kept too few of them; 4096 cost more to clear than they saved.
+// the line. 64 entries kept too few of them; 4096 were no faster.
 class number_texts {
 public:
     char* put(char* p, const match& m)
