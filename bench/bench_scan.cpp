@@ -286,8 +286,8 @@ int measure(const char* title, const std::vector<const motif*>& motifs,
 // so that each meets the same load from other processes; the best round of each. Every
 // reverse-complement result is checked against the given strand's scanner on the
 // reverse complements, made here (not timed).
-int measure_both_strands(const std::vector<const motif*>& motifs, const std::vector<std::span<const std::uint8_t>>& seqs,
-    double ghz, int rounds)
+int measure_both_strands(const std::vector<const motif*>& motifs,
+    const std::vector<std::span<const std::uint8_t>>& seqs, double ghz, int rounds)
 {
     const std::size_t ns = seqs.size();
     std::vector<window_hit> given(ns);
@@ -317,7 +317,8 @@ int measure_both_strands(const std::vector<const motif*>& motifs, const std::vec
     long long wrong = 0;
     std::vector<window_hit> want(ns);
     for (const motif* m : motifs) {
-        fast_scanner(make_quotients(*m, background_frqs), scan_strand::reverse_complement).best_windows(block, reverse_hits);
+        fast_scanner(make_quotients(*m, background_frqs), scan_strand::reverse_complement)
+            .best_windows(block, reverse_hits);
         fast_scanner(make_quotients(*m, background_frqs)).best_windows(rc_spans, want);
         for (std::size_t si = 0; si < ns; ++si)
             wrong += !same_hit(reverse_hits[si], want[si]);
@@ -758,7 +759,8 @@ int run_lines(const std::string& motif_file, const std::string& seq_file, bool b
     std::printf("lines%s: %lld lines of %zu motifs; ns per line: mean %.1f, best round %.1f\n",
         both ? " (both strands)" : "", lines, reported.size(), total / rounds / static_cast<double>(lines) * 1e9,
         best / static_cast<double>(lines) * 1e9);
-    std::printf("  text checksum %016llx, %zu bytes a round\n", static_cast<unsigned long long>(sum), bytes / (rounds + 1));
+    std::printf(
+        "  text checksum %016llx, %zu bytes a round\n", static_cast<unsigned long long>(sum), bytes / (rounds + 1));
     return 0;
 }
 

@@ -72,7 +72,6 @@
 // last of equal products, the reverse complement's earliest window, is kept, which is the
 // straightforward scan's choice there. Its offset is then counted as p.
 
-
 // Each kernel is built only for its own architecture (CMakeLists.txt); x86-64 processors
 // are asked at run time which of theirs they have, and every aarch64 processor has NEON.
 bool fast_scanner::supported(scan_path path)
@@ -144,8 +143,7 @@ fast_scanner::fast_scanner(motif_quotients mq, scan_strand strand) : fast_scanne
 {
 }
 
-fast_scanner::fast_scanner(motif_quotients mq, scan_path path, scan_strand strand)
-    : mq_(std::move(mq)), strand_(strand)
+fast_scanner::fast_scanner(motif_quotients mq, scan_path path, scan_strand strand) : mq_(std::move(mq)), strand_(strand)
 {
     // The widest supported path at or below the one asked for (NEON stands beside AVX2,
     // one row per lookup, and never meets it on one processor).
@@ -426,7 +424,7 @@ window_hit fast_scanner::best_window(std::span<const std::uint8_t> codes, scan_c
             counts->exact += std::max(0L, windows);
         }
         return strand_ == scan_strand::reverse_complement ? best_window_exact_reverse(mq_, codes)
-                                                           : best_window_exact(mq_, codes);
+                                                          : best_window_exact(mq_, codes);
     }
     if (strand_ == scan_strand::reverse_complement)
         count_on_reverse_complement(hit, codes.size());

@@ -207,7 +207,8 @@ private:
     }
 
     // Without a branch: a sequence's second candidate beats its first about half the time.
-    __attribute__((always_inline)) static inline void settle(const kernel_args& a, window_hit& hit, int at, scan_product p)
+    __attribute__((always_inline)) static inline void settle(
+        const kernel_args& a, window_hit& hit, int at, scan_product p)
     {
         const bool better = takes_place(a, p, hit.max_rs);
         hit.max_rs = better ? p : hit.max_rs;
