@@ -192,8 +192,13 @@ void analyse_hits(int mi, std::span<const int> set, std::span<const window_hit> 
         if (r + ahead < rn && reported(ws.tvalues[r + ahead], rule)) {
             const auto& next = ws.kept[r + ahead];
             const auto j = static_cast<std::size_t>(next.at);
-            __builtin_prefetch(&ws.frames[static_cast<std::size_t>(set[j])]);
-            __builtin_prefetch(next.reverse ? &rc_hits[j] : &hits[j]);
+            // Both ends of each: a frame (56 bytes) and a hit often straddle two cache lines.
+            const site_frame* frame = &ws.frames[static_cast<std::size_t>(set[j])];
+            const window_hit* hit = next.reverse ? &rc_hits[j] : &hits[j];
+            __builtin_prefetch(frame);
+            __builtin_prefetch(reinterpret_cast<const char*>(frame + 1) - 1);
+            __builtin_prefetch(hit);
+            __builtin_prefetch(reinterpret_cast<const char*>(hit + 1) - 1);
         }
         const auto i = static_cast<std::size_t>(ws.kept[r].at);
         const double t = ws.tvalues[r];
