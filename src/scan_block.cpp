@@ -25,6 +25,8 @@ void scan_block::assign(std::span<const std::span<const std::uint8_t>> seqs)
             const auto next = seqs[i + ahead];
             for (std::size_t b = 0; b < next.size(); b += 64)
                 __builtin_prefetch(next.data() + b);
+            if (!next.empty())  // the last line, which the steps above miss unless the codes start one
+                __builtin_prefetch(next.data() + next.size() - 1);
         }
         const auto& codes = seqs[i];
         const bool made = scan_kernel::make_triples(codes.data(), static_cast<long>(codes.size()), at);
