@@ -24,10 +24,16 @@ namespace {
 // Vectors of windows of the longest sequence the pass takes.
 constexpr int max_vectors = static_cast<int>((triple_max_letters + 63) / 64);
 
+// A mask of the first `count` bytes of a vector (none for a count below 0, all from 64).
+TARNEL_VBMI inline std::uint64_t first_bytes(long count)
+{
+    return _bzhi_u64(~0ULL, static_cast<unsigned>(std::clamp(count, 0L, 64L)));
+}
+
 // Real-window lanes of the vector of windows b to b + 63.
 TARNEL_VBMI inline std::uint64_t lanes64(int b, int windows)
 {
-    return _bzhi_u64(~0ULL, static_cast<unsigned>(std::clamp(windows - b, 0, 64)));
+    return first_bytes(static_cast<long>(windows) - b);
 }
 
 // One term's lookups (table halves lo and hi) for the vectors V... of windows whose triple
@@ -348,16 +354,6 @@ TARNEL_VBMI bool pass_two(const kernel_args& a, const std::span<const std::uint8
         return false;
     return with_vectors(vectors,
         [&](auto vs) TARNEL_VBMI { short_pass_two(a, codes, ts, windows, hits, slot, queue, counts, vs); });
-}
-
-}  // namespace
-
-namespace {
-
-// A mask of the first `count` bytes of a vector (none for a count below 0, all from 64).
-TARNEL_VBMI inline std::uint64_t first_bytes(long count)
-{
-    return _bzhi_u64(~0ULL, static_cast<unsigned>(std::clamp(count, 0L, 64L)));
 }
 
 }  // namespace

@@ -59,13 +59,6 @@ void append_reverse_complement(std::string& out, std::string_view letters)
         out += complement_letter(*c);
 }
 
-char* write_reverse_complement(char* p, std::string_view letters)
-{
-    for (auto c = letters.rbegin(); c != letters.rend(); ++c)
-        *p++ = complement_letter(*c);
-    return p;
-}
-
 seq_builder::seq_builder()
 {
     letters_.reserve(max_seq_len);

@@ -60,8 +60,6 @@ inline char complement_letter(char c)
 
 // Appends the reverse complement of `letters`, letter by letter as complement_letter.
 void append_reverse_complement(std::string& out, std::string_view letters);
-// The same at p (room for letters.size()); returns the end.
-char* write_reverse_complement(char* p, std::string_view letters);
 
 // True when a record may hold `n` letters (at most max_seq_len).
 inline bool fits_in_seq(std::size_t n)
