@@ -98,18 +98,19 @@ analysis_workspace::analysis_workspace(int set_capacity, int group_capacity_)
 
 void scan_group(std::span<const int> group, std::span<const int> set, analysis_workspace& ws)
 {
-    // The group's scanners and, scanning both strands, the same motifs' on the reverse
-    // complements: those read the block's codes backwards, so the block serves both.
+    // The group's scanners: of the given strand, or of both strands, whose reverse
+    // complements are read from the block's codes backwards, so the block serves both.
     const bool reverse_too = !ws.rc_hits.empty();
     std::vector<fast_scanner> forward;
-    std::vector<fast_scanner> reverse;
-    forward.reserve(group.size());
-    reverse.reserve(reverse_too ? group.size() : 0);
+    std::vector<both_strands_scanner> both;
+    forward.reserve(reverse_too ? 0 : group.size());
+    both.reserve(reverse_too ? group.size() : 0);
     for (int mi : group) {
         motif_quotients mq = make_quotients(motif_db[static_cast<std::size_t>(mi)], background_frqs);
         if (reverse_too)
-            reverse.emplace_back(mq, scan_strand::reverse_complement);
-        forward.emplace_back(std::move(mq));
+            both.emplace_back(mq);
+        else
+            forward.emplace_back(std::move(mq));
     }
     for (std::size_t i = 0; i < set.size(); ++i)
         ws.codes[i] = seq_db[static_cast<std::size_t>(set[i])].base;
@@ -121,11 +122,12 @@ void scan_group(std::span<const int> group, std::span<const int> set, analysis_w
             letters += ws.codes[last].size();
         const auto block = std::span<const std::span<const std::uint8_t>>(ws.codes.data() + first, last - first);
         ws.block.assign(block);
-        // Exact on either strand, so the two products of a sequence compare exactly.
         for (std::size_t g = 0; g < group.size(); ++g) {
-            forward[g].best_windows(ws.block, std::span(ws.hits.data() + g * n + first, last - first));
+            const auto hits = std::span(ws.hits.data() + g * n + first, last - first);
             if (reverse_too)
-                reverse[g].best_windows(ws.block, std::span(ws.rc_hits.data() + g * n + first, last - first));
+                both[g].best_windows(ws.block, hits, std::span(ws.rc_hits.data() + g * n + first, last - first));
+            else
+                forward[g].best_windows(ws.block, hits);
         }
         first = last;
     }

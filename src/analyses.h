@@ -81,8 +81,11 @@ private:
 struct analysis_workspace {
     explicit analysis_workspace(int set_capacity, int group_capacity = 1);
     std::vector<std::span<const std::uint8_t>> codes;     // base codes of the set, in scan order
-    std::vector<window_hit> hits;                         // the best window of each, for each motif of the group
-    std::vector<window_hit> rc_hits;                      // the best window of each reverse complement, as hits
+    // The best window of each, for each motif of the group; scanning both strands, with
+    // those of the reverse complements, of which a sequence's better one by reverse_wins is
+    // its best (the other may be empty or not its own strand's best).
+    std::vector<window_hit> hits;
+    std::vector<window_hit> rc_hits;
     scan_block block;                                     // the block being scanned, as the scan reads it
     std::vector<match> matchs;                            // the kept records of the motif analysed last
     struct scored_hit {
@@ -134,7 +137,7 @@ struct analysis_workspace {
 // into ws.hits: motif g's hit for set[i] at g * set.size() + i. The set is scanned a block
 // of sequences at a time, every motif over the block, so that the block's codes stay in
 // cache. In a workspace made for both strands, the block's reverse complements are
-// scanned too, into ws.rc_hits.
+// scanned too, into ws.rc_hits: a sequence's best over both is the better of the two.
 void scan_group(std::span<const int> group, std::span<const int> set, analysis_workspace& ws);
 
 // Trims and tests motif mi's scores from its `hits` over `set` (one per sequence, in set

@@ -76,9 +76,16 @@ public:
     static constexpr int max_width = 100;
 
 private:
-    // logs: ln of each quotient, row-major as mq_.q.
+    friend class both_strands_scanner;
+    using quotient_logs = std::array<double, max_width * 5>;
+
+    // ln of each quotient the tables score, row-major as mq_.q.
+    quotient_logs table_logs() const;
     void build_tables(std::span<const double> logs);
     void build_triple_table(std::span<const double> logs);
+    // The 8-bit tables of one motif's two strands made again at one scale and from one
+    // best, so that the two can be scored in one pass.
+    static void share_triple_scale(fast_scanner& given, fast_scanner& reverse);
     scan_kernel::kernel_args args() const;
     void scan_batch(std::span<const std::span<const std::uint8_t>> seqs, std::span<const std::uint8_t* const> triples,
         std::span<window_hit> hits, scan_counts* counts) const;
@@ -104,4 +111,27 @@ private:
     int triple_terms_ = 0;
     unsigned triple_margin_ = 0;
     alignas(64) std::array<std::uint8_t, (max_width + 2) / 3 * 128> triple_table_{};
+};
+
+// One motif on both strands of the same codes. On the 8-bit path the two are scored in one
+// pass over the block's triple indices, their tables at one scale and from one best, so
+// that only windows near the best over both strands get exact products.
+class both_strands_scanner {
+public:
+    explicit both_strands_scanner(const motif_quotients& mq, scan_path path = fast_scanner::best_path());
+
+    // For each sequence of the block (as many as all three hold): given[i] and reverse[i],
+    // of which the better by reverse_wins is exactly the best window over both strands,
+    // the reverse complement's counted on it. The other may be empty or another window of
+    // its strand than its best.
+    void best_windows(const scan_block& block, std::span<window_hit> given, std::span<window_hit> reverse,
+        scan_counts* counts = nullptr) const;
+
+    // The path in use for this motif.
+    scan_path path() const { return given_.path(); }
+
+private:
+    fast_scanner given_;
+    fast_scanner reverse_;
+    bool together_ = false;  // both scored in one pass
 };

@@ -81,22 +81,65 @@ TARNEL_VBMI __attribute__((always_inline)) inline void score_two(const kernel_ar
     }
 }
 
-template <int G>
-TARNEL_VBMI __attribute__((always_inline)) inline void score(const kernel_args& a, const std::uint8_t* t, __m512i* sum)
+// The strands a pass scores from one sequence's triple indices: the given one alone, or
+// both (the reverse complement's tables read the same indices), each with the hits and
+// the queue its candidates go to.
+template <int S>
+struct strands {
+    const kernel_args* a[S];
+    window_hit* hits[S];
+    candidate_queue* queue[S];
+};
+
+// f(s) for each strand s of S, s a constant: indexed by a loop's variable, arrays of
+// vectors would be kept in memory.
+template <int S, typename F>
+TARNEL_VBMI __attribute__((always_inline)) inline void each_strand(F f)
 {
-    score(a, t, sum, std::make_index_sequence<G>());
+    f(std::integral_constant<int, 0>());
+    if constexpr (S == 2)
+        f(std::integral_constant<int, 1>());
 }
 
-template <int G>
-TARNEL_VBMI inline void score_into(
-    const kernel_args& a, const std::uint8_t* t, int v0, int windows, std::uint8_t* pen, __m512i& low)
+// The penalties of every strand of st, from one load of each triple index.
+template <int S, std::size_t... V>
+TARNEL_VBMI __attribute__((always_inline)) inline void score(
+    const strands<S>& st, const std::uint8_t* t, __m512i (&sum)[S][sizeof...(V)], std::index_sequence<V...> vs)
 {
-    __m512i sum[G];
-    score<G>(a, t + 64 * v0, sum);
-    for (int v = 0; v < G; ++v) {
-        _mm512_store_si512(reinterpret_cast<__m512i*>(pen + 64 * (v0 + v)), sum[v]);
-        low = _mm512_mask_min_epu8(low, lanes64(64 * (v0 + v), windows), low, sum[v]);
+    if constexpr (S == 1) {
+        score(*st.a[0], t, sum[0], vs);
+    } else {
+        const __m512i* given = reinterpret_cast<const __m512i*>(st.a[0]->triple_table);
+        const __m512i* reverse = reinterpret_cast<const __m512i*>(st.a[1]->triple_table);
+        add_term<true>(_mm512_load_si512(given), _mm512_load_si512(given + 1), t, sum[0], vs);
+        add_term<true>(_mm512_load_si512(reverse), _mm512_load_si512(reverse + 1), t, sum[1], vs);
+        for (int k = 1; k < st.a[0]->triple_terms; ++k) {
+            add_term<false>(
+                _mm512_load_si512(given + 2 * k), _mm512_load_si512(given + 2 * k + 1), t + 3 * k, sum[0], vs);
+            add_term<false>(
+                _mm512_load_si512(reverse + 2 * k), _mm512_load_si512(reverse + 2 * k + 1), t + 3 * k, sum[1], vs);
+        }
     }
+}
+
+// Vectors v0 to v0 + G - 1 of each strand's penalties into pen[s], and their lowest lanes
+// into low; only the sequence's last vector (the group's last, if `ends`) has lanes past
+// its windows.
+template <int G, bool ends, int S>
+TARNEL_VBMI inline void score_into(const strands<S>& st, const std::uint8_t* t, int v0, int windows,
+    std::uint8_t (*pen)[max_vectors * 64], __m512i& low)
+{
+    __m512i sum[S][G];
+    score(st, t + 64 * v0, sum, std::make_index_sequence<G>());
+    each_strand<S>([&](auto s) TARNEL_VBMI {
+        for (int v = 0; v < G; ++v) {
+            _mm512_store_si512(reinterpret_cast<__m512i*>(pen[s] + 64 * (v0 + v)), sum[s][v]);
+            if (ends && v == G - 1)
+                low = _mm512_mask_min_epu8(low, lanes64(64 * (v0 + v), windows), low, sum[s][v]);
+            else
+                low = _mm512_min_epu8(low, sum[s][v]);
+        }
+    });
 }
 
 // Window n's penalty in the 16-bit pass's pair tables (whose sums never saturate). An odd
@@ -153,26 +196,43 @@ TARNEL_VBMI __attribute__((noinline, cold)) void take_many(const kernel_args& a,
 // Where one sequence's flagged windows go (masks, `vectors` of them; bit i of masks[v]:
 // window 64 v + i), once the lowest penalty is known. One or two (nearly all sequences)
 // go to the queue as they are, found without a branch on where they lie; more go to
-// take_many.
-TARNEL_VBMI inline void take(const kernel_args& a, std::span<const std::uint8_t> codes, std::uint64_t* masks,
-    int vectors, window_hit* hits, std::size_t slot, candidate_queue& queue, scan_counts* counts)
-{
-    // The vectors holding any (the first 64): the first and last of those hold the first
-    // and last flagged window.
+// take_many. Only with both strands scored together may a strand have none flagged
+// (`may_be_empty`): its hit is then left empty, again without a branch, since which
+// strand holds the best is anyone's guess.
+//
+// The caller counts the flagged windows as it makes the masks (flag_count), which saves a
+// second pass over them.
+struct flag_count {
     int flagged = 0;
-    std::uint64_t any = 0;
-    for (int v = 0; v < vectors; ++v) {
-        flagged += __builtin_popcountll(masks[v]);
-        any |= static_cast<std::uint64_t>(masks[v] != 0) << (v & 63);
+    std::uint64_t any = 0;  // the vectors holding any (the first 64)
+
+    TARNEL_VBMI void add(std::uint64_t mask, int v)
+    {
+        flagged += __builtin_popcountll(mask);
+        any |= static_cast<std::uint64_t>(mask != 0) << (v & 63);
     }
+};
+
+template <bool may_be_empty>
+TARNEL_VBMI inline void take(const kernel_args& a, std::span<const std::uint8_t> codes, std::uint64_t* masks,
+    int vectors, flag_count count, window_hit* hits, std::size_t slot, candidate_queue& queue, scan_counts* counts)
+{
+    // The first and last vectors holding any hold the first and last flagged window.
+    const int flagged = count.flagged;
+    std::uint64_t any = count.any;
     long first = 0;
     long last = 0;
     const bool near = vectors <= 64;
     if (near) {
+        // None flagged: vector 0, whose empty mask counts as its last window's and first's.
+        if constexpr (may_be_empty)
+            any |= static_cast<std::uint64_t>(flagged == 0);
         const int v0 = __builtin_ctzll(any);
         const int v1 = 63 - __builtin_clzll(any);
-        first = 64L * v0 + __builtin_ctzll(masks[v0]);
-        last = 64L * v1 + 63 - __builtin_clzll(masks[v1]);
+        first = 64L * v0 + __builtin_ctzll(masks[v0] | (may_be_empty ? std::uint64_t{1} << 63 : 0));
+        last = 64L * v1 + 63 - __builtin_clzll(masks[v1] | std::uint64_t{may_be_empty});
+        if constexpr (may_be_empty)
+            first = flagged == 0 ? 0 : first;
     } else {
         count_candidates(masks, vectors, first);
     }
@@ -180,7 +240,7 @@ TARNEL_VBMI inline void take(const kernel_args& a, std::span<const std::uint8_t>
         counts->flagged += flagged;
     hits[slot] = {};
     if (flagged <= (near ? 2 : 1)) {
-        queue.add(a, slot, codes.data(), first, true);
+        queue.add(a, slot, codes.data(), first, !may_be_empty || flagged != 0);
         queue.add(a, slot, codes.data(), last, flagged == 2);
         return;
     }
@@ -217,94 +277,125 @@ TARNEL_VBMI __attribute__((always_inline)) inline __m512i lowest_lanes(const __m
         return _mm512_min_epu8(lowest_lanes<B, N / 2>(v), lowest_lanes<B + N / 2, N - N / 2>(v));
 }
 
-// What a sequence of sizeof...(V) vectors of windows, whose penalties `sum` hold, leaves:
-// its hit, or its candidates in `queue`.
-template <std::size_t... V>
-TARNEL_VBMI __attribute__((always_inline)) inline void settle_pass(const kernel_args& a,
-    std::span<const std::uint8_t> codes, const __m512i* sum, int windows, window_hit* hits, std::size_t slot,
-    candidate_queue& queue, scan_counts* counts, std::index_sequence<V...>)
+// What a sequence of sizeof...(V) vectors of windows, whose penalties on each strand of st
+// `sum` holds, leaves: its hits, or their candidates in the strands' queues. Both strands'
+// penalties share one scale and one best (fast_scan.cpp): the lowest of either sets the
+// threshold for both.
+template <int S, std::size_t... V>
+TARNEL_VBMI __attribute__((always_inline)) inline void settle_pass(const strands<S>& st,
+    std::span<const std::uint8_t> codes, const __m512i (&sum)[S][sizeof...(V)], int windows, std::size_t slot,
+    scan_counts* counts, std::index_sequence<V...>)
 {
     constexpr int G = sizeof...(V);
     const std::uint64_t last = lanes64(64 * (G - 1), windows);
-    const __m512i low_last = _mm512_mask_mov_epi8(_mm512_set1_epi8(-1), last, sum[G - 1]);
+    const __m512i none = _mm512_set1_epi8(-1);
+    __m512i low_last;
+    if constexpr (S == 1)
+        low_last = _mm512_mask_mov_epi8(none, last, sum[0][G - 1]);
+    else
+        low_last = _mm512_mask_min_epu8(none, last, sum[0][G - 1], sum[1][G - 1]);
     __m512i low = low_last;
-    if constexpr (G > 1)
-        low = _mm512_min_epu8(lowest_lanes<0, G - 1>(sum), low_last);
-    const unsigned threshold = lowest_of(low) + a.triple_margin;
+    if constexpr (G > 1) {
+        low = _mm512_min_epu8(lowest_lanes<0, G - 1>(sum[0]), low_last);
+        if constexpr (S == 2)
+            low = _mm512_min_epu8(lowest_lanes<0, G - 1>(sum[1]), low);
+    }
+    const unsigned threshold = lowest_of(low) + st.a[0]->triple_margin;
     if (threshold > 254) {
-        hits[slot] = rescan(a, codes, counts);
+        for (int s = 0; s < S; ++s)
+            st.hits[s][slot] = rescan(*st.a[s], codes, counts);
         return;
     }
     const __m512i limit = _mm512_set1_epi8(static_cast<char>(threshold));
-    std::uint64_t masks[G];
-    ((masks[V] = _mm512_cmple_epu8_mask(sum[V], limit)), ...);
-    masks[G - 1] &= last;
-    if (counts != nullptr)
-        counts->windows += windows;
-    take(a, codes, masks, G, hits, slot, queue, counts);
+    std::uint64_t masks[S][G];
+    flag_count count[S];
+    each_strand<S>([&](auto s) TARNEL_VBMI {
+        ((masks[s][V] = _mm512_cmple_epu8_mask(sum[s][V], limit)), ...);
+        masks[s][G - 1] &= last;
+        (count[s].add(masks[s][V], V), ...);
+    });
+    for (int s = 0; s < S; ++s) {
+        if (counts != nullptr)
+            counts->windows += windows;
+        take<(S > 1)>(*st.a[s], codes, masks[s], G, count[s], st.hits[s], slot, *st.queue[s], counts);
+    }
 }
 
 // A sequence of sizeof...(V) vectors of windows, its penalties kept in registers.
-template <std::size_t... V>
-TARNEL_VBMI void short_pass(const kernel_args& a, std::span<const std::uint8_t> codes, const std::uint8_t* t,
-    int windows, window_hit* hits, std::size_t slot, candidate_queue& queue, scan_counts* counts, std::index_sequence<V...> vs)
+template <int S, std::size_t... V>
+TARNEL_VBMI void short_pass(const strands<S>& st, std::span<const std::uint8_t> codes, const std::uint8_t* t,
+    int windows, std::size_t slot, scan_counts* counts, std::index_sequence<V...> vs)
 {
-    __m512i sum[sizeof...(V)];
-    score(a, t, sum, vs);
-    settle_pass(a, codes, sum, windows, hits, slot, queue, counts, vs);
+    __m512i sum[S][sizeof...(V)];
+    score(st, t, sum, vs);
+    settle_pass(st, codes, sum, windows, slot, counts, vs);
 }
 
 // Sequences slot and slot + 1, both of sizeof...(V) vectors of windows, scored together:
 // one sequence's scoring alone leaves the processor waiting on its chain of additions and
 // then on the lowest penalty, which the other's fills.
 template <std::size_t... V>
-TARNEL_VBMI void short_pass_two(const kernel_args& a, const std::span<const std::uint8_t>* codes,
-    const std::uint8_t* const* ts, const int* windows, window_hit* hits, std::size_t slot, candidate_queue& queue,
-    scan_counts* counts, std::index_sequence<V...> vs)
+TARNEL_VBMI void short_pass_two(const strands<1>& st, const std::span<const std::uint8_t>* codes,
+    const std::uint8_t* const* ts, const int* windows, std::size_t slot, scan_counts* counts,
+    std::index_sequence<V...> vs)
 {
-    __m512i sum0[sizeof...(V)];
-    __m512i sum1[sizeof...(V)];
-    score_two(a, ts, sum0, sum1, vs);
-    settle_pass(a, codes[0], sum0, windows[0], hits, slot, queue, counts, vs);
-    settle_pass(a, codes[1], sum1, windows[1], hits, slot + 1, queue, counts, vs);
+    __m512i sum0[1][sizeof...(V)];
+    __m512i sum1[1][sizeof...(V)];
+    score_two(*st.a[0], ts, sum0[0], sum1[0], vs);
+    settle_pass(st, codes[0], sum0, windows[0], slot, counts, vs);
+    settle_pass(st, codes[1], sum1, windows[1], slot + 1, counts, vs);
 }
 
 // A longer one, its penalties kept in memory.
-TARNEL_VBMI void long_pass(const kernel_args& a, std::span<const std::uint8_t> codes, const std::uint8_t* t,
-    int windows, window_hit* hits, std::size_t slot, candidate_queue& queue, scan_counts* counts)
+template <int S>
+TARNEL_VBMI void long_pass(const strands<S>& st, std::span<const std::uint8_t> codes, const std::uint8_t* t,
+    int windows, std::size_t slot, scan_counts* counts)
 {
     const int vectors = (windows + 63) / 64;
-    alignas(64) std::uint8_t pen[max_vectors * 64];
+    alignas(64) std::uint8_t pen[S][max_vectors * 64];
     __m512i low = _mm512_set1_epi8(-1);
     int v = 0;
-    for (; v + 4 <= vectors; v += 4)
-        score_into<4>(a, t, v, windows, pen, low);
+    for (; v + 4 < vectors; v += 4)
+        score_into<4, false>(st, t, v, windows, pen, low);
     switch (vectors - v) {
+    case 4:
+        score_into<4, true>(st, t, v, windows, pen, low);
+        break;
     case 3:
-        score_into<3>(a, t, v, windows, pen, low);
+        score_into<3, true>(st, t, v, windows, pen, low);
         break;
     case 2:
-        score_into<2>(a, t, v, windows, pen, low);
-        break;
-    case 1:
-        score_into<1>(a, t, v, windows, pen, low);
+        score_into<2, true>(st, t, v, windows, pen, low);
         break;
     default:
+        score_into<1, true>(st, t, v, windows, pen, low);
         break;
     }
-    const unsigned threshold = lowest_of(low) + a.triple_margin;
+    const unsigned threshold = lowest_of(low) + st.a[0]->triple_margin;
     if (threshold > 254) {
-        hits[slot] = rescan(a, codes, counts);
+        for (int s = 0; s < S; ++s)
+            st.hits[s][slot] = rescan(*st.a[s], codes, counts);
         return;
     }
     const __m512i limit = _mm512_set1_epi8(static_cast<char>(threshold));
-    std::uint64_t masks[max_vectors];
-    for (v = 0; v < vectors; ++v)
-        masks[v] = _mm512_cmple_epu8_mask(_mm512_load_si512(reinterpret_cast<const __m512i*>(pen + 64 * v)), limit) &
-            lanes64(64 * v, windows);
-    if (counts != nullptr)
-        counts->windows += windows;
-    take(a, codes, masks, vectors, hits, slot, queue, counts);
+    std::uint64_t masks[S][max_vectors];
+    flag_count count[S];
+    const auto flag = [&](int s, int u, std::uint64_t lanes) TARNEL_VBMI {
+        const std::uint64_t m =
+            _mm512_cmple_epu8_mask(_mm512_load_si512(reinterpret_cast<const __m512i*>(pen[s] + 64 * u)), limit) & lanes;
+        masks[s][u] = m;
+        count[s].add(m, u);
+    };
+    for (v = 0; v + 1 < vectors; ++v)
+        for (int s = 0; s < S; ++s)
+            flag(s, v, ~std::uint64_t{0});
+    for (int s = 0; s < S; ++s)
+        flag(s, v, lanes64(64 * v, windows));
+    for (int s = 0; s < S; ++s) {
+        if (counts != nullptr)
+            counts->windows += windows;
+        take<(S > 1)>(*st.a[s], codes, masks[s], vectors, count[s], st.hits[s], slot, *st.queue[s], counts);
+    }
 }
 
 // f(std::make_index_sequence<vectors>()) for 1 to 8 vectors, the sequences whose penalties
@@ -335,25 +426,27 @@ TARNEL_VBMI __attribute__((always_inline)) inline bool with_vectors(int vectors,
 }
 
 // One sequence of `windows` windows (1 to triple_max_letters), its triple indices at t.
-TARNEL_VBMI void pass(const kernel_args& a, std::span<const std::uint8_t> codes, const std::uint8_t* t, int windows,
-    window_hit* hits, std::size_t slot, candidate_queue& queue, scan_counts* counts)
+template <int S>
+TARNEL_VBMI void pass(const strands<S>& st, std::span<const std::uint8_t> codes, const std::uint8_t* t, int windows,
+    std::size_t slot, scan_counts* counts)
 {
     if (!with_vectors((windows + 63) / 64,
-            [&](auto vs) TARNEL_VBMI { short_pass(a, codes, t, windows, hits, slot, queue, counts, vs); }))
-        long_pass(a, codes, t, windows, hits, slot, queue, counts);
+            [&](auto vs) TARNEL_VBMI { short_pass(st, codes, t, windows, slot, counts, vs); }))
+        long_pass(st, codes, t, windows, slot, counts);
 }
 
 // Sequences slot and slot + 1 together where both have triple indices and as many
 // vectors of windows, few enough for registers; false, with nothing done, otherwise.
-TARNEL_VBMI bool pass_two(const kernel_args& a, const std::span<const std::uint8_t>* codes,
-    const std::uint8_t* const* ts, window_hit* hits, std::size_t slot, candidate_queue& queue, scan_counts* counts)
+TARNEL_VBMI bool pass_two(const strands<1>& st, const std::span<const std::uint8_t>* codes,
+    const std::uint8_t* const* ts, std::size_t slot, scan_counts* counts)
 {
-    const int windows[2] = {static_cast<int>(codes[0].size()) - a.width + 1, static_cast<int>(codes[1].size()) - a.width + 1};
+    const int width = st.a[0]->width;
+    const int windows[2] = {static_cast<int>(codes[0].size()) - width + 1, static_cast<int>(codes[1].size()) - width + 1};
     const int vectors = (windows[0] + 63) / 64;
     if (ts[0] == nullptr || ts[1] == nullptr || windows[0] <= 0 || windows[1] <= 0 || (windows[1] + 63) / 64 != vectors)
         return false;
-    return with_vectors(vectors,
-        [&](auto vs) TARNEL_VBMI { short_pass_two(a, codes, ts, windows, hits, slot, queue, counts, vs); });
+    return with_vectors(
+        vectors, [&](auto vs) TARNEL_VBMI { short_pass_two(st, codes, ts, windows, slot, counts, vs); });
 }
 
 }  // namespace
@@ -407,18 +500,48 @@ TARNEL_VBMI const std::uint8_t* triples_of(
     return room;
 }
 
-// The winner of one sequence by the 8-bit pass, or by the 16-bit pass where it cannot
-// take it; its candidates, at most two, may be left waiting in `queue`.
-TARNEL_VBMI void scan_one(const kernel_args& a, std::span<const std::uint8_t> codes, const std::uint8_t* t,
-    window_hit* hits, std::size_t i, candidate_queue& queue, scan_counts* counts)
+// The winner of one sequence on each strand of st by the 8-bit pass, or by the 16-bit pass
+// where it cannot take it; their candidates, at most two each, may be left waiting in the
+// strands' queues.
+template <int S>
+TARNEL_VBMI void scan_one(
+    const strands<S>& st, std::span<const std::uint8_t> codes, const std::uint8_t* t, std::size_t i, scan_counts* counts)
 {
-    const long windows = static_cast<long>(codes.size()) - a.width + 1;
-    if (windows <= 0)
-        hits[i] = {};
-    else if (t == nullptr)
-        hits[i] = rescan(a, codes, counts);
-    else
-        pass(a, codes, t, static_cast<int>(windows), hits, i, queue, counts);
+    const long windows = static_cast<long>(codes.size()) - st.a[0]->width + 1;
+    if (windows <= 0) {
+        for (int s = 0; s < S; ++s)
+            st.hits[s][i] = {};
+    } else if (t == nullptr) {
+        for (int s = 0; s < S; ++s)
+            st.hits[s][i] = rescan(*st.a[s], codes, counts);
+    } else {
+        pass(st, codes, t, static_cast<int>(windows), i, counts);
+    }
+}
+
+template <int S>
+TARNEL_VBMI void scan_batch(const strands<S>& st, std::span<const std::span<const std::uint8_t>> seqs,
+    std::span<const std::uint8_t* const> triples, scan_counts* counts)
+{
+    alignas(64) std::uint8_t room[triple_max_letters + triple_pad];
+    for (std::size_t first = 0; first < seqs.size(); first += candidate_queue::batch) {
+        const std::size_t end = std::min(seqs.size(), first + candidate_queue::batch);
+        for (std::size_t i = first; i < end;) {
+            // One strand: two sequences at a time where the block has made their triple
+            // indices (two strands fill the processor as well).
+            if constexpr (S == 1)
+                if (!triples.empty() && i + 1 < end && pass_two(st, &seqs[i], &triples[i], i, counts)) {
+                    i += 2;
+                    continue;
+                }
+            scan_one(st, seqs[i], triples_of(seqs[i], triples, i, room), i, counts);
+            ++i;
+        }
+        for (int s = 0; s < S; ++s)
+            st.queue[s]->flush_full(*st.a[s], st.hits[s], counts);
+    }
+    for (int s = 0; s < S; ++s)
+        st.queue[s]->finish(*st.a[s], st.hits[s], counts);
 }
 
 }  // namespace
@@ -428,7 +551,8 @@ TARNEL_VBMI window_hit scan_vbmi(const kernel_args& a, std::span<const std::uint
     alignas(64) std::uint8_t room[triple_max_letters + triple_pad];
     window_hit hit;
     candidate_queue queue;
-    scan_one(a, codes, triples_of(codes, {}, 0, room), &hit, 0, queue, counts);
+    const strands<1> st{{&a}, {&hit}, {&queue}};
+    scan_one(st, codes, triples_of(codes, {}, 0, room), 0, counts);
     queue.finish(a, &hit, counts);
     return hit;
 }
@@ -436,22 +560,18 @@ TARNEL_VBMI window_hit scan_vbmi(const kernel_args& a, std::span<const std::uint
 TARNEL_VBMI void scan_batch_vbmi(const kernel_args& a, std::span<const std::span<const std::uint8_t>> seqs,
     std::span<const std::uint8_t* const> triples, window_hit* hits, scan_counts* counts)
 {
-    alignas(64) std::uint8_t room[triple_max_letters + triple_pad];
     candidate_queue queue;
-    for (std::size_t first = 0; first < seqs.size(); first += candidate_queue::batch) {
-        const std::size_t end = std::min(seqs.size(), first + candidate_queue::batch);
-        for (std::size_t i = first; i < end;) {
-            // Two at a time where the block has made their triple indices.
-            if (!triples.empty() && i + 1 < end && pass_two(a, &seqs[i], &triples[i], hits, i, queue, counts)) {
-                i += 2;
-                continue;
-            }
-            scan_one(a, seqs[i], triples_of(seqs[i], triples, i, room), hits, i, queue, counts);
-            ++i;
-        }
-        queue.flush_full(a, hits, counts);
-    }
-    queue.finish(a, hits, counts);
+    scan_batch(strands<1>{{&a}, {hits}, {&queue}}, seqs, triples, counts);
+}
+
+TARNEL_VBMI void scan_batch_vbmi_both(const kernel_args& given, const kernel_args& reverse,
+    std::span<const std::span<const std::uint8_t>> seqs, std::span<const std::uint8_t* const> triples,
+    window_hit* given_hits, window_hit* reverse_hits, scan_counts* counts)
+{
+    candidate_queue given_queue;
+    candidate_queue reverse_queue;
+    scan_batch(strands<2>{{&given, &reverse}, {given_hits, reverse_hits}, {&given_queue, &reverse_queue}}, seqs,
+        triples, counts);
 }
 
 }  // namespace scan_kernel

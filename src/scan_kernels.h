@@ -242,6 +242,13 @@ TARNEL_VBMI window_hit scan_vbmi(const kernel_args& a, std::span<const std::uint
 // empty to have them made here.
 TARNEL_VBMI void scan_batch_vbmi(const kernel_args& a, std::span<const std::span<const std::uint8_t>> seqs,
     std::span<const std::uint8_t* const> triples, window_hit* hits, scan_counts* counts);
+// Both strands of one motif together (the tables of fast_scanner::share_triple_scale):
+// for each sequence, given_hits[i] and reverse_hits[i], of which the better by
+// reverse_wins is the best over both strands; the other may be empty or not its strand's
+// best. The reverse complement's offsets are still the given codes' windows.
+TARNEL_VBMI void scan_batch_vbmi_both(const kernel_args& given, const kernel_args& reverse,
+    std::span<const std::span<const std::uint8_t>> seqs, std::span<const std::uint8_t* const> triples,
+    window_hit* given_hits, window_hit* reverse_hits, scan_counts* counts);
 // Triple indices 25 c[p] + 5 c[p + 1] + c[p + 2] of the n codes at c into t (codes past
 // the end count as 0); false, with t unspecified, where the 8-bit pass cannot take them:
 // an N among them (its tables leave N out) or more than triple_max_letters.

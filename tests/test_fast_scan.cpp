@@ -839,6 +839,69 @@ TEST_P(FastScan, BatchFillsOnlyAsManyResultsAsBothSpansHold)
     EXPECT_EQ(hits[6].best_pos, -7);
 }
 
+// ---- Both strands in one pass ----
+
+TEST_P(FastScan, BothStrandsTogetherGiveTheBestOverBoth)
+{
+    // Of the two hits a sequence gets, the better by reverse_wins must be the
+    // straightforward best over both strands: the larger product, the given strand's on
+    // equal ones. Hard cases: products equal across the strands (quotients that are powers
+    // of two multiply exactly in any order, and a sequence that is its own reverse
+    // complement has the same windows on both), every window equal, a best too far down
+    // for 8 bits, N, and sequences long enough for penalties kept in memory and for more
+    // than 64 vectors of windows.
+    std::mt19937 rng(41);
+    const auto palindrome = [&](std::size_t half) {
+        codes_t c = random_codes(rng, half);
+        const codes_t rc = reverse_complement(c);
+        c.insert(c.end(), rc.begin(), rc.end());
+        return c;
+    };
+    std::vector<std::pair<std::string, motif_quotients>> motifs{{"wants A", wants_a_everywhere()}};
+    for (int width : {1, 4, 9, 16, 31})
+        motifs.emplace_back("counts, width " + std::to_string(width), counts_motif(rng, width));
+    std::vector<float> powers;
+    for (int r = 0; r < 7; ++r)
+        for (int b = 0; b < 5; ++b)
+            powers.push_back(std::ldexp(1.0f, static_cast<int>(rng() % 5) - 2));
+    motifs.emplace_back("powers of two", direct_motif(7, powers));
+    motifs.emplace_back("uniform", direct_motif(6, std::vector<float>(30, 0.75f)));
+    for (const auto& [name, mq] : motifs) {
+        std::vector<codes_t> seqs{palindrome(150), palindrome(700), codes_t(300, 3), random_codes(rng, 300, 0.01),
+            random_codes(rng, 2), random_codes(rng, 5000)};
+        seqs[2][100] = 0;
+        for (int i = 0; i < 40; ++i)
+            seqs.push_back(random_codes(rng, 1 + rng() % 1200));
+        std::vector<std::span<const std::uint8_t>> spans(seqs.begin(), seqs.end());
+        scan_block block;
+        block.assign(spans);
+        const both_strands_scanner both(mq, GetParam());
+        // A strand left as it was would win with this.
+        const window_hit stale{-7, scan_product(3.0e38f) * scan_product(3.0e38f)};
+        std::vector<window_hit> given(seqs.size(), stale);
+        std::vector<window_hit> reverse(seqs.size(), stale);
+        both.best_windows(block, given, reverse);
+        int reverse_won = 0;
+        for (std::size_t i = 0; i < seqs.size(); ++i) {
+            const window_hit want_given = reference_scan(mq, seqs[i]);
+            const window_hit want_reverse = reference_scan(mq, reverse_complement(seqs[i]));
+            const bool want = reverse_wins(want_given, want_reverse);
+            const bool got = reverse_wins(given[i], reverse[i]);
+            const window_hit& w = want ? want_reverse : want_given;
+            const window_hit& g = got ? reverse[i] : given[i];
+            const std::string what = name + ", sequence " + std::to_string(i);
+            EXPECT_EQ(got, want) << what;
+            EXPECT_EQ(g.best_pos, w.best_pos) << what << ": got " << describe(g) << ", want " << describe(w);
+            EXPECT_EQ(bits_of(g.max_rs), bits_of(w.max_rs)) << what;
+            reverse_won += want;
+        }
+        // Both strands must really compete (of one letter, the best is on both).
+        if (name.starts_with("counts") && mq.width > 1) {
+            EXPECT_GT(reverse_won, 5) << name;
+        }
+    }
+}
+
 std::string path_label(const testing::TestParamInfo<scan_path>& info)
 {
     switch (info.param) {
