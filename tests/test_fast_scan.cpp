@@ -902,6 +902,33 @@ TEST_P(FastScan, BothStrandsTogetherGiveTheBestOverBoth)
     }
 }
 
+TEST_P(FastScan, BothStrandsTogetherSpareTheWeakerStrandItsExactProducts)
+{
+    // One threshold for both strands: the strand whose best lies well below the other's
+    // flags nothing, so a sequence mostly needs one exact product, not one per strand.
+    if (GetParam() != scan_path::avx512vbmi)
+        GTEST_SKIP() << "only the 8-bit path scores both strands in one pass";
+    std::mt19937 rng(43);
+    std::vector<codes_t> seqs;
+    for (int i = 0; i < 400; ++i)
+        seqs.push_back(random_codes(rng, 500));
+    std::vector<std::span<const std::uint8_t>> spans(seqs.begin(), seqs.end());
+    scan_block block;
+    block.assign(spans);
+    std::vector<window_hit> given(seqs.size());
+    std::vector<window_hit> reverse(seqs.size());
+    for (int width : {8, 12, 20}) {
+        const motif_quotients mq = counts_motif(rng, width);
+        scan_counts apart;
+        fast_scanner(mq, GetParam()).best_windows(block, given, &apart);
+        fast_scanner(mq, GetParam(), scan_strand::reverse_complement).best_windows(block, reverse, &apart);
+        scan_counts together;
+        both_strands_scanner(mq, GetParam()).best_windows(block, given, reverse, &together);
+        EXPECT_GE(apart.exact, 2 * static_cast<long long>(seqs.size())) << "width " << width;
+        EXPECT_LT(together.exact, apart.exact * 3 / 4) << "width " << width;
+    }
+}
+
 std::string path_label(const testing::TestParamInfo<scan_path>& info)
 {
     switch (info.param) {
