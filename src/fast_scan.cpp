@@ -160,7 +160,13 @@ fast_scanner::fast_scanner(motif_quotients mq, scan_strand strand) : fast_scanne
 {
 }
 
-fast_scanner::fast_scanner(motif_quotients mq, scan_path path, scan_strand strand) : mq_(std::move(mq)), strand_(strand)
+fast_scanner::fast_scanner(motif_quotients mq, scan_path path, scan_strand strand)
+    : fast_scanner(std::move(mq), path, strand, nullptr)
+{
+}
+
+fast_scanner::fast_scanner(motif_quotients mq, scan_path path, scan_strand strand, const fast_scanner* scale_of)
+    : mq_(std::move(mq)), strand_(strand)
 {
     // The widest supported path at or below the one asked for (NEON stands beside AVX2,
     // one row per lookup, and never meets it on one processor).
@@ -181,7 +187,13 @@ fast_scanner::fast_scanner(motif_quotients mq, scan_path path, scan_strand stran
     path_ = log_domain ? path : scan_path::exact;
     if (path_ == scan_path::exact)
         return;
+    // The tables score the given codes, forwards. On the reverse complement, row r of the
+    // motif meets the complement of given code w - 1 - r of the window: the tables are
+    // those of the motif with its rows reversed and its columns complemented.
     const bool reverse = strand_ == scan_strand::reverse_complement;
+    const auto table_quotient = [&](int r, int b) {
+        return reverse ? mq_.ratio(w - 1 - r, complement_code(static_cast<std::uint8_t>(b))) : mq_.ratio(r, b);
+    };
     if (reverse) {
         complemented_.resize(static_cast<std::size_t>(w) * 5);
         for (int r = 0; r < w; ++r)
@@ -189,28 +201,17 @@ fast_scanner::fast_scanner(motif_quotients mq, scan_path path, scan_strand stran
                 complemented_[static_cast<std::size_t>(r) * 5 + static_cast<std::size_t>(b)] =
                     mq_.ratio(r, complement_code(static_cast<std::uint8_t>(b)));
     }
-    const quotient_logs logs = table_logs();
+    // Each quotient's logarithm once: the tables' terms are sums of them, and taking them
+    // again for every entry of every term cost more than the scan of a short set.
+    std::array<double, max_width * 5> logs;
+    for (int r = 0; r < w; ++r)
+        for (int b = 0; b < 5; ++b)
+            logs[static_cast<std::size_t>(r) * 5 + static_cast<std::size_t>(b)] =
+                std::log(static_cast<double>(table_quotient(r, b)));
     const auto ln = std::span<const double>(logs.data(), static_cast<std::size_t>(w) * 5);
     build_tables(ln);
     if (path_ == scan_path::avx512vbmi)
-        build_triple_table(ln);
-}
-
-fast_scanner::quotient_logs fast_scanner::table_logs() const
-{
-    // The tables score the given codes, forwards. On the reverse complement, row r of the
-    // motif meets the complement of given code w - 1 - r of the window: the tables are
-    // those of the motif with its rows reversed and its columns complemented.
-    const int w = mq_.width;
-    const bool reverse = strand_ == scan_strand::reverse_complement;
-    // Each quotient's logarithm once: the tables' terms are sums of them, and taking them
-    // again for every entry of every term cost more than the scan of a short set.
-    quotient_logs logs{};
-    for (int r = 0; r < w; ++r)
-        for (int b = 0; b < 5; ++b)
-            logs[static_cast<std::size_t>(r) * 5 + static_cast<std::size_t>(b)] = std::log(static_cast<double>(
-                reverse ? mq_.ratio(w - 1 - r, complement_code(static_cast<std::uint8_t>(b))) : mq_.ratio(r, b)));
-    return logs;
+        build_triple_table(ln, scale_of != nullptr && scale_of->path_ == path_ ? scale_of->triple_scale_ : 0.0);
 }
 
 namespace {
@@ -304,25 +305,20 @@ void fast_scanner::build_tables(std::span<const double> logs)
     }
 }
 
-namespace {
-
-// An 8-bit table's terms (sums of three rows' logarithms) and what sets its scale.
-struct triple_plan {
-    term_table terms;
-    double highest = 0.0;  // the sum of the terms' largest values
-    // Windows of bases drawn evenly: their mean, and z standard deviations of them.
-    double mean = 0.0;
-    double deviations = 0.0;
-};
-
-triple_plan plan_triples(int w, int terms, std::span<const double> logs)
+void fast_scanner::build_triple_table(std::span<const double> logs, double given_scale)
 {
+    const int w = mq_.width;
+    triple_terms_ = (w + 2) / 3;
+    triple_margin_ = static_cast<unsigned>(triple_terms_) + 1;
     auto ln = [&](int r, int b) { return r < w ? logs[static_cast<std::size_t>(r) * 5 + static_cast<std::size_t>(b)] : 0.0; };
-    triple_plan plan{term_values(terms, 125,
+    const auto [t, top, spread] = term_values(triple_terms_, 125,
         // Rows past the width add nothing: an index's codes there are ignored.
         [&](int k, int j) { return ln(3 * k, j / 25) + ln(3 * k + 1, j / 5 % 5) + ln(3 * k + 2, j % 5); },
         // Only A, C, G and T set the scale: a sequence with an N is left to the 16-bit pass.
-        [](int j) { return j / 25 != 4 && j / 5 % 5 != 4 && j % 5 != 4; })};
+        [](int j) { return j / 25 != 4 && j / 5 % 5 != 4 && j % 5 != 4; });
+    // The scale only weighs candidates against second scans (see the top of this file): it
+    // is set so that windows z standard deviations above the mean of random windows (bases
+    // drawn evenly) still fit in 8 bits, as the best window of a sequence nearly always is.
     double mean = 0.0;
     double variance = 0.0;
     for (int r = 0; r < w; ++r) {
@@ -335,67 +331,22 @@ triple_plan plan_triples(int w, int terms, std::span<const double> logs)
         mean += sum / 4.0;
         variance += std::max(0.0, squares / 4.0 - sum * sum / 16.0);
     }
-    for (const double m : plan.terms.top)
-        plan.highest += m;
+    double highest = 0.0;
+    for (const double m : top)
+        highest += m;
     constexpr double z = 2.0;
-    plan.mean = mean;
-    plan.deviations = z * std::sqrt(variance);
-    return plan;
-}
-
-// The scale only weighs candidates against second scans (see the top of this file): it is
-// set so that windows `deficit` below the best still fit in 8 bits beside the margin, as
-// the best window of a sequence nearly always does when the deficit reaches a typical window.
-double triple_scale(int terms, unsigned margin, double deficit)
-{
-    const double reach = 254.0 - margin - terms;
-    return deficit > 0.0 ? std::min(256.0, reach / deficit) : 256.0;
-}
-
-// The 8-bit penalties of `plan` at `scale`.
-void write_triple_table(const triple_plan& plan, int terms, double scale, std::uint8_t* table)
-{
-    const auto& [t, top, spread] = plan.terms;
-    for (int k = 0; k < terms; ++k) {
-        std::uint8_t* row = table + static_cast<std::size_t>(k) * 128;
+    const double reach = 254.0 - triple_margin_ - triple_terms_;
+    const double deficit = std::min(spread, highest - mean - z * std::sqrt(variance));
+    const double own = deficit > 0.0 ? std::min(256.0, reach / deficit) : 256.0;
+    triple_scale_ = given_scale > 0.0 ? given_scale : own;
+    const double scale = triple_scale_;
+    for (int k = 0; k < triple_terms_; ++k) {
+        std::uint8_t* row = triple_table_.data() + static_cast<std::size_t>(k) * 128;
         for (int j = 0; j < 128; ++j) {
-            const long p = j < 125
-                ? std::lround(scale * (top[static_cast<std::size_t>(k)] - t[static_cast<std::size_t>(k) * 125 + j]))
-                : 255;
+            const long p = j < 125 ? std::lround(scale * (top[static_cast<std::size_t>(k)] - t[static_cast<std::size_t>(k) * 125 + j])) : 255;
             row[j] = static_cast<std::uint8_t>(std::clamp(p, 0L, 255L));
         }
     }
-}
-
-}  // namespace
-
-void fast_scanner::build_triple_table(std::span<const double> logs)
-{
-    triple_terms_ = (mq_.width + 2) / 3;
-    triple_margin_ = static_cast<unsigned>(triple_terms_) + 1;
-    const triple_plan plan = plan_triples(mq_.width, triple_terms_, logs);
-    const double deficit = std::min(plan.terms.spread, plan.highest - plan.mean - plan.deviations);
-    write_triple_table(plan, triple_terms_, triple_scale(triple_terms_, triple_margin_, deficit), triple_table_.data());
-}
-
-void fast_scanner::share_triple_scale(fast_scanner& given, fast_scanner& reverse)
-{
-    // A term's largest value is the sum of its rows' largest logarithms, so the terms'
-    // largest values add up to the same on both strands: at one scale, a penalty weighs
-    // the same on either (see the top of this file). The scale is the finer strand's,
-    // which fits both.
-    const int w = given.mq_.width;
-    const int terms = given.triple_terms_;
-    const quotient_logs given_logs = given.table_logs();
-    const quotient_logs reverse_logs = reverse.table_logs();
-    const auto span_of = [&](const quotient_logs& l) { return std::span<const double>(l.data(), static_cast<std::size_t>(w) * 5); };
-    const triple_plan g = plan_triples(w, terms, span_of(given_logs));
-    const triple_plan r = plan_triples(w, terms, span_of(reverse_logs));
-    const double deficit = std::max(std::min(g.terms.spread, g.highest - g.mean - g.deviations),
-        std::min(r.terms.spread, r.highest - r.mean - r.deviations));
-    const double scale = triple_scale(terms, given.triple_margin_, deficit);
-    write_triple_table(g, terms, scale, given.triple_table_.data());
-    write_triple_table(r, terms, scale, reverse.triple_table_.data());
 }
 
 scan_kernel::kernel_args fast_scanner::args() const
@@ -449,12 +400,15 @@ void fast_scanner::scan_batch(std::span<const std::span<const std::uint8_t>> seq
         hits[i] = best_window(seqs[i], counts);
 }
 
+// The reverse complement's 8-bit tables at the given strand's scale. A term's largest value
+// is the sum of its rows' largest logarithms, so the terms' largest values add up to the
+// same on both strands: at one scale, a penalty weighs the same on either (see the top of
+// this file). The scale the given strand chose would come out the same for the reverse
+// complement, but for rounding.
 both_strands_scanner::both_strands_scanner(const motif_quotients& mq, scan_path path)
-    : given_(mq, path, scan_strand::given), reverse_(mq, path, scan_strand::reverse_complement),
+    : given_(mq, path, scan_strand::given), reverse_(mq, path, scan_strand::reverse_complement, &given_),
       together_(given_.path() == scan_path::avx512vbmi && reverse_.path() == scan_path::avx512vbmi)
 {
-    if (together_)
-        fast_scanner::share_triple_scale(given_, reverse_);
 }
 
 void both_strands_scanner::best_windows(
@@ -465,7 +419,8 @@ void both_strands_scanner::best_windows(
         const std::size_t n = std::min({block.seqs().size(), given.size(), reverse.size()});
         const auto seqs = block.seqs().first(n);
         const auto triples = block.triples().empty() ? block.triples() : block.triples().first(n);
-        scan_kernel::scan_batch_vbmi_both(given_.args(), reverse_.args(), seqs, triples, given.data(), reverse.data(), counts);
+        scan_kernel::scan_batch_vbmi_both(
+            given_.args(), reverse_.args(), seqs, triples, given.data(), reverse.data(), counts);
         for (std::size_t i = 0; i < n; ++i)
             reverse_.count_on_reverse_complement(reverse[i], seqs[i].size());
         return;

@@ -77,15 +77,14 @@ public:
 
 private:
     friend class both_strands_scanner;
-    using quotient_logs = std::array<double, max_width * 5>;
 
-    // ln of each quotient the tables score, row-major as mq_.q.
-    quotient_logs table_logs() const;
+    // With scale_of, the 8-bit tables at that scanner's scale where it has them (both
+    // strands scored in one pass need one scale).
+    fast_scanner(motif_quotients mq, scan_path path, scan_strand strand, const fast_scanner* scale_of);
+    // logs: ln of each quotient, row-major as mq_.q.
     void build_tables(std::span<const double> logs);
-    void build_triple_table(std::span<const double> logs);
-    // The 8-bit tables of one motif's two strands made again at one scale and from one
-    // best, so that the two can be scored in one pass.
-    static void share_triple_scale(fast_scanner& given, fast_scanner& reverse);
+    // At given_scale, or at one chosen for the motif where it is 0.
+    void build_triple_table(std::span<const double> logs, double given_scale);
     scan_kernel::kernel_args args() const;
     void scan_batch(std::span<const std::span<const std::uint8_t>> seqs, std::span<const std::uint8_t* const> triples,
         std::span<window_hit> hits, scan_counts* counts) const;
@@ -110,6 +109,7 @@ private:
     // 25 * code + 5 * next code + the one after (125 to 127 unused).
     int triple_terms_ = 0;
     unsigned triple_margin_ = 0;
+    double triple_scale_ = 0.0;
     alignas(64) std::array<std::uint8_t, (max_width + 2) / 3 * 128> triple_table_{};
 };
 

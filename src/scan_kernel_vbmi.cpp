@@ -266,6 +266,21 @@ TARNEL_VBMI window_hit rescan(const kernel_args& a, std::span<const std::uint8_t
     return scan_avx512(a, codes, counts);
 }
 
+// The penalty at or below which a sequence's windows are flagged, its lowest lanes being
+// `low`; or 0, where that would pass what 8 bits tell, once each strand has been scanned
+// again by the 16-bit pass.
+template <int S>
+TARNEL_VBMI inline unsigned threshold_or_rescan(
+    const strands<S>& st, std::span<const std::uint8_t> codes, __m512i low, std::size_t slot, scan_counts* counts)
+{
+    const unsigned threshold = lowest_of(low) + st.a[0]->triple_margin;
+    if (threshold <= 254)
+        return threshold;
+    for (int s = 0; s < S; ++s)
+        st.hits[s][slot] = rescan(*st.a[s], codes, counts);
+    return 0;
+}
+
 // Lane by lane, the lowest of vectors B to B + N - 1: as a tree, since the sequence's
 // lowest penalty waits on it.
 template <int B, int N>
@@ -300,12 +315,9 @@ TARNEL_VBMI __attribute__((always_inline)) inline void settle_pass(const strands
         if constexpr (S == 2)
             low = _mm512_min_epu8(lowest_lanes<0, G - 1>(sum[1]), low);
     }
-    const unsigned threshold = lowest_of(low) + st.a[0]->triple_margin;
-    if (threshold > 254) {
-        for (int s = 0; s < S; ++s)
-            st.hits[s][slot] = rescan(*st.a[s], codes, counts);
+    const unsigned threshold = threshold_or_rescan(st, codes, low, slot, counts);
+    if (threshold == 0)
         return;
-    }
     const __m512i limit = _mm512_set1_epi8(static_cast<char>(threshold));
     std::uint64_t masks[S][G];
     flag_count count[S];
@@ -371,12 +383,9 @@ TARNEL_VBMI void long_pass(const strands<S>& st, std::span<const std::uint8_t> c
         score_into<1, true>(st, t, v, windows, pen, low);
         break;
     }
-    const unsigned threshold = lowest_of(low) + st.a[0]->triple_margin;
-    if (threshold > 254) {
-        for (int s = 0; s < S; ++s)
-            st.hits[s][slot] = rescan(*st.a[s], codes, counts);
+    const unsigned threshold = threshold_or_rescan(st, codes, low, slot, counts);
+    if (threshold == 0)
         return;
-    }
     const __m512i limit = _mm512_set1_epi8(static_cast<char>(threshold));
     std::uint64_t masks[S][max_vectors];
     flag_count count[S];
@@ -441,7 +450,8 @@ TARNEL_VBMI bool pass_two(const strands<1>& st, const std::span<const std::uint8
     const std::uint8_t* const* ts, std::size_t slot, scan_counts* counts)
 {
     const int width = st.a[0]->width;
-    const int windows[2] = {static_cast<int>(codes[0].size()) - width + 1, static_cast<int>(codes[1].size()) - width + 1};
+    const int windows[2] = {
+        static_cast<int>(codes[0].size()) - width + 1, static_cast<int>(codes[1].size()) - width + 1};
     const int vectors = (windows[0] + 63) / 64;
     if (ts[0] == nullptr || ts[1] == nullptr || windows[0] <= 0 || windows[1] <= 0 || (windows[1] + 63) / 64 != vectors)
         return false;
@@ -504,8 +514,8 @@ TARNEL_VBMI const std::uint8_t* triples_of(
 // where it cannot take it; their candidates, at most two each, may be left waiting in the
 // strands' queues.
 template <int S>
-TARNEL_VBMI void scan_one(
-    const strands<S>& st, std::span<const std::uint8_t> codes, const std::uint8_t* t, std::size_t i, scan_counts* counts)
+TARNEL_VBMI void scan_one(const strands<S>& st, std::span<const std::uint8_t> codes, const std::uint8_t* t,
+    std::size_t i, scan_counts* counts)
 {
     const long windows = static_cast<long>(codes.size()) - st.a[0]->width + 1;
     if (windows <= 0) {
