@@ -3,6 +3,9 @@
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 #include <sstream>
 #include <stdexcept>
 #include <sys/resource.h>
@@ -70,6 +73,12 @@ process_result run_tarnel(const std::vector<std::string>& args, const std::strin
     int pipe_fds[2] = {-1, -1};
     if (streams == child_streams::stdout_reader_gone && pipe(pipe_fds) != 0)
         throw std::runtime_error("pipe failed");
+#if defined(__GLIBC__)
+    // The child's peak memory, as the system reports it, counts the pages this process
+    // holds when the child starts its program: freed memory that the allocator keeps would
+    // be counted as the child's.
+    malloc_trim(0);
+#endif
     const pid_t pid = fork();
     if (pid == 0) {
         dup2(in_fd, 0);
