@@ -276,19 +276,22 @@ TEST(OutputSafety, FailedOrInterruptedRunsLeaveNoPartialOutput)
     }
 }
 
-// Written past the page cache in 4 MiB blocks with the last one through it: every byte
-// lands in order, whatever the pieces' sizes and wherever they cross a block's end, on a
-// file system that takes direct writes and on one that may not (/dev/shm).
+// Written past the page cache in blocks, with what the last one holds beyond whole device
+// blocks through it: every byte lands in order, whatever the pieces' sizes and wherever
+// they cross a block's end (the last block shorter than a device block, a whole number of
+// them, or more), on a file system that takes direct writes and on one that may not
+// (/dev/shm).
 TEST(OutputSafety, DirectWritesKeepEveryByte)
 {
     scratch_dir dir;
     std::vector<std::string> folders{dir.path().string()};
     if (std::filesystem::is_directory("/dev/shm"))
         folders.push_back("/dev/shm");
-    constexpr std::size_t block = std::size_t{4} << 20;
+    constexpr std::size_t block = direct_writer::block_bytes;
     for (const std::string& folder : folders) {
         for (const bool background : {false, true}) {
-            for (const std::size_t total : {std::size_t{0}, std::size_t{100}, block, block + 1, 2 * block + 4097}) {
+            for (const std::size_t total : {std::size_t{0}, std::size_t{100}, std::size_t{8192}, block, block + 1,
+                     block + 8192, 2 * block + 4097}) {
                 std::string path = folder + "/tarnel-direct-XXXXXX";
                 const int fd = mkstemp(path.data());
                 ASSERT_GE(fd, 0);
