@@ -184,16 +184,32 @@ void analyse_hits(int mi, std::span<const int> set, std::span<const window_hit> 
     // those misses cost more than the rest of the loop).
     for (std::size_t r = 0; r < rn; ++r)
         ws.tvalues[r] = standardised_difference(ws.rss[r], rn, kept_mean, sd);
-    constexpr std::size_t ahead = 32;
+    // The reported records' positions, without a branch on each t value: which are
+    // reported follows no pattern.
+    ws.reported_at.resize(rn);
+    std::size_t reported_n = 0;
+    for (std::size_t r = 0; r < rn; ++r) {
+        ws.reported_at[reported_n] = static_cast<int>(r);
+        reported_n += reported(ws.tvalues[r], rule) ? 1 : 0;
+    }
+    ws.reported_at.resize(reported_n);
+    // Every record as one that is not reported, then the reported ones located and tested.
     // Copied whole: zeroing each record in place costs a slow string store.
     match unreported;
     unreported.mi = mi;
     unreported.pvalue = std::numeric_limits<double>::quiet_NaN();
-    ws.reported_at.clear();
-    ttest_memo tests(rn, kept_mean, sd);
     for (std::size_t r = 0; r < rn; ++r) {
-        if (r + ahead < rn && reported(ws.tvalues[r + ahead], rule)) {
-            const auto& next = ws.kept[r + ahead];
+        match& m = matchs[r];
+        m = unreported;
+        m.si = set[static_cast<std::size_t>(ws.kept[r].at)];
+        m.rs = ws.rss[r];
+        m.tvalue = ws.tvalues[r];
+    }
+    constexpr std::size_t ahead = 32;
+    ttest_memo tests(rn, kept_mean, sd);
+    for (std::size_t k = 0; k < reported_n; ++k) {
+        if (k + ahead < reported_n) {
+            const auto& next = ws.kept[static_cast<std::size_t>(ws.reported_at[k + ahead])];
             const auto j = static_cast<std::size_t>(next.at);
             // Both ends of each: a frame (56 bytes) and a hit often straddle two cache lines.
             const site_frame* frame = &ws.frames[static_cast<std::size_t>(set[j])];
@@ -203,23 +219,15 @@ void analyse_hits(int mi, std::span<const int> set, std::span<const window_hit> 
             __builtin_prefetch(hit);
             __builtin_prefetch(reinterpret_cast<const char*>(hit + 1) - 1);
         }
+        const auto r = static_cast<std::size_t>(ws.reported_at[k]);
         const auto i = static_cast<std::size_t>(ws.kept[r].at);
-        const double t = ws.tvalues[r];
+        const bool reverse = ws.kept[r].reverse;
+        const int si = set[i];
         match& m = matchs[r];
-        if (reported(t, rule)) {
-            ws.reported_at.push_back(static_cast<int>(r));
-            const bool reverse = ws.kept[r].reverse;
-            const int si = set[i];
-            m = locate_site(mi, si, ws.frames[static_cast<std::size_t>(si)], mo.len, reverse ? rc_hits[i] : hits[i],
-                reverse);
-            m.rs = ws.rss[r];
-            tests.test(ws.rss[r], m.pvalue, m.tvalue);
-        } else {
-            m = unreported;
-            m.si = set[i];
-            m.rs = ws.rss[r];
-            m.tvalue = t;
-        }
+        m = locate_site(mi, si, ws.frames[static_cast<std::size_t>(si)], mo.len, reverse ? rc_hits[i] : hits[i],
+            reverse);
+        m.rs = ws.rss[r];
+        tests.test(ws.rss[r], m.pvalue, m.tvalue);
     }
 }
 
