@@ -16,8 +16,8 @@
 class direct_writer {
 public:
     // Bytes of a full block. Fewer, larger writes cost the system less (on a virtual
-    // machine each request is a trip to the host: 1 MiB blocks took 2.5% more of a run's
-    // time than 4 MiB ones), but the end of a run waits for the last full one.
+    // machine each request is a trip to the host: 1 MiB blocks took 2.4 to 3.6% more of a
+    // run's processor time than 4 MiB ones), but the end of a run waits for the last one.
     static constexpr std::size_t block_bytes = std::size_t{4} << 20;
 
     // Takes the descriptor of an empty regular file opened for writing, to close it at the
