@@ -7,7 +7,9 @@
 // as the x87 format does.
 #pragma once
 
+#include <array>
 #include <cmath>
+#include <cstring>
 #include <cstdint>
 #include <limits>
 #include <type_traits>
@@ -37,6 +39,15 @@ public:
     double log_over(int width) const;
     // ln(x) of a positive finite value, rounded to 64 bits as x86-64's logl gives it.
     extended log() const;
+
+    // The same two words for the same number, as stored (a zero, an infinity or a NaN with
+    // a significand and an exponent of 0).
+    std::array<std::uint64_t, 2> bits() const
+    {
+        const std::uint64_t kind_and_sign =
+            std::uint64_t{static_cast<std::uint8_t>(kind_)} | std::uint64_t{negative_} << 8;
+        return {significand_, static_cast<std::uint32_t>(exponent_) | kind_and_sign << 32};
+    }
 
     // Its value as sign * significand * 2^(exponent - 63), significand in [2^63, 2^64).
     bool is_finite_nonzero() const { return kind_ == kind::finite; }
@@ -68,6 +79,20 @@ inline double product_log_over(long double p, int width)
 inline double product_log_over(const extended& p, int width)
 {
     return p.log_over(width);
+}
+// A product's stored bits, as two words: the same for the same product. The x87 format's
+// are its 64-bit significand and its sign and exponent.
+inline std::array<std::uint64_t, 2> product_bits(long double p)
+{
+    std::uint64_t significand = 0;
+    std::uint16_t sign_exponent = 0;
+    std::memcpy(&significand, &p, sizeof significand);
+    std::memcpy(&sign_exponent, reinterpret_cast<const char*>(&p) + sizeof significand, sizeof sign_exponent);
+    return {significand, sign_exponent};
+}
+inline std::array<std::uint64_t, 2> product_bits(const extended& p)
+{
+    return p.bits();
 }
 inline bool product_positive_finite(long double p)
 {

@@ -219,8 +219,9 @@ TEST(Analysis, RememberedScoresAreThoseOfTheirProductAndWidth)
 {
     score_memo memo;
     std::vector<window_hit> hits;
-    // Products that share table slots and products met again, then the same ones for
-    // another width: every score must be window_score's for that hit and width.
+    // Products that share table slots, products met again and products a power of two
+    // apart (the same significand), then the same ones for another width: every score
+    // must be window_score's for that hit and width.
     for (int i = 0; i < 20000; ++i) {
         window_hit h;
         h.best_pos = 0;
@@ -228,6 +229,10 @@ TEST(Analysis, RememberedScoresAreThoseOfTheirProductAndWidth)
         hits.push_back(h);
     }
     hits.push_back({0, static_cast<scan_product>(0.0L)});
+    // Products told apart by their sign alone, each right after its opposite is remembered
+    // (theirs are -inf, not the scores of 1 and 2).
+    for (const long double p : {1.0L, -1.0L, 2.0L, -2.0L})
+        hits.push_back({0, static_cast<scan_product>(p)});
     for (const int width : {1, 2, 7}) {
         memo.start(width);
         for (const window_hit& h : hits)
