@@ -141,6 +141,7 @@ void analyse_hits(int mi, std::span<const int> set, std::span<const window_hit> 
     // are reported need their letters and coordinates from the sequence table.
     std::size_t n = 0;
     score_memo& memo = ws.scores.start(mo.len);
+    running_summary scored_sums;
     for (std::size_t i = 0; i < set.size(); ++i) {
         // Every scan of a title without a strand is reported, with or without a window.
         if (ws.unknown_strands)
@@ -150,23 +151,28 @@ void analyse_hits(int mi, std::span<const int> set, std::span<const window_hit> 
         if (hit.best_pos < 0)
             continue;
         ws.scored[n] = {static_cast<int>(i), reverse, static_cast<std::uint16_t>(hit.best_pos)};
-        ws.rss_tmp[n] = memo.score(hit);
+        const double score = memo.score(hit);
+        ws.rss_tmp[n] = score;
+        scored_sums.add(score);
         ++n;
     }
 
     double std_dev = 0.0;
     double mean = 0.0;
-    std_mean(std::span<const double>(ws.rss_tmp.data(), n), std_dev, mean);
+    const std::span<const double> scores(ws.rss_tmp.data(), n);
+    std_mean(scores, scored_sums, std_dev, mean);
 
     // Equal scores (duplicated regions) have no spread, so none is an outlier: decided from
     // the scores, since the deviation of equal scores is 0 or a few ulps as the mean rounds.
-    const std::span<const double> scores(ws.rss_tmp.data(), n);
-    const bool equal = n >= 2 && all_equal(scores);
+    const bool equal = n >= 2 && scored_sums.all_equal();
     std::size_t rn = 0;
+    running_summary kept_sums;
     for (std::size_t k = 0; k < n; ++k) {
-        if (equal || outlier_fc * std_dev > std::fabs(ws.rss_tmp[k] - mean)) {
+        const double score = ws.rss_tmp[k];
+        if (equal || outlier_fc * std_dev > std::fabs(score - mean)) {
             ws.kept[rn] = ws.scored[k];
-            ws.rss[rn] = ws.rss_tmp[k];
+            ws.rss[rn] = score;
+            kept_sums.add(score);
             ++rn;
         }
     }
@@ -176,8 +182,8 @@ void analyse_hits(int mi, std::span<const int> set, std::span<const window_hit> 
     const std::span<const double> kept(ws.rss.data(), rn);
     double kept_std = 0.0;
     double kept_mean = 0.0;
-    std_mean(kept, kept_std, kept_mean);
-    const double sd = all_equal(kept) ? 0.0 : kept_std;
+    std_mean(kept, kept_sums, kept_std, kept_mean);
+    const double sd = kept_sums.all_equal() ? 0.0 : kept_std;
     ws.last = {set, hits, rc_hits, std::span<const match>(matchs.data(), rn), n, mean, std_dev, kept_mean, sd};
     // The t values first: they say which records are reported, and so which sequences'
     // frames and hits to fetch ahead of locating their sites (fetched when they are needed,

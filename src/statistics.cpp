@@ -6,7 +6,10 @@
 
 #include "cdflib.h"
 
-void std_mean(std::span<const double> data, double& std_dev, double& meanr)
+namespace {
+
+// std_mean of data whose sum, taken in order, is `total`.
+void std_mean_of_total(std::span<const double> data, double total, double& std_dev, double& meanr)
 {
     const std::size_t n = data.size();
     if (n <= 1) {
@@ -14,15 +17,27 @@ void std_mean(std::span<const double> data, double& std_dev, double& meanr)
         meanr = 0.0;
         return;
     }
-    double total = 0.0;
-    for (const double v : data)
-        total += v;
     const double mean = total / static_cast<double>(n);
     double cov_cum = 0.0;
     for (const double v : data)
         cov_cum += std::pow(v - mean, 2.0);
     std_dev = std::sqrt(cov_cum / static_cast<double>(n));
     meanr = mean;
+}
+
+}  // namespace
+
+void std_mean(std::span<const double> data, double& std_dev, double& meanr)
+{
+    double total = 0.0;
+    for (const double v : data)
+        total += v;
+    std_mean_of_total(data, total, std_dev, meanr);
+}
+
+void std_mean(std::span<const double> data, running_summary sums, double& std_dev, double& meanr)
+{
+    std_mean_of_total(data, sums.total(), std_dev, meanr);
 }
 
 bool all_equal(std::span<const double> data)

@@ -2,12 +2,40 @@
 // score stands out from the scores of its set.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <span>
 
 // Mean and population standard deviation (divided by n, not n - 1) of data.
 // Fewer than two values give 0 and 0.
 void std_mean(std::span<const double> data, double& std_dev, double& meanr);
+
+// What std_mean and all_equal take from a set of values, gathered as a caller makes them
+// one by one, in order: the same numbers as theirs, without passes of their own over the
+// values (the sums are chains of dependent additions, which then overlap the caller's work).
+class running_summary {
+public:
+    void add(double v)
+    {
+        total_ += v;
+        // From the first value on, as all_equal compares them.
+        low_ = count_ == 0 ? v : std::min(low_, v);
+        high_ = count_ == 0 ? v : std::max(high_, v);
+        ++count_;
+    }
+    bool all_equal() const { return count_ == 0 || low_ == high_; }
+    double total() const { return total_; }
+
+private:
+    double total_ = 0.0;
+    double low_ = 0.0;
+    double high_ = 0.0;
+    std::size_t count_ = 0;
+};
+
+// std_mean of `data`, whose values were added to `sums` in this order. By value: a summary
+// whose address is taken stays in memory, and its chain of additions goes through it.
+void std_mean(std::span<const double> data, running_summary sums, double& std_dev, double& meanr);
 
 // True when every value is the same (or there are none). Decided from the values, not
 // from a standard deviation of 0: the mean of equal doubles is not always exact, and the
