@@ -134,7 +134,8 @@ void scan_group(std::span<const int> group, std::span<const int> set, analysis_w
 }
 
 void analyse_hits(int mi, std::span<const int> set, std::span<const window_hit> hits,
-    std::span<const window_hit> rc_hits, analysis_workspace& ws, std::span<match> matchs, int& rt_n, report_rule rule)
+    std::span<const window_hit> rc_hits, analysis_workspace& ws, std::span<match> matchs, int& rt_n, report_rule rule,
+    record_set records)
 {
     const motif& mo = motif_db[static_cast<std::size_t>(mi)];
     // Scores first: every score takes part in the statistics, but only the records that
@@ -184,7 +185,7 @@ void analyse_hits(int mi, std::span<const int> set, std::span<const window_hit> 
     double kept_mean = 0.0;
     std_mean(kept, kept_sums, kept_std, kept_mean);
     const double sd = kept_sums.all_equal() ? 0.0 : kept_std;
-    ws.last = {set, hits, rc_hits, std::span<const match>(matchs.data(), rn), n, mean, std_dev, kept_mean, sd};
+
     // The t values first: they say which records are reported, and so which sequences'
     // frames and hits to fetch ahead of locating their sites (fetched when they are needed,
     // those misses cost more than the rest of the loop).
@@ -199,12 +200,15 @@ void analyse_hits(int mi, std::span<const int> set, std::span<const window_hit> 
         reported_n += reported(ws.tvalues[r], rule) ? 1 : 0;
     }
     ws.reported_at.resize(reported_n);
+    const bool every_kept = records == record_set::kept;
+    const std::size_t written = every_kept ? rn : reported_n;
+    ws.last = {set, hits, rc_hits, std::span<const match>(matchs.data(), written), rn, n, mean, std_dev, kept_mean, sd};
     // Every record as one that is not reported, then the reported ones located and tested.
     // Copied whole: zeroing each record in place costs a slow string store.
     match unreported;
     unreported.mi = mi;
     unreported.pvalue = std::numeric_limits<double>::quiet_NaN();
-    for (std::size_t r = 0; r < rn; ++r) {
+    for (std::size_t r = 0; every_kept && r < rn; ++r) {
         match& m = matchs[r];
         m = unreported;
         m.si = set[static_cast<std::size_t>(ws.kept[r].at)];
@@ -229,7 +233,7 @@ void analyse_hits(int mi, std::span<const int> set, std::span<const window_hit> 
         const auto i = static_cast<std::size_t>(ws.kept[r].at);
         const bool reverse = ws.kept[r].reverse;
         const int si = set[i];
-        match& m = matchs[r];
+        match& m = matchs[every_kept ? r : k];
         m = locate_site(mi, si, ws.frames[static_cast<std::size_t>(si)], mo.len, reverse ? rc_hits[i] : hits[i],
             reverse);
         m.rs = ws.rss[r];
@@ -237,27 +241,30 @@ void analyse_hits(int mi, std::span<const int> set, std::span<const window_hit> 
     }
 }
 
-void analyse_motif(
-    int mi, std::span<const int> set, analysis_workspace& ws, std::span<match> matchs, int& rt_n, report_rule rule)
+void analyse_motif(int mi, std::span<const int> set, analysis_workspace& ws, std::span<match> matchs, int& rt_n,
+    report_rule rule, record_set records)
 {
     const int group[] = {mi};
     scan_group(group, set, ws);
-    analyse_hits(mi, set, ws.hits_of(0, set.size()), ws.rc_hits_of(0, set.size()), ws, matchs, rt_n, rule);
+    analyse_hits(mi, set, ws.hits_of(0, set.size()), ws.rc_hits_of(0, set.size()), ws, matchs, rt_n, rule, records);
 }
 
-void all_matchs(int mi, analysis_workspace& ws, std::span<match> matchs, int& rt_n, report_rule rule)
+void all_matchs(
+    int mi, analysis_workspace& ws, std::span<match> matchs, int& rt_n, report_rule rule, record_set records)
 {
     // The set is every sequence in index order; index_rdm doubles as the index list.
     std::iota(ws.index_rdm.begin(), ws.index_rdm.begin() + seq_n, 0);
-    analyse_motif(
-        mi, std::span<const int>(ws.index_rdm.data(), static_cast<std::size_t>(seq_n)), ws, matchs, rt_n, rule);
+    analyse_motif(mi, std::span<const int>(ws.index_rdm.data(), static_cast<std::size_t>(seq_n)), ws, matchs, rt_n,
+        rule, records);
 }
 
-void random_matchs(int mi, int rand_n, analysis_workspace& ws, std::span<match> matchs, int& rt_n, report_rule rule)
+void random_matchs(int mi, int rand_n, analysis_workspace& ws, std::span<match> matchs, int& rt_n, report_rule rule,
+    record_set records)
 {
     const int n = rand_n > 0 ? std::min(rand_n, seq_n) : 0;
     sampling_noputback(seq_n, n, std::span<int>(ws.index_rdm.data(), static_cast<std::size_t>(n)), ws.index_pool);
-    analyse_motif(mi, std::span<const int>(ws.index_rdm.data(), static_cast<std::size_t>(n)), ws, matchs, rt_n, rule);
+    analyse_motif(
+        mi, std::span<const int>(ws.index_rdm.data(), static_cast<std::size_t>(n)), ws, matchs, rt_n, rule, records);
 }
 
 void sampling_noputback(int n, int rand_n, std::span<int> index_rdm, std::vector<int>& index_pool)

@@ -20,6 +20,11 @@
 // letters and coordinates are not looked up).
 enum class report_rule { every_record, t_reaches_threshold, abs_t_reaches_threshold };
 
+// Which records an analysis writes: every kept one, at its position among them, or only
+// those reported, packed in order (all a run writes lines from; writing the others cost a
+// tenth of the analysis).
+enum class record_set { kept, reported };
+
 // True when a record with this t value is written (every_record: always). Inline: it is
 // asked once per kept record, several times over.
 inline bool reported(double t, report_rule rule)
@@ -118,7 +123,8 @@ struct analysis_workspace {
         std::span<const int> set;               // the set, in scan order
         std::span<const window_hit> hits;       // its hits, and those of the reverse complements
         std::span<const window_hit> rc_hits;
-        std::span<const match> records;         // the kept records, as written to `matchs`
+        std::span<const match> records;         // the records written to `matchs`
+        std::size_t kept_n = 0;                 // the kept records (those written, or more)
         std::size_t scored_n = 0;               // sequences with a window: scores in rss_tmp, hits by scored
         double mean = 0.0;                      // mean and population sd of all scored scores
         double sd = 0.0;
@@ -148,23 +154,24 @@ void scan_group(std::span<const int> group, std::span<const int> set, analysis_w
 // better of the two by reverse_wins), and writes the kept records to the front of `matchs`
 // (room for set.size() records) with their t values, the p-values that `rule` asks for,
 // and their number to rt_n; the positions of the records `rule` reports go, in order, to
-// ws.reported_at. Sequences in which the motif has no scored window are left out of the set: they
-// have no score to compare.
+// ws.reported_at. With record_set::reported, only the reported records are written: the
+// k-th at matchs[k], the record at kept position ws.reported_at[k]. Sequences in which the
+// motif has no scored window are left out of the set: they have no score to compare.
 void analyse_hits(int mi, std::span<const int> set, std::span<const window_hit> hits,
     std::span<const window_hit> rc_hits, analysis_workspace& ws, std::span<match> matchs, int& rt_n,
-    report_rule rule = report_rule::every_record);
+    report_rule rule = report_rule::every_record, record_set records = record_set::kept);
 
 // Scans motif mi against `set` and analyses it.
 void analyse_motif(int mi, std::span<const int> set, analysis_workspace& ws, std::span<match> matchs, int& rt_n,
-    report_rule rule = report_rule::every_record);
+    report_rule rule = report_rule::every_record, record_set records = record_set::kept);
 
 // The whole table as the set, in index order.
-void all_matchs(
-    int mi, analysis_workspace& ws, std::span<match> matchs, int& rt_n, report_rule rule = report_rule::every_record);
+void all_matchs(int mi, analysis_workspace& ws, std::span<match> matchs, int& rt_n,
+    report_rule rule = report_rule::every_record, record_set records = record_set::kept);
 
 // A new sample of rand_n sequences (at most seq_n) drawn without replacement.
 void random_matchs(int mi, int rand_n, analysis_workspace& ws, std::span<match> matchs, int& rt_n,
-    report_rule rule = report_rule::every_record);
+    report_rule rule = report_rule::every_record, record_set records = record_set::kept);
 
 // Draws rand_n distinct indices of 0 to n - 1 into index_rdm, one rand() per draw.
 void sampling_noputback(int n, int rand_n, std::span<int> index_rdm, std::vector<int>& index_pool);

@@ -73,7 +73,7 @@ void score_range(std::span<const double> scored, motif_details& d, double& low, 
 void largest_t(const analysis_workspace& ws, motif_figures& f)
 {
     const auto& last = ws.last;
-    const std::size_t kept_n = last.records.size();
+    const std::size_t kept_n = last.kept_n;
     if (kept_n == 0)
         return;
     std::size_t at = 0;
@@ -120,7 +120,7 @@ void collect_kept(int width, const analysis_workspace& ws, motif_figures& f)
 void collect_all(int width, const analysis_workspace& ws, motif_figures& f, motif_details& d)
 {
     const auto& last = ws.last;
-    const std::size_t kept_n = last.records.size();
+    const std::size_t kept_n = last.kept_n;
     double low = 0.0;
     double high = 0.0;
     score_range(std::span<const double>(ws.rss_tmp.data(), last.scored_n), d, low, high);
@@ -262,7 +262,7 @@ motif_figures collect_figures(int mi, const analysis_workspace& ws, bool details
     f.analysed = true;
     f.set_n = static_cast<int>(last.set.size());
     f.scored_n = static_cast<int>(last.scored_n);
-    f.kept_n = static_cast<int>(last.records.size());
+    f.kept_n = static_cast<int>(last.kept_n);
     f.mean = last.kept_mean;
     f.sd = last.kept_sd;
     // The t values and the reported records as the analysis left them, and the sites' places

@@ -243,8 +243,11 @@ void append_site_line(std::string& out, const match& m, site_tally& tally)
     site_line(out, m, tally, nullptr);
 }
 
-void append_reported_lines(
-    std::string& out, std::span<const match> matchs, std::span<const int> reported, site_tally& tally)
+namespace {
+
+// The lines of n records, the k-th being record(k), in that order.
+template <typename Record>
+void append_lines(std::string& out, std::size_t n, Record record, site_tally& tally)
 {
     // The records, and the names and letters of the written sites, lie all over memory,
     // and the misses on them cost more than formatting the line: the records are fetched
@@ -257,19 +260,33 @@ void append_reported_lines(
         __builtin_prefetch(c + size - 1);
     };
     number_texts texts;
-    for (std::size_t k = 0; k < reported.size(); ++k) {
-        if (k + 2 * ahead < reported.size())
-            fetch_whole(&matchs[static_cast<std::size_t>(reported[k + 2 * ahead])], sizeof(match));
-        if (k + ahead < reported.size()) {
-            const match& next = matchs[static_cast<std::size_t>(reported[k + ahead])];
+    for (std::size_t k = 0; k < n; ++k) {
+        if (k + 2 * ahead < n)
+            fetch_whole(&record(k + 2 * ahead), sizeof(match));
+        if (k + ahead < n) {
+            const match& next = record(k + ahead);
             fetch_whole(&seq_db[static_cast<std::size_t>(next.si)], sizeof(seq));
             // All of the site's letters: a site often straddles two cache lines, and fetching
             // only the first left the line waiting on the second (a fifth of its time).
             fetch_whole(next.bsite.data(), std::max<std::size_t>(next.bsite.size(), 1));
             __builtin_prefetch(next.chrom.data());
         }
-        site_line(out, matchs[static_cast<std::size_t>(reported[k])], tally, &texts);
+        site_line(out, record(k), tally, &texts);
     }
+}
+
+}  // namespace
+
+void append_reported_lines(
+    std::string& out, std::span<const match> matchs, std::span<const int> reported, site_tally& tally)
+{
+    const auto record = [&](std::size_t k) -> const match& { return matchs[static_cast<std::size_t>(reported[k])]; };
+    append_lines(out, reported.size(), record, tally);
+}
+
+void append_reported_lines(std::string& out, std::span<const match> reported, site_tally& tally)
+{
+    append_lines(out, reported.size(), [&](std::size_t k) -> const match& { return reported[k]; }, tally);
 }
 
 void warn_about(const site_tally& tally)

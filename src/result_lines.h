@@ -38,6 +38,8 @@ int bed_score(double tvalue);
 // `reported` (as analyse_hits lists them), in that order.
 void append_reported_lines(
     std::string& out, std::span<const match> matchs, std::span<const int> reported, site_tally& tally);
+// The same for records written packed (record_set::reported): all of them, in order.
+void append_reported_lines(std::string& out, std::span<const match> reported, site_tally& tally);
 
 // One warning line on standard error for each count of `tally` that is not 0.
 void warn_about(const site_tally& tally);

@@ -84,12 +84,11 @@ void random_gene_set(const std::string& motif_file, const std::string& seq_file,
     for (int mi = slice.first; mi < slice.end; ++mi) {
         shown.step(mi - slice.first + 1);
         int matchs_n = 0;
-        random_matchs(mi, sample_n, ws, ws.matchs, matchs_n, rule);
+        random_matchs(mi, sample_n, ws, ws.matchs, matchs_n, rule, record_set::reported);
         if (figures != nullptr)
             figures->collect(mi, ws);
         lines.clear();
-        append_reported_lines(
-            lines, std::span<const match>(ws.matchs.data(), static_cast<std::size_t>(matchs_n)), ws.reported_at, tally);
+        append_reported_lines(lines, std::span<const match>(ws.matchs.data(), ws.reported_at.size()), tally);
         out.write(lines);
     }
     out.close();
@@ -141,13 +140,13 @@ void extream_threading(
     for (std::size_t g = 0; g < buffers.group.size(); ++g) {
         int matchs_n = 0;
         analyse_hits(buffers.group[g], set, ws.hits_of(g, set.size()), ws.rc_hits_of(g, set.size()), ws, ws.matchs,
-            matchs_n, rule);
+            matchs_n, rule, record_set::reported);
         if (figures != nullptr)  // each motif's own entry: no lock needed
             figures->collect(buffers.group[g], ws);
         buffers.text.clear();
         site_tally motif_tally;
-        append_reported_lines(buffers.text,
-            std::span<const match>(ws.matchs.data(), static_cast<std::size_t>(matchs_n)), ws.reported_at, motif_tally);
+        append_reported_lines(
+            buffers.text, std::span<const match>(ws.matchs.data(), ws.reported_at.size()), motif_tally);
         tally.left_out += motif_tally.left_out;
         tally.misplaced += motif_tally.misplaced;
         if (!pipeline.hand_over(buffers.group[g], buffers.text))

@@ -167,6 +167,23 @@ TEST(Analysis, PValuesAreComputedForTheReportedRecordsOnly)
     }
     EXPECT_GT(written, 0);
     EXPECT_LT(written, kept);
+
+    // Packed, the reported records are the same ones, in the same order.
+    const std::vector<int> at = ws.reported_at;
+    ASSERT_EQ(at.size(), static_cast<std::size_t>(written));
+    std::vector<match> packed(static_cast<std::size_t>(seq_n));
+    int packed_kept = 0;
+    all_matchs(0, ws, packed, packed_kept, report_rule::t_reaches_threshold, record_set::reported);
+    EXPECT_EQ(packed_kept, kept);
+    ASSERT_EQ(ws.reported_at, at);
+    for (std::size_t k = 0; k < at.size(); ++k) {
+        const match& want = some[static_cast<std::size_t>(at[k])];
+        EXPECT_EQ(packed[k].si, want.si) << k;
+        EXPECT_EQ(packed[k].location, want.location) << k;
+        EXPECT_EQ(packed[k].rs, want.rs) << k;
+        EXPECT_EQ(packed[k].tvalue, want.tvalue) << k;
+        EXPECT_EQ(packed[k].pvalue, want.pvalue) << k;
+    }
 }
 
 TEST(Analysis, EqualScoresAreNeverOutliersWhateverTheirNumber)
