@@ -3,7 +3,9 @@
 #pragma once
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
+#include <limits>
 #include <span>
 
 // Mean and population standard deviation (divided by n, not n - 1) of data.
@@ -18,19 +20,23 @@ public:
     void add(double v)
     {
         total_ += v;
-        // From the first value on, as all_equal compares them.
-        low_ = count_ == 0 ? v : std::min(low_, v);
-        high_ = count_ == 0 ? v : std::max(high_, v);
+        // As all_equal compares them, which passes over a NaN but one in first place: the
+        // lowest and highest from the infinities on, and the first value's NaN aside, keep
+        // the chains of comparisons one instruction long.
+        first_nan_ = count_ == 0 ? std::isnan(v) : first_nan_;
+        low_ = std::min(low_, v);
+        high_ = std::max(high_, v);
         ++count_;
     }
-    bool all_equal() const { return count_ == 0 || low_ == high_; }
+    bool all_equal() const { return count_ == 0 || (!first_nan_ && low_ == high_); }
     double total() const { return total_; }
 
 private:
     double total_ = 0.0;
-    double low_ = 0.0;
-    double high_ = 0.0;
+    double low_ = std::numeric_limits<double>::infinity();
+    double high_ = -std::numeric_limits<double>::infinity();
     std::size_t count_ = 0;
+    bool first_nan_ = false;
 };
 
 // std_mean of `data`, whose values were added to `sums` in this order. By value: a summary

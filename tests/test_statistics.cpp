@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 #include "statistics.h"
@@ -64,6 +65,28 @@ TEST(SampleStatistics, PopulationStandardDeviation)
 // ---------------------------------------------------------------------------
 // One-sample t test
 // ---------------------------------------------------------------------------
+
+// Gathered value by value, the summary gives std_mean's numbers and all_equal's answer,
+// for NaNs first or later (all_equal passes over the later ones), zeros of both signs,
+// infinities, one value and none.
+TEST(SampleStatistics, RunningSummaryAgreesWithThePasses)
+{
+    const double nan = std::nan("");
+    const double inf = INFINITY;
+    const std::vector<std::vector<double>> sets{{}, {2.5}, {1.0, 1.0, 1.0}, {0.0, -0.0}, {-0.0, 0.0, 0.0},
+        {1.0, 2.0, 4.0, 0.1}, {nan, 1.0, 1.0}, {1.0, nan, 1.0}, {1.0, nan, 2.0}, {-inf, -inf}, {-inf, 3.0, inf}};
+    for (const auto& data : sets) {
+        running_summary sums;
+        for (const double v : data)
+            sums.add(v);
+        EXPECT_EQ(sums.all_equal(), all_equal(data)) << data.size() << " values";
+        double sd = 0.0, mean = 0.0, want_sd = 0.0, want_mean = 0.0;
+        std_mean(data, sums, sd, mean);
+        std_mean(data, want_sd, want_mean);
+        EXPECT_TRUE(std::memcmp(&sd, &want_sd, sizeof sd) == 0 && std::memcmp(&mean, &want_mean, sizeof mean) == 0)
+            << sd << " " << want_sd << ", " << mean << " " << want_mean;
+    }
+}
 
 TEST(OneSampleTTest, WorkedExample)
 {
