@@ -208,12 +208,14 @@ void analyse_hits(int mi, std::span<const int> set, std::span<const window_hit> 
     match unreported;
     unreported.mi = mi;
     unreported.pvalue = std::numeric_limits<double>::quiet_NaN();
-    for (std::size_t r = 0; every_kept && r < rn; ++r) {
-        match& m = matchs[r];
-        m = unreported;
-        m.si = set[static_cast<std::size_t>(ws.kept[r].at)];
-        m.rs = ws.rss[r];
-        m.tvalue = ws.tvalues[r];
+    if (every_kept) {
+        for (std::size_t r = 0; r < rn; ++r) {
+            match& m = matchs[r];
+            m = unreported;
+            m.si = set[static_cast<std::size_t>(ws.kept[r].at)];
+            m.rs = ws.rss[r];
+            m.tvalue = ws.tvalues[r];
+        }
     }
     constexpr std::size_t ahead = 32;
     ttest_memo tests(rn, kept_mean, sd);

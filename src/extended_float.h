@@ -9,8 +9,8 @@
 
 #include <array>
 #include <cmath>
-#include <cstring>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <type_traits>
 
