@@ -44,11 +44,15 @@ machine_ticks() {
 }
 
 # Best (lowest wall time) of $runs runs of a command: "wall rss cpu others", where others
-# is the share of the machine that other processes took meanwhile, in percent.
+# is the share of the machine that other processes took meanwhile, in percent. Each run
+# writes its output (the last argument) anew: replacing the last run's would time the file
+# system freeing that one.
 best_of() {
-    local best="" line busy0 total0 busy1 total1 ours=0
+    local best="" line busy0 total0 busy1 total1 ours=0 out=${*: -1}
     read -r busy0 total0 < <(machine_ticks)
     for ((i = 0; i < runs; i++)); do
+        rm -f "$out"
+        sync -f "$work"
         line=$(timed "$@")
         ours=$(awk -v o="$ours" -v w="${line%% *}" -v c="${line##* }" -v hz="$(getconf CLK_TCK)" \
             'BEGIN { print o + w * c / 100 * hz }')

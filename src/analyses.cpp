@@ -96,6 +96,15 @@ analysis_workspace::analysis_workspace(int set_capacity, int group_capacity_)
     index_pool.reserve(n);
 }
 
+int motifs_per_group(std::size_t seq_count, bool both_strands)
+{
+    constexpr std::size_t most = 16;
+    constexpr std::size_t least = 8;
+    constexpr std::size_t hit_budget = std::size_t{32} << 20;
+    const std::size_t per_motif = std::max<std::size_t>(seq_count, 1) * sizeof(window_hit) * (both_strands ? 2 : 1);
+    return static_cast<int>(std::clamp(hit_budget / per_motif, least, most));
+}
+
 void scan_group(std::span<const int> group, std::span<const int> set, analysis_workspace& ws)
 {
     // The group's scanners: of the given strand, or of both strands, whose reverse

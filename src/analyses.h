@@ -141,6 +141,12 @@ struct analysis_workspace {
     }
 };
 
+// The motifs to scan together over each block of `seq_count` sequences: the more there
+// are, the more of them share the making of a block's triple indices (with 8, a twentieth
+// of a run), but each holds a hit per sequence and strand until the group is analysed.
+// 16 at most, fewer where their hits would pass 32 MiB, and 8 at least.
+int motifs_per_group(std::size_t seq_count, bool both_strands);
+
 // Scans every motif of `group` (at most ws.group_capacity) against the sequences `set`,
 // into ws.hits: motif g's hit for set[i] at g * set.size() + i. The set is scanned a block
 // of sequences at a time, every motif over the block, so that the block's codes stay in

@@ -169,7 +169,9 @@ void extream_gene_set(const std::string& motif_file, const std::string& seq_file
 
     // More workers than cores only take turns on them; one set of buffers per core.
     const int busy = hooks.busy > 0 ? hooks.busy : usable_cores();
-    const pipeline_limits limits{hooks.group_size, hooks.parked_budget, std::min(thread_n, busy)};
+    const int group_size =
+        hooks.group_size > 0 ? hooks.group_size : motifs_per_group(static_cast<std::size_t>(seq_n), both_strands);
+    const pipeline_limits limits{group_size, hooks.parked_budget, std::min(thread_n, busy)};
     std::vector<std::unique_ptr<buffer_set>> slots(static_cast<std::size_t>(limits.busy));
     shared_tally tally;
     finished_n = 0;

@@ -21,7 +21,7 @@ using start_failure = std::function<bool(int worker)>;
 struct threaded_run_hooks {
     start_failure fail_start;
     std::function<void(int first_motif)> before_group;  // called as a worker starts a group
-    int group_size = 8;                                 // motifs scanned together
+    int group_size = 0;                                 // motifs scanned together; 0: motifs_per_group's
     std::size_t parked_budget = std::size_t{32} << 20;  // finished lines waiting for their turn
     int busy = 0;                                       // workers analysing at once; 0: one per core
     std::size_t* peak_parked = nullptr;                 // receives the most bytes parked at once

@@ -142,6 +142,26 @@ TEST(Analysis, GroupScanOverSeveralBlocksEqualsTheStraightforwardScan)
     }
 }
 
+TEST(Analysis, GroupsAreAsLargeAsTheirHitsAllow)
+{
+    // A group's hits, one per sequence and strand, stay within 32 MiB unless the group is
+    // already at its floor of 8; below its ceiling of 16, one motif more would pass them.
+    constexpr std::size_t budget = std::size_t{32} << 20;
+    for (const std::size_t n : {0, 1, 20000, 50000, 70000, 200000, 10000000})
+        for (const bool both : {false, true}) {
+            const std::size_t per_motif = std::max<std::size_t>(n, 1) * sizeof(window_hit) * (both ? 2 : 1);
+            const auto g = static_cast<std::size_t>(motifs_per_group(n, both));
+            ASSERT_GE(g, 8u) << n;
+            ASSERT_LE(g, 16u) << n;
+            if (g > 8) {
+                EXPECT_LE(g * per_motif, budget) << n << (both ? " both strands" : "");
+            }
+            if (g < 16) {
+                EXPECT_GT((g + 1) * per_motif, budget) << n << (both ? " both strands" : "");
+            }
+        }
+}
+
 TEST(Analysis, PValuesAreComputedForTheReportedRecordsOnly)
 {
     reset_settings();
