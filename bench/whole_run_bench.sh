@@ -86,11 +86,16 @@ wait_quiet() {
 timed() {
     local busy0 busy1
     wait_quiet
+    local start end
     read -r busy0 _ < <(machine_ticks)
+    start=$EPOCHREALTIME
     /usr/bin/time -f '%e %M %P %U %S' -o "$work/time" "$@" >"$work/stdout" 2>"$work/stderr" ||
         { cat "$work/stderr" "$work/stdout" >&2; echo "failed: $*" >&2; exit 1; }
+    end=$EPOCHREALTIME
     read -r busy1 _ < <(machine_ticks)
-    read -r t_wall t_rss t_cpu t_user t_sys < <(tr -d '%' <"$work/time")
+    read -r _ t_rss t_cpu t_user t_sys < <(tr -d '%' <"$work/time")
+    # The wall clock to the millisecond (time's own is in hundredths of a second).
+    t_wall=$(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.3f", b - a }')
     t_others=$(awk -v b=$((busy1 - busy0)) -v hz="$hz" -v u="$t_user" -v s="$t_sys" -v w="$t_wall" -v n="$cores" \
         'BEGIN { x = w > 0 ? (b / hz - u - s) / (w * n) * 100 : 0; printf "%d", x < 0 ? 0 : x }')
 }
@@ -140,16 +145,26 @@ measure() {  # label motif_file seq_file
             "(others took ${t_others}% of the machine)"
     done
 
-    # The two settings alternate, so that a slow spell of the machine falls on both.
-    for ((i = 1; i <= runs; i++)); do
+    # One run untimed first: the first run after the long straightforward scan was the
+    # slowest of its series. Then the two settings alternate, so that a slow spell of the
+    # machine falls on both, and take turns going first: timed one after the other, the
+    # same program's second run took 1.4% less (medians of 12 pairs).
+    fresh "$work/out2.txt"
+    "$tarnel" -m "$motifs" -i "$seqs" -o "$work/out2.txt" >/dev/null
+    all_cores() {
         fresh "$work/out2.txt"
         timed "$tarnel" -m "$motifs" -i "$seqs" -o "$work/out2.txt"
         wall2+=("$t_wall") rss2+=("$t_rss")
         echo "  run $i Tarnel, $cores cores: $t_wall s wall, $t_cpu% CPU, $((t_rss / 1024)) MiB peak RSS (others took ${t_others}%)"
+    }
+    one_core() {
         fresh "$work/out1.txt"
         timed taskset -c 0 "$tarnel" -m "$motifs" -i "$seqs" -o "$work/out1.txt"
         wall1+=("$t_wall") rss1+=("$t_rss")
         echo "  run $i Tarnel, one core: $t_wall s wall, $t_cpu% CPU, $((t_rss / 1024)) MiB peak RSS (others took ${t_others}%)"
+    }
+    for ((i = 1; i <= runs; i++)); do
+        if ((i % 2)); then all_cores; one_core; else one_core; all_cores; fi
         sum2=$(sha256sum <"$work/out2.txt" | cut -c1-64)
         sum1=$(sha256sum <"$work/out1.txt" | cut -c1-64)
         if [[ $sum1 != "$sum2" ]]; then
@@ -160,26 +175,36 @@ measure() {  # label motif_file seq_file
     echo "  output: $(wc -l <"$work/out2.txt") lines, $(stat -c %s "$work/out2.txt") bytes, identical on one and $cores cores, sha256 $sum2"
     rm -f "$work/out1.txt" "$work/out2.txt"
 
-    # Other option sets, each run right after a default run so that both meet the same machine.
-    local set opts walls=() defaults=()
+    # Other option sets, each run beside a default run so that both meet the same machine,
+    # the two taking turns going first.
+    local set opts walls=() defaults=() d_wall
     IFS='|' read -r -a sets <<<"$others"
     for set in "${sets[@]}"; do
         read -r -a opts <<<"$set"
         ((${#opts[@]})) || continue
         walls=() defaults=()
         for ((i = 1; i <= runs; i++)); do
-            fresh "$work/out.txt"
-            timed "$tarnel" -m "$motifs" -i "$seqs" -o "$work/out.txt"
-            defaults+=("$t_wall")
+            if ((i % 2 == 0)); then
+                fresh "$work/out.txt"
+                timed "$tarnel" -m "$motifs" -i "$seqs" -o "$work/out.txt"
+                d_wall=$t_wall
+            fi
             fresh "$work/out.txt"
             timed "$tarnel" -m "$motifs" -i "$seqs" "${opts[@]}" -o "$work/out.txt"
             walls+=("$t_wall")
-            echo "  run $i Tarnel $set: $t_wall s wall, $t_cpu% CPU, $((t_rss / 1024)) MiB peak RSS (default beside it: ${defaults[-1]} s; others took ${t_others}%)"
+            echo "  run $i Tarnel $set: $t_wall s wall, $t_cpu% CPU, $((t_rss / 1024)) MiB peak RSS (others took ${t_others}%)"
+            if ((i % 2)); then
+                fresh "$work/out.txt"
+                timed "$tarnel" -m "$motifs" -i "$seqs" -o "$work/out.txt"
+                d_wall=$t_wall
+            fi
+            defaults+=("$d_wall")
+            echo "      default run beside it: $d_wall s"
         done
         read -r o_med _ < <(stats "${walls[@]}")
         read -r d_med _ < <(stats "${defaults[@]}")
         awk -v s="$set" -v o="$o_med" -v d="$d_med" -v runs="$runs" \
-            'BEGIN { printf "  -- %s: median %.2f s against %.2f s for the default run beside it (%.2fx)\n", s, o, d, o / d }'
+            'BEGIN { printf "  -- %s: median %.3f s against %.3f s for the default run beside it (%.2fx)\n", s, o, d, o / d }'
     done
     rm -f "$work/out.txt"
 
@@ -198,8 +223,8 @@ measure() {  # label motif_file seq_file
         printf "  -- medians of %d runs (range in brackets)\n", runs
         if (n > 0)
             printf "  straightforward scan, one core:   %9.2f s  [%.2f - %.2f]  (%.2f s of CPU time)\n", n, n0, n1, nc
-        printf "  whole run of Tarnel, %d cores:     %9.2f s  [%.2f - %.2f]  peak RSS %.1f MB (max %.1f)\n", c, a, a0, a1, r2 * 1.024e-3, r2x * 1.024e-3
-        printf "  whole run of Tarnel, one core:    %9.2f s  [%.2f - %.2f]  peak RSS %.1f MB (max %.1f)\n", b, b0, b1, r1 * 1.024e-3, r1x * 1.024e-3
+        printf "  whole run of Tarnel, %d cores:     %9.3f s  [%.3f - %.3f]  peak RSS %.1f MB (max %.1f)\n", c, a, a0, a1, r2 * 1.024e-3, r2x * 1.024e-3
+        printf "  whole run of Tarnel, one core:    %9.3f s  [%.3f - %.3f]  peak RSS %.1f MB (max %.1f)\n", b, b0, b1, r1 * 1.024e-3, r1x * 1.024e-3
         if (n > 0)
             printf "  straightforward scan / whole run: %9.1fx on %d cores, %.1fx on one core\n", n / a, c, n / b
         printf "  one core / %d cores (whole run):   %9.2fx\n", c, b / a
