@@ -216,11 +216,12 @@ int measure(const char* title, const std::vector<const motif*>& motifs,
     int failures = 0;
     std::vector<window_hit> hits(ns);
     scan_block block;
+    const int group = motifs_per_group(ns, false);
     struct variant {
         scan_path path;
         bool batch;
         const char* name;
-        bool block = false;  // as a run does: a block's triple indices made once for a group of 8 motifs
+        bool block = false;  // as a run does: a block's triple indices made once for a group of motifs
     };
     for (const variant& v : {variant{scan_path::avx2, false, "AVX2"}, variant{scan_path::avx512, false, "AVX-512"},
              variant{scan_path::avx512, true, "AVX-512, batch"}, variant{scan_path::avx512vbmi, false, "AVX-512 VBMI"},
@@ -239,7 +240,7 @@ int measure(const char* title, const std::vector<const motif*>& motifs,
                 // Built per motif, as the analyses do.
                 const fast_scanner scanner(quotients[mi], v.path);
                 if (v.block) {
-                    if (mi % 8 == 0)
+                    if (mi % static_cast<std::size_t>(group) == 0)
                         block.assign(seqs);
                     scanner.best_windows(block, hits, &c);
                     for (std::size_t si = 0; si < ns; ++si)
