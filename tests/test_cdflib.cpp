@@ -466,6 +466,28 @@ TEST(BetaIncDispatch, ExactShortcuts)
     }
 }
 
+TEST(BetaIncDispatch, PowerSeriesIsZeroExactlyWhereItsPrefactorIs)
+{
+    // With one parameter below 1 and the other at least 8, the series is 0 only when its
+    // prefactor (a0 / a) e^z underflows: returning 0 early must never cut a value that
+    // exists. x steps through the edge, a ln x from -770 to -720.
+    const double eps = 1e-15;
+    int zeros = 0;
+    for (const double a0 : {0.05, 0.5, 0.95})
+        for (const double a : {8.0, 700.0, 1e6})
+            for (double ax = -770.0; ax <= -720.0; ax += 0.05) {
+                const double x = std::exp(ax / a);
+                double small = a0;
+                double large = a;
+                const double z = a * std::log(x) - (gamma_ln1(&small) + algdiv(&small, &large));
+                const bool prefactor_zero = (small / a) * std::exp(z) == 0.0;
+                const double w = beta_pser(&a, &small, &x, &eps);
+                ASSERT_EQ(w == 0.0, prefactor_zero) << a0 << " " << a << " " << ax;
+                zeros += w == 0.0;
+            }
+    EXPECT_GT(zeros, 0);
+}
+
 TEST(BetaIncDispatch, ExchangeAtHalfIsConsistent)
 {
     for (const double a : {0.3, 1.0, 2.5, 30.0}) {
