@@ -64,7 +64,11 @@ private:
 score_memo& score_memo::start(int width)
 {
     width_ = width;
-    std::fill(entries_.begin(), entries_.end(), entry{});
+    tag_ += std::uint64_t{1} << tag_shift;
+    if (tag_ == 0) {  // every generation used: the oldest entries would be taken for new
+        std::fill(entries_.begin(), entries_.end(), entry{});
+        tag_ = std::uint64_t{1} << tag_shift;
+    }
     return *this;
 }
 

@@ -275,4 +275,18 @@ TEST(Analysis, RememberedScoresAreThoseOfTheirProductAndWidth)
         for (const window_hit& h : hits)
             ASSERT_EQ(memo.score(h), window_score(h, width)) << static_cast<double>(h.max_rs) << " width " << width;
     }
+    // A score left unlooked-up for as many motifs as the memo tells apart must still be
+    // forgotten, not taken for a later motif's: each hit is looked up once more only, one
+    // motif after another, so that whichever motif a stale tag came back at finds its own.
+    memo.start(3);
+    for (std::size_t i = 0; i < 100; ++i)
+        memo.score(hits[i]);
+    for (int motifs = 0; motifs < 65630; ++motifs) {
+        const int width = 4 + motifs % 2;
+        memo.start(width);
+        if (motifs >= 65530) {
+            const window_hit& h = hits[static_cast<std::size_t>(motifs - 65530)];
+            ASSERT_EQ(memo.score(h), window_score(h, width)) << "after " << motifs << " motifs";
+        }
+    }
 }
