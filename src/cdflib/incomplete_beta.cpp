@@ -93,10 +93,11 @@ double beta_pser(const double* a, const double* b, const double* x, const double
             // exponent e. So z < -746 wherever the test below holds: far-out t values, most
             // of the written p-values, skip u's two series and exp.
             const int e = static_cast<int>(std::bit_cast<std::uint64_t>(b0) >> 52) - 1023;
-            if (av * std::log(xv) + (e + 1) * 0.6931471805599453 + 0.13 < -747.0)
+            const double a_ln_x = av * std::log(xv);
+            if (a_ln_x + (e + 1) * 0.6931471805599453 + 0.13 < -747.0)
                 return 0.0;
             const double u = gamma_ln1(&a0) + algdiv(&a0, &b0);
-            const double z = av * std::log(xv) - u;
+            const double z = a_ln_x - u;
             result = (a0 / av) * std::exp(z);
         } else if (b0 > 1.0) {
             double u = gamma_ln1(&a0);
