@@ -11,6 +11,7 @@
 #include "fast_scan.h"
 #include "scan_kernels.h"
 #include "loading.h"
+#include "log_powers.h"
 #include "random_generator.h"
 #include "seq_reader.h"
 #include "settings.h"
@@ -64,12 +65,35 @@ private:
 score_memo& score_memo::start(int width)
 {
     width_ = width;
+    forget();
+    return *this;
+}
+
+void score_memo::forget()
+{
     tag_ += std::uint64_t{1} << tag_shift;
     if (tag_ == 0) {  // every generation used: the oldest entries would be taken for new
         std::fill(entries_.begin(), entries_.end(), entry{});
         tag_ = std::uint64_t{1} << tag_shift;
     }
-    return *this;
+    powers_.clear();
+    waiting_.clear();
+}
+
+void score_memo::reserve(std::size_t scores)
+{
+    powers_.reserve(scores);
+    waiting_.reserve(scores);
+    results_.reserve(scores);
+}
+
+void score_memo::finish()
+{
+    results_.resize(powers_.size());
+    log_powers(powers_, 1.0 / static_cast<double>(static_cast<unsigned>(width_)), results_);
+    for (const waiter& w : waiting_)
+        *w.to = results_[w.k];
+    forget();
 }
 
 analysis_workspace::analysis_workspace(int set_capacity, int group_capacity_)
@@ -93,6 +117,7 @@ analysis_workspace::analysis_workspace(int set_capacity, int group_capacity_)
         lengths[i] = static_cast<std::uint16_t>(seq_db[i].base.size());
     }
     rss_tmp.resize(n);
+    scores.reserve(n);
     rss.resize(n);
     tvalues.resize(n);
     reported_at.reserve(n);
@@ -165,11 +190,12 @@ void analyse_hits(int mi, std::span<const int> set, std::span<const window_hit> 
         if (hit.best_pos < 0)
             continue;
         ws.scored[n] = {static_cast<int>(i), reverse, static_cast<std::uint16_t>(hit.best_pos)};
-        const double score = memo.score(hit);
-        ws.rss_tmp[n] = score;
-        scored_sums.add(score);
+        memo.ask(hit, &ws.rss_tmp[n]);
         ++n;
     }
+    memo.finish();
+    for (std::size_t k = 0; k < n; ++k)
+        scored_sums.add(ws.rss_tmp[k]);
 
     double std_dev = 0.0;
     double mean = 0.0;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -54,20 +55,38 @@ constexpr std::size_t memo_slot(std::uint64_t bits, int slot_bits)
 // one is the same bytes as a new one. The product's own bits are the key: taking them
 // costs less than making the double. (Kept from motif to motif, keyed by the width too,
 // the scores were looked up more slowly than when forgotten for each motif.)
+//
+// Scores not remembered are worked out together once the motif's are all asked for
+// (log_powers, eight at a time): a product asked for again meanwhile waits for the first
+// one's. Then the memo forgets, as for a new motif: its entries hold no scores but marks.
 class score_memo {
 public:
     score_memo& start(int width);  // forgets every score: the next are for this width
-    double score(const window_hit& hit)
+    void reserve(std::size_t scores);  // room for as many new scores per motif
+    // Sets *to to hit's score: now where it is remembered, otherwise in finish().
+    void ask(const window_hit& hit, double* to)
     {
         const std::array<std::uint64_t, 2> key = product_bits(hit.max_rs);
         entry& e = entries_[memo_slot(key[0] ^ key[1] << 48 ^ key[1], slot_bits)];
         const std::uint64_t tagged = key[1] | tag_;
-        if (((e.key[0] ^ key[0]) | (e.key[1] ^ tagged)) != 0) {  // not std::array's ==, a call to memcmp
-            e.key = {key[0], tagged};
-            e.score = window_score(hit, width_);
+        if (((e.key[0] ^ key[0]) | (e.key[1] ^ tagged)) == 0) {  // not std::array's ==, a call to memcmp
+            if (std::isnan(e.score))
+                waiting_.push_back({to, waiting_for(e.score)});
+            else
+                *to = e.score;
+            return;
         }
-        return e.score;
+        e.key = {key[0], tagged};
+        const double m = static_cast<double>(hit.max_rs);
+        if (!(m > 0.0 && std::isfinite(m))) {  // no power to work out (a product out of range, or none)
+            *to = e.score = window_score(hit, width_);
+            return;
+        }
+        e.score = waiting_mark(powers_.size());
+        waiting_.push_back({to, powers_.size()});
+        powers_.push_back(m);
     }
+    void finish();  // every score asked for since start() is set, and all are forgotten
 
 private:
     static constexpr int slot_bits = 13;
@@ -76,14 +95,26 @@ private:
     // generation, so that forgetting is a new tag, not 192 kB cleared for every motif
     // (a fortieth of a run on 1,500 sequences).
     static constexpr int tag_shift = 48;
+    // A score still to be worked out is a NaN holding its place among powers_: no score is
+    // a NaN.
+    static double waiting_mark(std::size_t k) { return std::bit_cast<double>(0x7FF8000000000000ull | k); }
+    static std::size_t waiting_for(double mark) { return std::bit_cast<std::uint64_t>(mark) & 0xFFFFFFFFull; }
     struct entry {
         // Tagged with no generation: every key looked up carries one.
         std::array<std::uint64_t, 2> key{0, 0};
         double score = 0.0;
     };
+    struct waiter {
+        double* to;
+        std::size_t k;  // its power's place in powers_
+    };
+    void forget();
     int width_ = 0;
-    std::uint64_t tag_ = 0;
+    std::uint64_t tag_ = std::uint64_t{1} << tag_shift;
     std::vector<entry> entries_ = std::vector<entry>(std::size_t{1} << slot_bits);
+    std::vector<double> powers_;  // the products (as doubles) whose scores are to be worked out
+    std::vector<waiter> waiting_;
+    std::vector<double> results_;
 };
 
 // Working buffers of one analysis, sized once for the largest set (and for up to

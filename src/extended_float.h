@@ -81,8 +81,10 @@ inline double product_log_over(const extended& p, int width)
     return p.log_over(width);
 }
 // A product's stored bits, as two words: the same for the same product. The x87 format's
-// are its 64-bit significand and its sign and exponent.
-inline std::array<std::uint64_t, 2> product_bits(long double p)
+// are its 64-bit significand and its sign and exponent. Read where the product lies: a
+// copy made to read them is a 10-byte store, which the processor cannot forward to the
+// 8-byte load the two bytes are read by, and the loop waits for the store to retire.
+inline std::array<std::uint64_t, 2> product_bits(const long double& p)
 {
     std::uint64_t significand = 0;
     std::uint16_t sign_exponent = 0;

@@ -270,23 +270,31 @@ TEST(Analysis, RememberedScoresAreThoseOfTheirProductAndWidth)
     // (theirs are -inf, not the scores of 1 and 2).
     for (const long double p : {1.0L, -1.0L, 2.0L, -2.0L})
         hits.push_back({0, static_cast<scan_product>(p)});
+    // Asked for all at once, as a motif's are: those met again wait for the first one's.
+    std::vector<double> scores(hits.size());
     for (const int width : {1, 2, 7}) {
         memo.start(width);
-        for (const window_hit& h : hits)
-            ASSERT_EQ(memo.score(h), window_score(h, width)) << static_cast<double>(h.max_rs) << " width " << width;
+        for (std::size_t i = 0; i < hits.size(); ++i)
+            memo.ask(hits[i], &scores[i]);
+        memo.finish();
+        for (std::size_t i = 0; i < hits.size(); ++i)
+            ASSERT_EQ(scores[i], window_score(hits[i], width)) << static_cast<double>(hits[i].max_rs) << " width " << width;
     }
-    // A score left unlooked-up for as many motifs as the memo tells apart must still be
-    // forgotten, not taken for a later motif's: each hit is looked up once more only, one
-    // motif after another, so that whichever motif a stale tag came back at finds its own.
+    // A product asked for, then left alone for as many generations as the memo tells apart,
+    // must still be forgotten, not taken for a later one's: the 100 are asked for again one
+    // at a time, each in a generation of its own, across the one its tag comes back at
+    // (starting a motif and finishing one each begin a generation).
     memo.start(3);
     for (std::size_t i = 0; i < 100; ++i)
-        memo.score(hits[i]);
-    for (int motifs = 0; motifs < 65630; ++motifs) {
-        const int width = 4 + motifs % 2;
-        memo.start(width);
-        if (motifs >= 65530) {
-            const window_hit& h = hits[static_cast<std::size_t>(motifs - 65530)];
-            ASSERT_EQ(memo.score(h), window_score(h, width)) << "after " << motifs << " motifs";
-        }
+        memo.ask(hits[i], &scores[i]);
+    memo.finish();
+    for (int motifs = 0; motifs < 65480; ++motifs)
+        memo.start(4 + motifs % 2);
+    memo.start(5);
+    for (std::size_t i = 0; i < 100; ++i) {
+        double score = 0.0;
+        memo.ask(hits[i], &score);
+        memo.finish();
+        ASSERT_EQ(score, window_score(hits[i], 5)) << "hit " << i;
     }
 }

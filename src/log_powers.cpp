@@ -1,0 +1,27 @@
+#include "log_powers.h"
+
+#include <cmath>
+
+bool log_powers_vectorised()
+{
+#if defined(__x86_64__)
+    static const bool has = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("fma");
+    }();
+    return has;
+#else
+    return false;
+#endif
+}
+
+std::size_t log_powers(std::span<const double> m, double e, std::span<double> out)
+{
+#if defined(__x86_64__)
+    if (log_powers_vectorised())
+        return log_powers_avx512(m.data(), e, out.data(), m.size());
+#endif
+    for (std::size_t i = 0; i < m.size(); ++i)
+        out[i] = std::log(std::pow(m[i], e));
+    return m.size();
+}
