@@ -3,11 +3,11 @@
 // The C library's pow and log are not correctly rounded, so the same bits cannot come from
 // a formula of our own as such. They come from its error bounds instead: pow is within
 // 0.54 ulp of the exact power, log within 0.519 ulp of the exact logarithm. Where the exact
-// value lies within 0.455 ulp of a double (0.47 for log), every other double is at least
-// 0.545 (0.53) ulp from it, and the library's result can only be that double. So each
+// value lies within 0.455 ulp of a double (0.48 for log), every other double is at least
+// 0.545 (0.52) ulp from it, and the library's result can only be that double. So each
 // value is worked out here in double-double arithmetic and kept only where that, with its
 // error bound, places the exact value that close to the double it rounds to; any other
-// (about one in seven) is handed to the library, the power's logarithm alone where the
+// (about one in eight) is handed to the library, the power's logarithm alone where the
 // power was kept. Values outside the range worked out here (m subnormal, |e ln m| > 700,
 // results near 0 or powers of two, whose ulp below is half the one above) are handed over
 // as well.
@@ -252,7 +252,7 @@ TARNEL_LOG_POWERS std::size_t log_powers_avx512(const double* m, double e, doubl
             const dd ls = fast_two_sum(y.hi, _mm512_sub_pd(y.lo, _mm512_div_pd(p.value.lo, p.value.hi)));
             const __mmask8 log_settled = power_settled &
                 _mm512_cmp_pd_mask(_mm512_abs_pd(ls.hi), splat(0x1p-900), _CMP_GE_OQ) &
-                settled(ls, splat(0x1p-69), 0.47);
+                settled(ls, splat(0x1p-69), 0.48);
             const __mmask8 with_power = power_settled & ~log_settled;
             _mm512_mask_storeu_pd(out + i, lanes, _mm512_mask_mov_pd(ls.hi, with_power, power));
             const __mmask8 left = lanes & ~log_settled;
