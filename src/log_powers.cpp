@@ -1,10 +1,14 @@
 #include "log_powers.h"
 
 #include <cmath>
+#include <cstdlib>  // defines __GLIBC__ where the C library is glibc
 
 bool log_powers_vectorised()
 {
-#if defined(__x86_64__)
+    // The vector path relies on the library's pow and log being within 0.54 and 0.519 ulp
+    // of the exact values, as glibc's are (and were correctly rounded before 2.28); another
+    // library's results are left to it.
+#if defined(__x86_64__) && defined(__GLIBC__)
     static const bool has = [] {
         __builtin_cpu_init();
         return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("fma");
