@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Every measurement of the scan, the threaded run and the loader, in one run.
+# Every measurement of the scan, the threaded run, the scores and the loader, in one run.
 #
 #   bench/run_bench.sh            builds (if needed) in build/ and runs everything
 #   BUILD_DIR=/tmp/b bench/run_bench.sh   another build folder
@@ -99,6 +99,10 @@ if cmp -s "$work/out1.txt" "$work/out2.txt"; then
 else
     echo "  OUTPUTS DIFFER between the two runs"
 fi
+echo
+
+echo "== (b') the scores' logarithms of powers, eight at a time against the library one at a time"
+"$bench" scores | sed 's/^/  /'
 echo
 
 echo "== (c) full capacity: 50000 sequences of 5500 letters"
