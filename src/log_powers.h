@@ -1,6 +1,7 @@
 // The scores' logarithms of powers, many at once: std::log(std::pow(m, e)) to the bit,
-// worked out eight at a time where the processor has AVX-512 (x86-64), and by the C
-// library itself elsewhere and wherever the vector result could round otherwise.
+// worked out eight at a time where the processor has AVX-512 (x86-64) and the C library is
+// glibc, and by the C library itself elsewhere and wherever the vector result could round
+// otherwise.
 #pragma once
 
 #include <cstddef>
