@@ -90,7 +90,7 @@ void score_memo::reserve(std::size_t scores)
 void score_memo::finish()
 {
     results_.resize(powers_.size());
-    log_powers(powers_, 1.0 / static_cast<double>(static_cast<unsigned>(width_)), results_);
+    log_powers(powers_, score_exponent(width_), results_);
     for (const waiter& w : waiting_)
         *w.to = results_[w.k];
     forget();

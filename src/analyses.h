@@ -78,7 +78,7 @@ public:
         }
         e.key = {key[0], tagged};
         const double m = static_cast<double>(hit.max_rs);
-        if (!(m > 0.0 && std::isfinite(m))) {  // no power to work out (a product out of range, or none)
+        if (!scored_by_power(m)) {  // no power to work out (a product out of range, or none)
             *to = e.score = window_score(hit, width_);
             return;
         }

@@ -55,9 +55,8 @@ window_hit best_window_exact(const motif_quotients& mq, std::span<const std::uin
 double window_score(const window_hit& hit, int width)
 {
     const double m = static_cast<double>(hit.max_rs);
-    const double e = 1.0 / static_cast<double>(static_cast<unsigned>(width));
-    if (m > 0.0 && std::isfinite(m))
-        return std::log(std::pow(m, e));
+    if (scored_by_power(m))
+        return std::log(std::pow(m, score_exponent(width)));
     // A real site whose product leaves the range of a double keeps its score through the
     // extended-precision logarithm rather than becoming an infinity.
     if (product_positive_finite(hit.max_rs))

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <cmath>
 #include <cstdint>
 #include <span>
 #include <string_view>
@@ -51,6 +52,17 @@ window_hit best_window_exact(const motif_quotients& mq, std::span<const std::uin
 
 // The score of a hit: ln(pow(m, 1/w)) with m the product rounded to double.
 double window_score(const window_hit& hit, int width);
+// The exponent 1/w of a width's scores, and whether a product so rounded is scored by that
+// power (else by its extended-precision logarithm, or as -inf): window_score's own terms,
+// for those that work many scores out at once.
+inline double score_exponent(int width)
+{
+    return 1.0 / static_cast<double>(static_cast<unsigned>(width));
+}
+inline bool scored_by_power(double m)
+{
+    return m > 0.0 && std::isfinite(m);
+}
 
 // Whether a sequence's best window is the one on its reverse complement: only with a
 // strictly larger product; on equal products the given strand's window is kept.
