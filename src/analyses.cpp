@@ -19,10 +19,6 @@
 
 namespace {
 
-// Letters of a block of sequences scanned by every motif of a group before the next block:
-// small enough for the block's codes to stay in a core's L2 cache.
-constexpr std::size_t block_letters = std::size_t{1} << 18;
-
 // one_sample_ttest against one set, remembered by score: the written sites of a motif
 // are mostly the same few best windows (a consensus found in many sequences), and the
 // p-value is the costliest number of the analysis. The test is a function of the score
@@ -156,7 +152,7 @@ void scan_group(std::span<const int> group, std::span<const int> set, analysis_w
     const std::size_t n = set.size();
     for (std::size_t first = 0; first < n;) {
         std::size_t last = first;
-        for (std::size_t letters = 0; last < n && (last == first || letters < block_letters); ++last)
+        for (std::size_t letters = 0; last < n && (last == first || letters < scan_block_letters); ++last)
             letters += ws.codes[last].size();
         const auto block = std::span<const std::span<const std::uint8_t>>(ws.codes.data() + first, last - first);
         ws.block.assign(block);

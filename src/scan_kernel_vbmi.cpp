@@ -292,14 +292,42 @@ TARNEL_VBMI __attribute__((always_inline)) inline __m512i lowest_lanes(const __m
         return _mm512_min_epu8(lowest_lanes<B, N / 2>(v), lowest_lanes<B + N / 2, N - N / 2>(v));
 }
 
-// What a sequence of sizeof...(V) vectors of windows, whose penalties on each strand of st
-// `sum` holds, leaves: its hits, or their candidates in the strands' queues. Both strands'
-// penalties share one scale and one best (fast_scan.cpp): the lowest of either sets the
-// threshold for both.
+// The lowest of 64 bytes, in every byte: kept in a vector, the threshold it sets needs no
+// trip through a general register and back. (The zero-masked forms, as in lowest_of.)
+TARNEL_VBMI inline __m512i lowest_everywhere(__m512i v)
+{
+    const __mmask16 all = 0xFFFF;
+    v = _mm512_min_epu8(v, _mm512_maskz_shuffle_i64x2(0xFF, v, v, 0x4E));
+    v = _mm512_min_epu8(v, _mm512_maskz_shuffle_i64x2(0xFF, v, v, 0xB1));
+    v = _mm512_min_epu8(v, _mm512_maskz_shuffle_epi32(all, v, _MM_PERM_BADC));
+    v = _mm512_min_epu8(v, _mm512_maskz_shuffle_epi32(all, v, _MM_PERM_CDAB));
+    v = _mm512_min_epu8(v, _mm512_maskz_rol_epi32(all, v, 16));
+    return _mm512_min_epu8(v, _mm512_maskz_rol_epi32(all, v, 8));
+}
+
+// What the vector work leaves of a sequence of at most 8 vectors of windows, for the
+// choices that hang on it: the windows each strand flags (bit i of masks[s][v]: window
+// 64 v + i), or that the 16-bit pass must scan it again. `vectors` 0: a sequence the
+// vector work did not take.
+//
+// A batch of sequences is first scored and flagged, then taken: done per sequence, the
+// branches on its flags wait for its whole scoring and stall the next sequence's, and a
+// call on the rare paths in between keeps the other sequence's sums in memory.
+template <int S>
+struct flagged_windows {
+    std::uint64_t masks[S][8];
+    int vectors;
+    bool again;  // lowest + margin passes 254
+};
+
+// Flags the windows of a sequence of sizeof...(V) vectors, whose penalties on each strand of
+// st `sum` holds, into out. Both strands' penalties share one scale and one best
+// (fast_scan.cpp): the lowest of either sets the threshold for both. The threshold,
+// lowest + margin, is added with saturation, so that it reads 255 exactly where it passes
+// 254.
 template <int S, std::size_t... V>
-TARNEL_VBMI __attribute__((always_inline)) inline void settle_pass(const strands<S>& st,
-    std::span<const std::uint8_t> codes, const __m512i (&sum)[S][sizeof...(V)], int windows, std::size_t slot,
-    scan_counts* counts, std::index_sequence<V...>)
+TARNEL_VBMI __attribute__((always_inline)) inline void flag_windows(const strands<S>& st,
+    const __m512i (&sum)[S][sizeof...(V)], int windows, flagged_windows<S>& out, std::index_sequence<V...>)
 {
     constexpr int G = sizeof...(V);
     const std::uint64_t last = lanes64(64 * (G - 1), windows);
@@ -315,47 +343,80 @@ TARNEL_VBMI __attribute__((always_inline)) inline void settle_pass(const strands
         if constexpr (S == 2)
             low = _mm512_min_epu8(lowest_lanes<0, G - 1>(sum[1]), low);
     }
-    const unsigned threshold = threshold_or_rescan(st, codes, low, slot, counts);
-    if (threshold == 0)
-        return;
-    const __m512i limit = _mm512_set1_epi8(static_cast<char>(threshold));
-    std::uint64_t masks[S][G];
-    flag_count count[S];
+    const __m512i limit =
+        _mm512_adds_epu8(lowest_everywhere(low), _mm512_set1_epi8(static_cast<char>(st.a[0]->triple_margin)));
+    out.again = (_mm512_cmpeq_epi8_mask(limit, none) & 1) != 0;
+    out.vectors = G;
     each_strand<S>([&](auto s) TARNEL_VBMI {
-        ((masks[s][V] = _mm512_cmple_epu8_mask(sum[s][V], limit)), ...);
-        masks[s][G - 1] &= last;
-        (count[s].add(masks[s][V], V), ...);
+        ((out.masks[s][V] = _mm512_cmple_epu8_mask(sum[s][V], limit)), ...);
+        out.masks[s][G - 1] &= last;
     });
+}
+
+// Where the windows flag_windows flagged in sequence `slot` go: as take, with the common
+// case (one or two flagged windows, in one vector) found from a single test of all the
+// masks.
+template <int S>
+TARNEL_VBMI inline void take_flagged(const strands<S>& st, std::span<const std::uint8_t> codes,
+    flagged_windows<S>& f, int windows, std::size_t slot, scan_counts* counts)
+{
+    if (f.again) {
+        for (int s = 0; s < S; ++s)
+            st.hits[s][slot] = rescan(*st.a[s], codes, counts);
+        return;
+    }
     for (int s = 0; s < S; ++s) {
         if (counts != nullptr)
             counts->windows += windows;
-        take<(S > 1)>(*st.a[s], codes, masks[s], G, count[s], st.hits[s], slot, *st.queue[s], counts);
+        std::uint64_t* masks = f.masks[s];
+        const __m512i m = _mm512_maskz_loadu_epi64(static_cast<__mmask8>((1u << f.vectors) - 1), masks);
+        const unsigned any = _mm512_test_epi64_mask(m, m);
+        if (__builtin_popcount(any) <= 1) {
+            // Nearly always: the flagged windows lie in one vector (or none, only where
+            // both strands are scanned together).
+            const int v0 = static_cast<int>(_tzcnt_u32(any) & 7);  // 0 for none
+            const std::uint64_t mask = masks[v0];
+            const int flagged = __builtin_popcountll(mask);
+            if (flagged <= 2) {
+                if (counts != nullptr)
+                    counts->flagged += flagged;
+                st.hits[s][slot] = {};
+                const long first = 64L * v0 + __builtin_ctzll(mask | std::uint64_t{1} << 63);
+                const long last = 64L * v0 + 63 - __builtin_clzll(mask | 1);
+                st.queue[s]->add(*st.a[s], slot, codes.data(), first, flagged != 0);
+                st.queue[s]->add(*st.a[s], slot, codes.data(), last, flagged == 2);
+                continue;
+            }
+        }
+        flag_count count;
+        for (int v = 0; v < f.vectors; ++v)
+            count.add(masks[v], v);
+        take<(S > 1)>(*st.a[s], codes, masks, f.vectors, count, st.hits[s], slot, *st.queue[s], counts);
     }
 }
 
 // A sequence of sizeof...(V) vectors of windows, its penalties kept in registers.
 template <int S, std::size_t... V>
-TARNEL_VBMI void short_pass(const strands<S>& st, std::span<const std::uint8_t> codes, const std::uint8_t* t,
-    int windows, std::size_t slot, scan_counts* counts, std::index_sequence<V...> vs)
+TARNEL_VBMI void short_pass(const strands<S>& st, const std::uint8_t* t, int windows, flagged_windows<S>& out,
+    std::index_sequence<V...> vs)
 {
     __m512i sum[S][sizeof...(V)];
     score(st, t, sum, vs);
-    settle_pass(st, codes, sum, windows, slot, counts, vs);
+    flag_windows(st, sum, windows, out, vs);
 }
 
-// Sequences slot and slot + 1, both of sizeof...(V) vectors of windows, scored together:
-// one sequence's scoring alone leaves the processor waiting on its chain of additions and
-// then on the lowest penalty, which the other's fills.
+// Two sequences, both of sizeof...(V) vectors of windows, scored together: one
+// sequence's scoring alone leaves the processor waiting on its chain of additions, which
+// the other's fills.
 template <std::size_t... V>
-TARNEL_VBMI void short_pass_two(const strands<1>& st, const std::span<const std::uint8_t>* codes,
-    const std::uint8_t* const* ts, const int* windows, std::size_t slot, scan_counts* counts,
-    std::index_sequence<V...> vs)
+TARNEL_VBMI void short_pass_two(const strands<1>& st, const std::uint8_t* const* ts, const int* windows,
+    flagged_windows<1>* out, std::index_sequence<V...> vs)
 {
     __m512i sum0[1][sizeof...(V)];
     __m512i sum1[1][sizeof...(V)];
     score_two(*st.a[0], ts, sum0[0], sum1[0], vs);
-    settle_pass(st, codes[0], sum0, windows[0], slot, counts, vs);
-    settle_pass(st, codes[1], sum1, windows[1], slot + 1, counts, vs);
+    flag_windows(st, sum0, windows[0], out[0], vs);
+    flag_windows(st, sum1, windows[1], out[1], vs);
 }
 
 // A longer one, its penalties kept in memory.
@@ -434,20 +495,30 @@ TARNEL_VBMI __attribute__((always_inline)) inline bool with_vectors(int vectors,
     }
 }
 
-// One sequence of `windows` windows (1 to triple_max_letters), its triple indices at t.
+// One sequence of `windows` windows (1 to triple_max_letters), its triple indices at t,
+// flagged into out where its penalties fit in registers; false, with nothing done, otherwise.
+template <int S>
+TARNEL_VBMI bool flag_short(const strands<S>& st, const std::uint8_t* t, int windows, flagged_windows<S>& out)
+{
+    return with_vectors((windows + 63) / 64, [&](auto vs) TARNEL_VBMI { short_pass(st, t, windows, out, vs); });
+}
+
 template <int S>
 TARNEL_VBMI void pass(const strands<S>& st, std::span<const std::uint8_t> codes, const std::uint8_t* t, int windows,
     std::size_t slot, scan_counts* counts)
 {
-    if (!with_vectors((windows + 63) / 64,
-            [&](auto vs) TARNEL_VBMI { short_pass(st, codes, t, windows, slot, counts, vs); }))
+    flagged_windows<S> f;
+    if (flag_short(st, t, windows, f))
+        take_flagged(st, codes, f, windows, slot, counts);
+    else
         long_pass(st, codes, t, windows, slot, counts);
 }
 
-// Sequences slot and slot + 1 together where both have triple indices and as many
-// vectors of windows, few enough for registers; false, with nothing done, otherwise.
+// Two sequences flagged together into out[0] and out[1] where both have triple indices
+// and as many vectors of windows, few enough for registers; false, with nothing done,
+// otherwise.
 TARNEL_VBMI bool pass_two(const strands<1>& st, const std::span<const std::uint8_t>* codes,
-    const std::uint8_t* const* ts, std::size_t slot, scan_counts* counts)
+    const std::uint8_t* const* ts, flagged_windows<1>* out)
 {
     const int width = st.a[0]->width;
     const int windows[2] = {
@@ -455,8 +526,7 @@ TARNEL_VBMI bool pass_two(const strands<1>& st, const std::span<const std::uint8
     const int vectors = (windows[0] + 63) / 64;
     if (ts[0] == nullptr || ts[1] == nullptr || windows[0] <= 0 || windows[1] <= 0 || (windows[1] + 63) / 64 != vectors)
         return false;
-    return with_vectors(
-        vectors, [&](auto vs) TARNEL_VBMI { short_pass_two(st, codes, ts, windows, slot, counts, vs); });
+    return with_vectors(vectors, [&](auto vs) TARNEL_VBMI { short_pass_two(st, ts, windows, out, vs); });
 }
 
 }  // namespace
@@ -534,18 +604,33 @@ TARNEL_VBMI void scan_batch(const strands<S>& st, std::span<const std::span<cons
     std::span<const std::uint8_t* const> triples, scan_counts* counts)
 {
     alignas(64) std::uint8_t room[triple_max_letters + triple_pad];
+    flagged_windows<S> rec[candidate_queue::batch];
+    const int width = st.a[0]->width;
     for (std::size_t first = 0; first < seqs.size(); first += candidate_queue::batch) {
         const std::size_t end = std::min(seqs.size(), first + candidate_queue::batch);
+        // The vector work of the whole batch first (flagged_windows says why). One strand:
+        // two sequences at a time where the block has made their triple indices (two
+        // strands fill the processor as well).
         for (std::size_t i = first; i < end;) {
-            // One strand: two sequences at a time where the block has made their triple
-            // indices (two strands fill the processor as well).
+            flagged_windows<S>& f = rec[i - first];
             if constexpr (S == 1)
-                if (!triples.empty() && i + 1 < end && pass_two(st, &seqs[i], &triples[i], i, counts)) {
+                if (!triples.empty() && i + 1 < end && pass_two(st, &seqs[i], &triples[i], &f)) {
                     i += 2;
                     continue;
                 }
-            scan_one(st, seqs[i], triples_of(seqs[i], triples, i, room), i, counts);
+            f.vectors = 0;
+            const long windows = static_cast<long>(seqs[i].size()) - width + 1;
+            if (windows > 0 && !triples.empty() && triples[i] != nullptr)
+                flag_short(st, triples[i], static_cast<int>(windows), f);
             ++i;
+        }
+        // Then each sequence's choices, and the rest of the sequences.
+        for (std::size_t i = first; i < end; ++i) {
+            flagged_windows<S>& f = rec[i - first];
+            if (f.vectors == 0)
+                scan_one(st, seqs[i], triples_of(seqs[i], triples, i, room), i, counts);
+            else
+                take_flagged(st, seqs[i], f, static_cast<int>(seqs[i].size()) - width + 1, i, counts);
         }
         for (int s = 0; s < S; ++s)
             st.queue[s]->flush_full(*st.a[s], st.hits[s], counts);
