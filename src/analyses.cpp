@@ -135,8 +135,10 @@ void scan_group(std::span<const int> group, std::span<const int> set, analysis_w
     // The group's scanners: of the given strand, or of both strands, whose reverse
     // complements are read from the block's codes backwards, so the block serves both.
     const bool reverse_too = !ws.rc_hits.empty();
-    std::vector<fast_scanner> forward;
-    std::vector<both_strands_scanner> both;
+    std::vector<fast_scanner>& forward = ws.forward;
+    std::vector<both_strands_scanner>& both = ws.both;
+    forward.clear();
+    both.clear();
     forward.reserve(reverse_too ? 0 : group.size());
     both.reserve(reverse_too ? group.size() : 0);
     for (int mi : group) {

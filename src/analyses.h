@@ -9,6 +9,7 @@
 #include <span>
 #include <vector>
 
+#include "fast_scan.h"
 #include "scan.h"
 #include "scan_block.h"
 #include "settings.h"
@@ -130,6 +131,10 @@ struct analysis_workspace {
     std::vector<window_hit> hits;
     std::vector<window_hit> rc_hits;
     scan_block block;                                     // the block being scanned, as the scan reads it
+    // The group's scanners, of one strand or of both. Kept from group to group: made anew,
+    // the 16 of a group (some 220 kB) came back from the system in fresh pages each time.
+    std::vector<fast_scanner> forward;
+    std::vector<both_strands_scanner> both;
     std::vector<match> matchs;                            // the kept records of the motif analysed last
     struct scored_hit {
         int at = 0;                  // position in the set

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/mman.h>
 #include <system_error>
 #include <unistd.h>
 
@@ -15,6 +16,22 @@ namespace {
 // Direct writes must start at, and be as long as, a multiple of the device's block, from
 // a buffer aligned as much: 4096 bytes satisfies every common device.
 constexpr std::size_t alignment = 4096;
+
+// A block, aligned to 2 MiB pages and asked for them where the system has them: filled in
+// 4 KiB pages, a block cost a thousand faults, taken by the workers that hand their lines
+// over (half of a real-data run's faults).
+constexpr std::size_t large_page = std::size_t{2} << 20;
+static_assert(direct_writer::block_bytes % large_page == 0);
+
+char* new_block()
+{
+    auto* p = static_cast<char*>(std::aligned_alloc(large_page, direct_writer::block_bytes));
+#if defined(MADV_HUGEPAGE)
+    if (p != nullptr)
+        madvise(p, direct_writer::block_bytes, MADV_HUGEPAGE);  // a hint: refused, nothing changes
+#endif
+    return p;
+}
 
 }  // namespace
 
@@ -59,7 +76,7 @@ int direct_writer::write(std::string_view text)
 {
     while (error_ == 0 && !text.empty()) {
         if (filling_ == nullptr) {
-            filling_.reset(static_cast<char*>(std::aligned_alloc(alignment, block_bytes)));
+            filling_.reset(new_block());
             if (filling_ == nullptr)
                 return error_ = ENOMEM;
         }

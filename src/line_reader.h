@@ -11,6 +11,8 @@
 
 #include <zlib.h>
 
+#include "uninitialised_allocator.h"
+
 class line_reader {
 public:
     // Opens `path` for reading; "-" is standard input. Throws fatal_error naming the
@@ -69,12 +71,12 @@ private:
     bool gzip_ = false;
     z_stream zs_{};
     bool zs_ready_ = false;
-    std::vector<unsigned char> raw_;  // bytes read from the file, not yet consumed
+    std::vector<unsigned char, uninitialised_allocator<unsigned char>> raw_;  // bytes read, not yet consumed
     std::size_t raw_begin_ = 0;
     std::size_t raw_end_ = 0;
     bool raw_eof_ = false;
     bool member_done_ = false;  // the last gzip member read has ended
-    std::vector<char> buffer_;
+    std::vector<char, uninitialised_allocator<char>> buffer_;
     std::size_t begin_ = 0;  // first unread byte
     std::size_t end_ = 0;    // one past the last byte read
     bool eof_ = false;
