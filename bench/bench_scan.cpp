@@ -179,7 +179,7 @@ bool same_hit(const window_hit& a, const window_hit& b)
     return a.best_pos == b.best_pos && std::memcmp(&a.max_rs, &b.max_rs, 10) == 0;
 }
 
-// The scan as a run makes it: for each group of motifs, blocks of about scan_block_letters
+// The scan as a run makes it: for each group of motifs, blocks ending at scan_block_end
 // letters, each scanned by every motif of the group. Gives the hits differing from want.
 long long scan_as_run(const std::vector<motif_quotients>& quotients, const std::vector<std::span<const std::uint8_t>>& seqs,
     int group, const std::vector<window_hit>& want, scan_counts& counts)
@@ -195,9 +195,7 @@ long long scan_as_run(const std::vector<motif_quotients>& quotients, const std::
         for (std::size_t mi = g0; mi < g1; ++mi)
             scanners.emplace_back(quotients[mi], scan_path::avx512vbmi);
         for (std::size_t first = 0; first < ns;) {
-            std::size_t last = first;
-            for (std::size_t letters = 0; last < ns && (last == first || letters < scan_block_letters); ++last)
-                letters += seqs[last].size();
+            const std::size_t last = scan_block_end(seqs, first);
             block.assign(std::span(seqs).subspan(first, last - first));
             for (std::size_t g = 0; g < scanners.size(); ++g)
                 scanners[g].best_windows(block, std::span(hits.data() + g * ns + first, last - first), &counts);
@@ -254,7 +252,7 @@ int measure(const char* title, const std::vector<const motif*>& motifs,
         bool batch;
         const char* name;
         bool block = false;  // a block's triple indices made once for a group of motifs
-        bool run_blocks = false;  // and, as a run does, blocks of scan_block_letters, each scanned by every motif of the group
+        bool run_blocks = false;  // and, as a run does, blocks ending at scan_block_end, each scanned by every motif of the group
     };
     for (const variant& v : {variant{scan_path::avx2, false, "AVX2"}, variant{scan_path::avx512, false, "AVX-512"},
              variant{scan_path::avx512, true, "AVX-512, batch"}, variant{scan_path::avx512vbmi, false, "AVX-512 VBMI"},

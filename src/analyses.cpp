@@ -130,6 +130,15 @@ int motifs_per_group(std::size_t seq_count, bool both_strands)
     return static_cast<int>(std::clamp(hit_budget / per_motif, least, most));
 }
 
+std::size_t scan_block_end(std::span<const std::span<const std::uint8_t>> codes, std::size_t first)
+{
+    constexpr std::size_t block_letters = std::size_t{1} << 18;
+    std::size_t last = first;
+    for (std::size_t letters = 0; last < codes.size() && (last == first || letters < block_letters); ++last)
+        letters += codes[last].size();
+    return last;
+}
+
 void scan_group(std::span<const int> group, std::span<const int> set, analysis_workspace& ws)
 {
     // The group's scanners: of the given strand, or of both strands, whose reverse
@@ -153,9 +162,7 @@ void scan_group(std::span<const int> group, std::span<const int> set, analysis_w
 
     const std::size_t n = set.size();
     for (std::size_t first = 0; first < n;) {
-        std::size_t last = first;
-        for (std::size_t letters = 0; last < n && (last == first || letters < scan_block_letters); ++last)
-            letters += ws.codes[last].size();
+        const std::size_t last = scan_block_end(std::span(ws.codes).first(n), first);
         const auto block = std::span<const std::span<const std::uint8_t>>(ws.codes.data() + first, last - first);
         ws.block.assign(block);
         for (std::size_t g = 0; g < group.size(); ++g) {

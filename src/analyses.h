@@ -188,9 +188,10 @@ struct analysis_workspace {
 // 16 at most, fewer where their hits would pass 32 MiB, and 8 at least.
 int motifs_per_group(std::size_t seq_count, bool both_strands);
 
-// Letters of a block of sequences scanned by every motif of a group before the next block:
-// small enough for the block's codes and triple indices to stay in a core's L2 cache.
-constexpr std::size_t scan_block_letters = std::size_t{1} << 18;
+// Where the block of sequences that starts at codes[first] ends: every motif of a group
+// scans one block before the next, and a block holds about 256 Ki letters (at least one
+// sequence), few enough for its codes and triple indices to stay in a core's L2 cache.
+std::size_t scan_block_end(std::span<const std::span<const std::uint8_t>> codes, std::size_t first);
 
 // Scans every motif of `group` (at most ws.group_capacity) against the sequences `set`,
 // into ws.hits: motif g's hit for set[i] at g * set.size() + i. The set is scanned a block
