@@ -25,12 +25,20 @@ namespace {
 // alone, so a remembered result is the same bytes as a new one.
 class ttest_memo {
 public:
-    ttest_memo(std::size_t n, double mean, double sd) : n_(n), mean_(mean), sd_(sd) {}
+    // For `tests` scores: the table takes twice as many slots, up to its largest. Made for
+    // every motif, a table of the largest size for a few hundred tests cost more to clear
+    // than it saved.
+    ttest_memo(std::size_t n, double mean, double sd, std::size_t tests)
+        : n_(n), mean_(mean), sd_(sd),
+          slot_bits_(std::clamp(static_cast<int>(std::bit_width(2 * tests)), least_slot_bits, most_slot_bits)),
+          entries_(std::size_t{1} << slot_bits_)
+    {
+    }
 
     void test(double score, double& pvalue, double& t)
     {
         const auto bits = std::bit_cast<std::uint64_t>(score);
-        entry& e = entries_[memo_slot(bits, slot_bits)];
+        entry& e = entries_[memo_slot(bits, slot_bits_)];
         if (!e.used || e.bits != bits) {
             one_sample_ttest(score, n_, mean_, sd_, e.pvalue, e.t);
             e.bits = bits;
@@ -43,7 +51,8 @@ public:
 private:
     // With 256 slots, collisions evicted scores that came back: on 20,000 sequences of 500
     // letters, 2048 slots halved the t distribution's evaluations.
-    static constexpr int slot_bits = 11;
+    static constexpr int most_slot_bits = 11;
+    static constexpr int least_slot_bits = 4;
     struct entry {
         std::uint64_t bits = 0;
         bool used = false;
@@ -53,7 +62,8 @@ private:
     std::size_t n_;
     double mean_;
     double sd_;
-    std::vector<entry> entries_ = std::vector<entry>(std::size_t{1} << slot_bits);
+    int slot_bits_;
+    std::vector<entry> entries_;
 };
 
 }  // namespace
@@ -262,7 +272,7 @@ void analyse_hits(int mi, std::span<const int> set, std::span<const window_hit> 
         }
     }
     constexpr std::size_t ahead = 32;
-    ttest_memo tests(rn, kept_mean, sd);
+    ttest_memo tests(rn, kept_mean, sd, reported_n);
     for (std::size_t k = 0; k < reported_n; ++k) {
         if (k + ahead < reported_n) {
             const auto& next = ws.kept[static_cast<std::size_t>(ws.reported_at[k + ahead])];

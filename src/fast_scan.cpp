@@ -4,6 +4,7 @@
 #include <cmath>
 #include <vector>
 
+#include "rounding.h"
 #include "scan_kernels.h"
 #include "seq_reader.h"
 
@@ -280,7 +281,7 @@ void fast_scanner::build_tables(std::span<const double> logs)
             long most = 0;
             for (int j = 0; j < entries; ++j) {
                 const std::size_t i = static_cast<std::size_t>(k) * entries + j;
-                const long p = std::lround(scale * (top[static_cast<std::size_t>(k)] - t[i]));
+                const long p = round_half_away(scale * (top[static_cast<std::size_t>(k)] - t[i]));
                 pen[i] = static_cast<std::uint16_t>(std::clamp(p, 0L, 65535L));
                 most = std::max(most, p);
             }
@@ -343,7 +344,7 @@ void fast_scanner::build_triple_table(std::span<const double> logs, double given
     for (int k = 0; k < triple_terms_; ++k) {
         std::uint8_t* row = triple_table_.data() + static_cast<std::size_t>(k) * 128;
         for (int j = 0; j < 128; ++j) {
-            const long p = j < 125 ? std::lround(scale * (top[static_cast<std::size_t>(k)] - t[static_cast<std::size_t>(k) * 125 + j])) : 255;
+            const long p = j < 125 ? round_half_away(scale * (top[static_cast<std::size_t>(k)] - t[static_cast<std::size_t>(k) * 125 + j])) : 255;
             row[j] = static_cast<std::uint8_t>(std::clamp(p, 0L, 255L));
         }
     }

@@ -9,8 +9,10 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "number_format.h"
+#include "rounding.h"
 
 namespace {
 
@@ -127,6 +129,29 @@ TEST(NumberFormat, RandomValues)
         check.integer(static_cast<std::int64_t>(rng() >> (rng() % 64)));
     }
     EXPECT_EQ(check.failures, 0) << check.examples;
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Rounding, HalvesGoAwayFromZeroAsLroundDoes)
+{
+    // Ties of either sign, the doubles beside them, the last doubles with a fraction and
+    // the first without, and a spread of the tables' values.
+    std::vector<double> values;
+    for (const double v : {0.0, 0.5, 1.5, 2.5, 254.5, 255.5, 0x1p52 - 0.5, 0x1p52, 0x1p53})
+        for (const double sign : {1.0, -1.0}) {
+            values.push_back(sign * v);
+            values.push_back(std::nextafter(sign * v, 0.0));
+            values.push_back(std::nextafter(sign * v, sign * HUGE_VAL));
+        }
+    std::mt19937_64 rng(20261209);
+    std::uniform_real_distribution<double> spread(-70000.0, 70000.0);
+    for (int i = 0; i < 100000; ++i)
+        values.push_back(spread(rng));
+    for (const double v : values)
+        ASSERT_EQ(round_half_away(v), std::lround(v)) << std::hexfloat << v;
 }
 
 }  // namespace

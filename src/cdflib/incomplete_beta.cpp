@@ -1,5 +1,6 @@
 // The regularised incomplete beta ratio: argument checks, the choice of
 // evaluation method, and the power-series methods.
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -15,6 +16,18 @@ double complement(double w)
 {
     return 0.5 + (0.5 - w);
 }
+
+// The power series' factors 0.5 + (0.5 - b / n) for b = 1/2, n = 1 to 64: Student's t
+// has b = 1/2 in every call, and its series ran 39 terms on average over real data, each
+// with two divisions. Worked out once, by the same correctly rounded operations as the
+// loop's, they are the same doubles, and a term keeps one division.
+constexpr int half_b_terms = 64;
+constexpr std::array<double, half_b_terms + 1> half_b_factors = [] {
+    std::array<double, half_b_terms + 1> f{};
+    for (int n = 1; n <= half_b_terms; ++n)
+        f[static_cast<std::size_t>(n)] = 0.5 + (0.5 - 0.5 / static_cast<double>(n));
+    return f;
+}();
 
 }  // namespace
 
@@ -133,6 +146,16 @@ double beta_pser(const double* a, const double* b, const double* x, const double
     double c = 1.0;
     const double tol = *eps / av;
     double w;
+    if (bv == 0.5) {
+        for (std::size_t k = 1; k <= half_b_terms; ++k) {
+            n += 1.0;
+            c = c * half_b_factors[k] * xv;
+            w = c / (av + n);
+            sum += w;
+            if (!(std::fabs(w) > tol))
+                return result * (1.0 + av * sum);
+        }
+    }
     do {
         n += 1.0;
         c = c * (0.5 + (0.5 - bv / n)) * xv;
