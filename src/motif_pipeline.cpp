@@ -24,6 +24,18 @@ void motif_pipeline::open()
     may_go_on_.notify_all();
 }
 
+int motif_pipeline::next_group_size(int left) const
+{
+    // Where fewer motifs are left than a group for each worker, the groups shrink to a
+    // share of what is left: whole groups to the end left one worker analysing the last
+    // while the others had nothing to do.
+    const int size = std::max(limits_.group_size, 1);
+    const int busy = std::max(limits_.busy, 1);
+    if (left >= size * busy)
+        return size;
+    return std::max(1, (left + busy - 1) / busy);
+}
+
 bool motif_pipeline::may_start() const
 {
     if (!open_)
@@ -46,7 +58,7 @@ void motif_pipeline::work(const analyse_fn& analyse)
         if (failed_ || next_group_ >= end_)
             break;
         const int first = next_group_;
-        const int last = std::min(end_, first + std::max(limits_.group_size, 1));
+        const int last = std::min(end_, first + next_group_size(end_ - first));
         next_group_ = last;
         lock.unlock();
         try {

@@ -26,7 +26,9 @@ struct pipeline_limits {
 
 // Motifs first to end - 1 go through the pipeline. Every worker thread runs work(): it
 // takes the next group, analyses it with `analyse` and hands each motif's lines over with
-// hand_over(), until no group is left or the run has failed.
+// hand_over(), until no group is left or the run has failed. Groups hold group_size
+// motifs, but once fewer are left than a group for each of the `busy` workers, each
+// takes its share of what is left, so that the workers finish together.
 //
 // Memory follows neither the output's size nor the number of workers: at most `busy`
 // workers analyse at once, each in its own slot (the caller keeps one set of buffers per
@@ -72,6 +74,7 @@ private:
     void write_in_turn(std::unique_lock<std::mutex>& lock, const std::string& text);
     void write_ready(std::unique_lock<std::mutex>& lock);
     bool may_start() const;
+    int next_group_size(int left) const;  // of a group taken with `left` motifs not yet handed out
 
     const int end_;
     const pipeline_limits limits_;

@@ -2,9 +2,12 @@
 // worker's failure into an error instead of an abort or a hang.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <mutex>
 #include <new>
 #include <thread>
+#include <vector>
 
 #include "errors.h"
 #include "runs.h"
@@ -122,4 +125,27 @@ TEST(ThreadedRun, FailureInAWorkerStopsTheRunWithAMessage)
     // The lines written stop before the failed group: nothing after it.
     const std::string written = read_file(w.dir.file("out.txt"));
     EXPECT_EQ(written.find("m40\t"), std::string::npos);
+}
+
+TEST(ThreadedRun, TheLastGroupsShrinkSoThatTheWorkersFinishTogether)
+{
+    workload w;
+    set_up(1);
+    const std::string whole = w.run({});
+    // Groups of 8 for two workers while 16 motifs are left, then each a half of the rest.
+    set_up(2);
+    std::mutex lock;
+    std::vector<int> firsts;
+    threaded_run_hooks hooks;
+    hooks.group_size = 8;
+    hooks.busy = 2;
+    hooks.before_group = [&](int first) {
+        const std::lock_guard hold(lock);
+        firsts.push_back(first);
+    };
+    EXPECT_EQ(w.run(hooks), whole);
+    std::sort(firsts.begin(), firsts.end());
+    ASSERT_EQ(firsts.size(), 18u);
+    EXPECT_EQ(firsts[13], 104);
+    EXPECT_EQ(std::vector<int>(firsts.begin() + 14, firsts.end()), (std::vector<int>{112, 116, 118, 119}));
 }
