@@ -11,7 +11,7 @@ std::mutex thread_lock;
 int finished_n = 0;
 
 motif_pipeline::motif_pipeline(int first, int end, pipeline_limits limits, output_file& out, written_fn written)
-    : end_(end), limits_(limits), out_(out), written_(std::move(written)), next_group_(first), next_write_(first)
+    : first_(first), end_(end), limits_(limits), out_(out), written_(std::move(written)), next_group_(first), next_write_(first)
 {
     free_slots_.resize(static_cast<std::size_t>(std::max(limits_.busy, 1)));
     std::iota(free_slots_.rbegin(), free_slots_.rend(), 0);  // slot 0 is taken first
@@ -28,10 +28,11 @@ int motif_pipeline::next_group_size(int left) const
 {
     // Where fewer motifs are left than a group for each worker, the groups shrink to a
     // share of what is left: whole groups to the end left one worker analysing the last
-    // while the others had nothing to do.
+    // while the others had nothing to do. A run of one group stays one: split, its
+    // workers' messages (unknown strands) would mingle with its progress lines.
     const int size = std::max(limits_.group_size, 1);
     const int busy = std::max(limits_.busy, 1);
-    if (left >= size * busy)
+    if (left >= size * busy || end_ - first_ <= size)
         return size;
     return std::max(1, (left + busy - 1) / busy);
 }

@@ -28,7 +28,8 @@ struct pipeline_limits {
 // takes the next group, analyses it with `analyse` and hands each motif's lines over with
 // hand_over(), until no group is left or the run has failed. Groups hold group_size
 // motifs, but once fewer are left than a group for each of the `busy` workers, each
-// takes its share of what is left, so that the workers finish together.
+// takes its share of what is left, so that the workers finish together (a run of one
+// group stays one).
 //
 // Memory follows neither the output's size nor the number of workers: at most `busy`
 // workers analyse at once, each in its own slot (the caller keeps one set of buffers per
@@ -76,6 +77,7 @@ private:
     bool may_start() const;
     int next_group_size(int left) const;  // of a group taken with `left` motifs not yet handed out
 
+    const int first_;
     const int end_;
     const pipeline_limits limits_;
     output_file& out_;
