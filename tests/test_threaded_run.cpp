@@ -148,4 +148,9 @@ TEST(ThreadedRun, TheLastGroupsShrinkSoThatTheWorkersFinishTogether)
     ASSERT_EQ(firsts.size(), 18u);
     EXPECT_EQ(firsts[13], 104);
     EXPECT_EQ(std::vector<int>(firsts.begin() + 14, firsts.end()), (std::vector<int>{112, 116, 118, 119}));
+    // A run of one group stays one.
+    firsts.clear();
+    hooks.group_size = 120;
+    EXPECT_EQ(w.run(hooks), whole);
+    EXPECT_EQ(firsts, std::vector<int>{0});
 }
