@@ -11,7 +11,8 @@ std::mutex thread_lock;
 int finished_n = 0;
 
 motif_pipeline::motif_pipeline(int first, int end, pipeline_limits limits, output_file& out, written_fn written)
-    : first_(first), end_(end), limits_(limits), out_(out), written_(std::move(written)), next_group_(first), next_write_(first)
+    : first_(first), end_(end), limits_(limits), out_(out), written_(std::move(written)), next_group_(first),
+      next_write_(first)
 {
     free_slots_.resize(static_cast<std::size_t>(std::max(limits_.busy, 1)));
     std::iota(free_slots_.rbegin(), free_slots_.rend(), 0);  // slot 0 is taken first
