@@ -33,8 +33,10 @@ namespace {
 
 // A line is written through a pointer into room its bound guarantees and appended to the
 // output once: piece by piece, the appends' checks and copies cost more than the digits.
+// `write` by reference: copied into the call, its captured references were stored a word
+// at a time and loaded two at once, a load the stores cannot be forwarded to.
 template <typename Write>
-void append_line(std::string& out, std::size_t bound, Write write)
+void append_line(std::string& out, std::size_t bound, Write&& write)
 {
     constexpr std::size_t room = 2048;
     if (bound <= room) {
