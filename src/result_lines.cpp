@@ -117,12 +117,20 @@ char* write_numbers(char* p, const match& m)
 // the line. 64 entries kept too few of them; 4096 were no faster.
 class number_texts {
 public:
+    // For `lines` lines: twice as many slots, up to the largest table. Made for every
+    // motif, the largest table cost more to clear than a motif of a few lines saved.
+    explicit number_texts(std::size_t lines)
+        : slot_bits_(std::clamp(static_cast<int>(std::bit_width(2 * lines)), least_slot_bits, most_slot_bits)),
+          entries_(std::size_t{1} << slot_bits_)
+    {
+    }
+
     char* put(char* p, const match& m)
     {
         const auto rs = std::bit_cast<std::uint64_t>(m.rs);
         const auto t = std::bit_cast<std::uint64_t>(m.tvalue);
         const auto pv = std::bit_cast<std::uint64_t>(m.pvalue);
-        entry& e = entries_[memo_slot(rs ^ t, slot_bits)];
+        entry& e = entries_[memo_slot(rs ^ t, slot_bits_)];
         if (e.size == 0 || e.rs != rs || e.t != t || e.pv != pv) {
             char* end = write_numbers(p, m);
             const auto size = static_cast<std::size_t>(end - p);
@@ -140,7 +148,9 @@ public:
     }
 
 private:
-    static constexpr int slot_bits = 10;
+    static constexpr int most_slot_bits = 10;
+    static constexpr int least_slot_bits = 4;
+    int slot_bits_;
     struct entry {
         std::uint64_t rs = 0;
         std::uint64_t t = 0;
@@ -148,7 +158,7 @@ private:
         std::uint8_t size = 0;  // 0: empty
         char text[39] = {};
     };
-    std::vector<entry> entries_ = std::vector<entry>(std::size_t{1} << slot_bits);
+    std::vector<entry> entries_;
 };
 
 // The numbers of the line, from `texts` when there are.
@@ -261,7 +271,7 @@ void append_lines(std::string& out, std::size_t n, Record record, site_tally& ta
             __builtin_prefetch(c + at);
         __builtin_prefetch(c + size - 1);
     };
-    number_texts texts;
+    number_texts texts(n);
     for (std::size_t k = 0; k < n; ++k) {
         if (k + 2 * ahead < n)
             fetch_whole(&record(k + 2 * ahead), sizeof(match));
