@@ -25,12 +25,9 @@ namespace {
 // alone, so a remembered result is the same bytes as a new one.
 class ttest_memo {
 public:
-    // For `tests` scores: the table takes twice as many slots, up to its largest. Made for
-    // every motif, a table of the largest size for a few hundred tests cost more to clear
-    // than it saved.
+    // For `tests` scores.
     ttest_memo(std::size_t n, double mean, double sd, std::size_t tests)
-        : n_(n), mean_(mean), sd_(sd),
-          slot_bits_(std::clamp(static_cast<int>(std::bit_width(2 * tests)), least_slot_bits, most_slot_bits)),
+        : n_(n), mean_(mean), sd_(sd), slot_bits_(memo_slot_bits(tests, least_slot_bits, most_slot_bits)),
           entries_(std::size_t{1} << slot_bits_)
     {
     }

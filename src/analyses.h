@@ -1,6 +1,7 @@
 // The analysis of one motif over a set of sequences: scan, outlier trimming, t tests.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cmath>
@@ -48,6 +49,14 @@ static_assert(max_seq_len <= UINT16_MAX);
 constexpr std::size_t memo_slot(std::uint64_t bits, int slot_bits)
 {
     return static_cast<std::size_t>((bits * 0x9E3779B97F4A7C15ull) >> (64 - slot_bits));
+}
+
+// The size of such a table made for each motif, for `items` of its values: twice as many
+// slots, least_bits to most_bits of them. Tables of the largest size for a motif's few
+// values cost more to clear than they saved.
+constexpr int memo_slot_bits(std::size_t items, int least_bits, int most_bits)
+{
+    return std::clamp(static_cast<int>(std::bit_width(2 * items)), least_bits, most_bits);
 }
 
 // window_score for one width, remembered by the product: many sequences share their best

@@ -117,11 +117,9 @@ char* write_numbers(char* p, const match& m)
 // the line. 64 entries kept too few of them; 4096 were no faster.
 class number_texts {
 public:
-    // For `lines` lines: twice as many slots, up to the largest table. Made for every
-    // motif, the largest table cost more to clear than a motif of a few lines saved.
+    // For `lines` lines.
     explicit number_texts(std::size_t lines)
-        : slot_bits_(std::clamp(static_cast<int>(std::bit_width(2 * lines)), least_slot_bits, most_slot_bits)),
-          entries_(std::size_t{1} << slot_bits_)
+        : slot_bits_(memo_slot_bits(lines, least_slot_bits, most_slot_bits)), entries_(std::size_t{1} << slot_bits_)
     {
     }
 
