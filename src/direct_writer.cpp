@@ -100,12 +100,59 @@ int direct_writer::write(std::string_view text)
         {
             const std::lock_guard hold(lock_);
             handed_ = std::move(filling_);
+            handed_size_ = block_bytes;
             filling_ = std::move(spare_);  // the block written last, if any
         }
         changed_.notify_all();
         used_ = 0;
     }
+    if (ending_ && error_ == 0)
+        hand_over_filled();
     return error_;
+}
+
+void direct_writer::expect_end()
+{
+    ending_ = true;
+    if (error_ == 0)
+        hand_over_filled();
+}
+
+void direct_writer::hand_over_filled()
+{
+    // Pieces shorter than this wait for more: each write is a request of its own, and what
+    // is left at the close is written then.
+    constexpr std::size_t least_piece = std::size_t{256} << 10;
+    const std::size_t whole = used_ & ~(alignment - 1);
+    if (alone_ || whole < least_piece)
+        return;
+    if (!thread_.joinable()) {
+        start_thread();
+        if (alone_)
+            return;
+    }
+    block next;
+    {
+        const std::lock_guard hold(lock_);
+        if (handed_ != nullptr || write_error_ != 0)
+            return;  // busy (or failed): a later write hands it over, or the close writes it
+        next = std::move(spare_);
+    }
+    if (next == nullptr) {
+        next.reset(new_block());
+        if (next == nullptr)
+            return;  // no room for another block: the close writes this one
+    }
+    // The part of a device block beyond the whole ones starts the next block.
+    std::memcpy(next.get(), filling_.get() + whole, used_ - whole);
+    {
+        const std::lock_guard hold(lock_);
+        handed_ = std::move(filling_);
+        handed_size_ = whole;
+        filling_ = std::move(next);
+    }
+    changed_.notify_all();
+    used_ -= whole;
 }
 
 int direct_writer::close()
@@ -159,8 +206,9 @@ void direct_writer::write_blocks()
         changed_.wait(hold, [&] { return handed_ != nullptr || stop_; });
         if (handed_ == nullptr)
             return;  // stopped with nothing left
+        const std::size_t size = handed_size_;
         hold.unlock();
-        const int err = write_error_ == 0 ? write_all(handed_.get(), block_bytes) : write_error_;
+        const int err = write_error_ == 0 ? write_all(handed_.get(), size) : write_error_;
         hold.lock();
         write_error_ = err;
         if (err == 0)

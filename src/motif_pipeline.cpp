@@ -115,10 +115,16 @@ bool motif_pipeline::hand_over(int mi, const std::string& text)
 void motif_pipeline::write_in_turn(std::unique_lock<std::mutex>& lock, const std::string& text)
 {
     writing_ = true;
+    // In the run's last groups (fewer motifs left to hand out than a group for each
+    // worker), what is written may go to the file as it comes, so that the close does not
+    // wait for a whole block.
+    const bool ending = end_ - next_group_ < std::max(limits_.group_size, 1) * std::max(limits_.busy, 1);
     lock.unlock();
     std::string error;
     try {
         out_.write(text);
+        if (ending)
+            out_.expect_end();
     } catch (const fatal_error& e) {
         error = e.what();
     }

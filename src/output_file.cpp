@@ -162,6 +162,12 @@ void output_file::write(std::string_view text)
         throw fatal_error(system_reason(path_, errno));
 }
 
+void output_file::expect_end()
+{
+    if (direct_ != nullptr)
+        direct_->expect_end();
+}
+
 void output_file::close()
 {
     if (direct_ != nullptr) {

@@ -28,6 +28,9 @@ public:
 
     // Throws fatal_error when the text cannot be written.
     void write(std::string_view text);
+    // Little more is coming: what has been written may go to the file sooner, so that the
+    // close waits for less. Called by the one who writes.
+    void expect_end();
     // Flushes, closes and puts the results in place; throws fatal_error when that fails.
     void close();
 
@@ -41,5 +44,5 @@ private:
     bool created_ = false;    // written in place to a file this run created
     std::FILE* file_ = nullptr;
     std::unique_ptr<direct_writer> direct_;  // in place of file_ for a temporary file that takes it
-    bool owned_ = true;  // false for standard output
+    bool owned_ = true;                      // false for standard output
 };

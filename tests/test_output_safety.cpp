@@ -4,6 +4,7 @@
 
 #include <csignal>
 #include <filesystem>
+#include <limits>
 #include <set>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -198,15 +199,15 @@ TEST(OutputSafety, StandardStreamsOnAnInputAreRefused)
     // Results (-o -) or progress (-o file) sent by the shell into an input: refused
     // before anything is written, in either run.
     for (const std::string sampled : {"", "-n 5 "})
-        for (const std::string& redirect :
-            {"-o - 1<> " + s + " 2>/dev/null", "-o - >> " + s + " 2>/dev/null", "-o - 1<> " + m + " 2>/dev/null",
-                "-o " + dir.file("o.txt") + " 1<> " + s + " 2>/dev/null"}) {
+        for (const std::string& redirect : {"-o - 1<> " + s + " 2>/dev/null", "-o - >> " + s + " 2>/dev/null",
+                 "-o - 1<> " + m + " 2>/dev/null", "-o " + dir.file("o.txt") + " 1<> " + s + " 2>/dev/null"}) {
             EXPECT_EQ(shell(run + sampled + redirect), 1) << redirect;
             EXPECT_EQ(read_file(s), some_seqs(20)) << redirect;
             EXPECT_EQ(read_file(m), motifs) << redirect;
         }
     EXPECT_EQ(shell(run + "-o - 2>" + dir.file("err.txt") + " 1<> " + s), 1);
-    EXPECT_TRUE(contains(read_file(dir.file("err.txt")), "-o/--output: standard output is the same file as the -i/--input input"));
+    EXPECT_TRUE(contains(
+        read_file(dir.file("err.txt")), "-o/--output: standard output is the same file as the -i/--input input"));
 }
 
 TEST(OutputSafety, ClosedStreamsThatWouldCarryResultsOrInputsFail)
@@ -280,7 +281,9 @@ TEST(OutputSafety, FailedOrInterruptedRunsLeaveNoPartialOutput)
 // blocks through it: every byte lands in order, whatever the pieces' sizes and wherever
 // they cross a block's end (the last block shorter than a device block, a whole number of
 // them, or more), on a file system that takes direct writes and on one that may not
-// (/dev/shm).
+// (/dev/shm); and once the end is expected (from the start, or from a third of the way),
+// when partly filled blocks go to the writing thread with their last partial device
+// block carried over to the next.
 TEST(OutputSafety, DirectWritesKeepEveryByte)
 {
     scratch_dir dir;
@@ -288,32 +291,37 @@ TEST(OutputSafety, DirectWritesKeepEveryByte)
     if (std::filesystem::is_directory("/dev/shm"))
         folders.push_back("/dev/shm");
     constexpr std::size_t block = direct_writer::block_bytes;
+    constexpr std::size_t never = std::numeric_limits<std::size_t>::max();
     for (const std::string& folder : folders) {
         for (const bool background : {false, true}) {
-            for (const std::size_t total : {std::size_t{0}, std::size_t{100}, std::size_t{8192}, block, block + 1,
-                     block + 8192, 2 * block + 4097}) {
-                std::string path = folder + "/tarnel-direct-XXXXXX";
-                const int fd = mkstemp(path.data());
-                ASSERT_GE(fd, 0);
-                std::string want;
-                std::unique_ptr<direct_writer> w = direct_writer::open(fd, background);
-                for (std::size_t piece = 1; want.size() < total; piece = piece * 3 + 1) {
-                    std::string text(std::min(piece, total - want.size()), '\0');
-                    for (char& c : text)
-                        c = static_cast<char>('a' + (want.size() + (&c - text.data())) % 23);
-                    want += text;
+            for (const std::size_t total :
+                {std::size_t{0}, std::size_t{100}, std::size_t{8192}, block, block + 1, block + 8192, 2 * block + 4097})
+                for (const std::size_t ending_at : {never, std::size_t{0}, total / 3}) {
+                    std::string path = folder + "/tarnel-direct-XXXXXX";
+                    const int fd = mkstemp(path.data());
+                    ASSERT_GE(fd, 0);
+                    std::string want;
+                    std::unique_ptr<direct_writer> w = direct_writer::open(fd, background);
+                    for (std::size_t piece = 1; want.size() < total; piece = piece * 3 + 1) {
+                        if (w != nullptr && want.size() >= ending_at)
+                            w->expect_end();
+                        std::string text(std::min(piece, total - want.size()), '\0');
+                        for (char& c : text)
+                            c = static_cast<char>('a' + (want.size() + (&c - text.data())) % 23);
+                        want += text;
+                        if (w != nullptr)
+                            ASSERT_EQ(w->write(text), 0);
+                        else
+                            ASSERT_EQ(::write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+                    }
                     if (w != nullptr)
-                        ASSERT_EQ(w->write(text), 0);
+                        EXPECT_EQ(w->close(), 0);
                     else
-                        ASSERT_EQ(::write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+                        ::close(fd);
+                    EXPECT_TRUE(read_file(path) == want)
+                        << folder << ", " << total << " bytes, end expected from " << ending_at;
+                    std::filesystem::remove(path);
                 }
-                if (w != nullptr)
-                    EXPECT_EQ(w->close(), 0);
-                else
-                    ::close(fd);
-                EXPECT_TRUE(read_file(path) == want) << folder << ", " << total << " bytes";
-                std::filesystem::remove(path);
-            }
         }
     }
 }
