@@ -86,7 +86,8 @@ int direct_writer::write(std::string_view text)
         text.remove_prefix(n);
         if (used_ < block_bytes)
             continue;
-        // The thread starts with the first full block: an output shorter than one has none.
+        // The thread starts with the first full block (or the first piece handed over once
+        // the end is expected): an output shorter than either has none.
         if (!thread_.joinable() && !alone_)
             start_thread();
         if (alone_) {  // no thread to be had: written here
