@@ -45,6 +45,9 @@
 //
 // The avx512vbmi pass adds K = ceil(w / 3) terms of 8 bits, a term being the sum of up to
 // three logarithms (|t - tau| < 2^-42), at a scale s <= 2^8: eta < 2^-30 and (2) holds.
+// Its tables hold the 64 triples of A, C, G and T alone, and M_k is the largest among
+// them: a sequence with an N is left to the 16-bit pass, so every window it scores is
+// made of those four.
 // Its additions saturate at 255 and a table entry above 255 is stored as 255; as every
 // penalty is >= 0, a lane holds exactly min(255, pen(n)). When lowest + margin <= 254,
 // the lanes at or below lowest + margin are exactly the windows with pen(n) <= lowest +
@@ -312,11 +315,11 @@ void fast_scanner::build_triple_table(std::span<const double> logs, double given
     triple_terms_ = (w + 2) / 3;
     triple_margin_ = static_cast<unsigned>(triple_terms_) + 1;
     auto ln = [&](int r, int b) { return r < w ? logs[static_cast<std::size_t>(r) * 5 + static_cast<std::size_t>(b)] : 0.0; };
-    const auto [t, top, spread] = term_values(triple_terms_, 125,
+    // Only A, C, G and T are indexed: a sequence with an N is left to the 16-bit pass.
+    const auto [t, top, spread] = term_values(triple_terms_, 64,
         // Rows past the width add nothing: an index's codes there are ignored.
-        [&](int k, int j) { return ln(3 * k, j / 25) + ln(3 * k + 1, j / 5 % 5) + ln(3 * k + 2, j % 5); },
-        // Only A, C, G and T set the scale: a sequence with an N is left to the 16-bit pass.
-        [](int j) { return j / 25 != 4 && j / 5 % 5 != 4 && j % 5 != 4; });
+        [&](int k, int j) { return ln(3 * k, j >> 4) + ln(3 * k + 1, j >> 2 & 3) + ln(3 * k + 2, j & 3); },
+        [](int) { return true; });
     // The scale only weighs candidates against second scans (see the top of this file): it
     // is set so that windows z standard deviations above the mean of random windows (bases
     // drawn evenly) still fit in 8 bits, as the best window of a sequence nearly always is.
@@ -342,9 +345,9 @@ void fast_scanner::build_triple_table(std::span<const double> logs, double given
     triple_scale_ = given_scale > 0.0 ? given_scale : own;
     const double scale = triple_scale_;
     for (int k = 0; k < triple_terms_; ++k) {
-        std::uint8_t* row = triple_table_.data() + static_cast<std::size_t>(k) * 128;
-        for (int j = 0; j < 128; ++j) {
-            const long p = j < 125 ? round_half_away(scale * (top[static_cast<std::size_t>(k)] - t[static_cast<std::size_t>(k) * 125 + j])) : 255;
+        std::uint8_t* row = triple_table_.data() + static_cast<std::size_t>(k) * 64;
+        for (int j = 0; j < 64; ++j) {
+            const long p = round_half_away(scale * (top[static_cast<std::size_t>(k)] - t[static_cast<std::size_t>(k) * 64 + j]));
             row[j] = static_cast<std::uint8_t>(std::clamp(p, 0L, 255L));
         }
     }

@@ -105,12 +105,13 @@ private:
     // avx2 and neon: per row, the low bytes of its five penalties then the high bytes, each as a
     // 16-byte table repeated in both halves of a 32-byte register.
     alignas(64) std::array<std::uint8_t, max_width * 64> row_table_{};
-    // avx512vbmi: per triple of rows (3k, 3k + 1, 3k + 2), 128 8-bit penalties indexed by
-    // 25 * code + 5 * next code + the one after (125 to 127 unused).
+    // avx512vbmi: per triple of rows (3k, 3k + 1, 3k + 2), 64 8-bit penalties indexed by
+    // 16 * code + 4 * next code + the one after, codes of A, C, G and T only (a sequence
+    // with an N is left to the 16-bit pass): one register, looked up by vpermb.
     int triple_terms_ = 0;
     unsigned triple_margin_ = 0;
     double triple_scale_ = 0.0;
-    alignas(64) std::array<std::uint8_t, (max_width + 2) / 3 * 128> triple_table_{};
+    alignas(64) std::array<std::uint8_t, (max_width + 2) / 3 * 64> triple_table_{};
 };
 
 // One motif on both strands of the same codes. On the 8-bit path the two are scored in one

@@ -249,7 +249,7 @@ TARNEL_VBMI void scan_batch_vbmi(const kernel_args& a, std::span<const std::span
 TARNEL_VBMI void scan_batch_vbmi_both(const kernel_args& given, const kernel_args& reverse,
     std::span<const std::span<const std::uint8_t>> seqs, std::span<const std::uint8_t* const> triples,
     window_hit* given_hits, window_hit* reverse_hits, scan_counts* counts);
-// Triple indices 25 c[p] + 5 c[p + 1] + c[p + 2] of the n codes at c into t (codes past
+// Triple indices 16 c[p] + 4 c[p + 1] + c[p + 2] of the n codes at c into t (codes past
 // the end count as 0); false, with t unspecified, where the 8-bit pass cannot take them:
 // an N among them (its tables leave N out) or more than triple_max_letters.
 TARNEL_VBMI bool make_triples(const std::uint8_t* c, long n, std::uint8_t* t);
