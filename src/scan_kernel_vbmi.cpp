@@ -36,8 +36,8 @@ TARNEL_VBMI inline std::uint64_t lanes64(int b, int windows)
     return first_bytes(static_cast<long>(windows) - b);
 }
 
-// One term's lookups (its 64-entry table in one register: vpermb, which took 0.6 of the
-// time of the two-register vpermi2b a 125-entry table needs) for the vectors V... of
+// One term's lookups (its 64-entry table in one register, by vpermb: with a 125-entry
+// table in two, by vpermi2b, the scan took about 5% longer) for the vectors V... of
 // windows whose triple indices are at t: they set the sums for the first term (a width is
 // at least 1; zeroing the sums first would go through memory) and are added to them for
 // the others.
