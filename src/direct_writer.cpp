@@ -86,11 +86,7 @@ int direct_writer::write(std::string_view text)
         text.remove_prefix(n);
         if (used_ < block_bytes)
             continue;
-        // The thread starts with the first full block (or the first piece handed over once
-        // the end is expected): an output shorter than either has none.
-        if (!thread_.joinable() && !alone_)
-            start_thread();
-        if (alone_) {  // no thread to be had: written here
+        if (!writing_thread()) {  // none to be had: written here
             error_ = write_all(filling_.get(), block_bytes);
             used_ = 0;
             continue;
@@ -125,13 +121,8 @@ void direct_writer::hand_over_filled()
     // is left at the close is written then.
     constexpr std::size_t least_piece = std::size_t{256} << 10;
     const std::size_t whole = used_ & ~(alignment - 1);
-    if (alone_ || whole < least_piece)
+    if (whole < least_piece || !writing_thread())
         return;
-    if (!thread_.joinable()) {
-        start_thread();
-        if (alone_)
-            return;
-    }
     block next;
     {
         const std::lock_guard hold(lock_);
@@ -176,6 +167,15 @@ int direct_writer::close()
     if (::close(fd) != 0 && error_ == 0)
         error_ = errno;
     return error_;
+}
+
+bool direct_writer::writing_thread()
+{
+    // Started with the first full block (or the first piece handed over once the end is
+    // expected): an output shorter than either has none.
+    if (!thread_.joinable() && !alone_)
+        start_thread();
+    return !alone_;
 }
 
 void direct_writer::start_thread()

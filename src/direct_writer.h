@@ -50,6 +50,7 @@ private:
     };
     using block = std::unique_ptr<char[], freer>;
 
+    bool writing_thread();    // started where there is none yet; false where none can be had
     void start_thread();      // or, where none can be had, write on the caller's
     void hand_over_filled();  // the filled whole device blocks, if the thread is idle
     int wait_for_writes();    // until the block handed over is written; its error

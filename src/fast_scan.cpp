@@ -221,16 +221,15 @@ fast_scanner::fast_scanner(motif_quotients mq, scan_path path, scan_strand stran
 namespace {
 
 // Each table term's value for each of its indices, then each term's largest value and the
-// sum over terms of their spreads (largest less smallest), both over the indices `counts`
-// takes.
+// sum over terms of their spreads (largest less smallest).
 struct term_table {
     std::vector<double> t;    // terms rows of `entries` values
     std::vector<double> top;
     double spread = 0.0;
 };
 
-template <typename Value, typename Counts>
-term_table term_values(int terms, int entries, Value value, Counts counts)
+template <typename Value>
+term_table term_values(int terms, int entries, Value value)
 {
     term_table tt;
     tt.t.resize(static_cast<std::size_t>(terms) * static_cast<std::size_t>(entries));
@@ -241,8 +240,6 @@ term_table term_values(int terms, int entries, Value value, Counts counts)
         for (int j = 0; j < entries; ++j) {
             const double v = value(k, j);
             tt.t[static_cast<std::size_t>(k) * static_cast<std::size_t>(entries) + static_cast<std::size_t>(j)] = v;
-            if (!counts(j))
-                continue;
             hi = std::max(hi, v);
             lo = std::min(lo, v);
         }
@@ -270,8 +267,7 @@ void fast_scanner::build_tables(std::span<const double> logs)
             if (2 * k + 1 < w)
                 return ln(2 * k, j / 5) + ln(2 * k + 1, j % 5);
             return ln(2 * k, j / 5);  // an odd width's last row stands alone
-        },
-        [](int) { return true; });
+        });
 
     // The finest scale at which no window's penalty can pass the budget, so that the
     // lowest penalty plus the margin still lies below the 0xFFFF of unused lanes.
@@ -318,8 +314,7 @@ void fast_scanner::build_triple_table(std::span<const double> logs, double given
     // Only A, C, G and T are indexed: a sequence with an N is left to the 16-bit pass.
     const auto [t, top, spread] = term_values(triple_terms_, 64,
         // Rows past the width add nothing: an index's codes there are ignored.
-        [&](int k, int j) { return ln(3 * k, j >> 4) + ln(3 * k + 1, j >> 2 & 3) + ln(3 * k + 2, j & 3); },
-        [](int) { return true; });
+        [&](int k, int j) { return ln(3 * k, j >> 4) + ln(3 * k + 1, j >> 2 & 3) + ln(3 * k + 2, j & 3); });
     // The scale only weighs candidates against second scans (see the top of this file): it
     // is set so that windows z standard deviations above the mean of random windows (bases
     // drawn evenly) still fit in 8 bits, as the best window of a sequence nearly always is.

@@ -25,16 +25,21 @@ void motif_pipeline::open()
     may_go_on_.notify_all();
 }
 
+bool motif_pipeline::in_last_groups(int left) const
+{
+    return left < std::max(limits_.group_size, 1) * std::max(limits_.busy, 1);
+}
+
 int motif_pipeline::next_group_size(int left) const
 {
-    // Where fewer motifs are left than a group for each worker, the groups shrink to a
-    // share of what is left: whole groups to the end left one worker analysing the last
-    // while the others had nothing to do. A run of one group stays one: split, its
-    // workers' messages (unknown strands) would mingle with its progress lines.
+    // In the last groups, the groups shrink to a share of what is left: whole groups to
+    // the end left one worker analysing the last while the others had nothing to do. A
+    // run of one group stays one: split, its workers' messages (unknown strands) would
+    // mingle with its progress lines.
     const int size = std::max(limits_.group_size, 1);
-    const int busy = std::max(limits_.busy, 1);
-    if (left >= size * busy || end_ - first_ <= size)
+    if (!in_last_groups(left) || end_ - first_ <= size)
         return size;
+    const int busy = std::max(limits_.busy, 1);
     return std::max(1, (left + busy - 1) / busy);
 }
 
@@ -115,10 +120,9 @@ bool motif_pipeline::hand_over(int mi, const std::string& text)
 void motif_pipeline::write_in_turn(std::unique_lock<std::mutex>& lock, const std::string& text)
 {
     writing_ = true;
-    // In the run's last groups (fewer motifs left to hand out than a group for each
-    // worker), what is written may go to the file as it comes, so that the close does not
-    // wait for a whole block.
-    const bool ending = end_ - next_group_ < std::max(limits_.group_size, 1) * std::max(limits_.busy, 1);
+    // In the run's last groups, what is written may go to the file as it comes, so that
+    // the close does not wait for a whole block.
+    const bool ending = in_last_groups(end_ - next_group_);
     lock.unlock();
     std::string error;
     try {

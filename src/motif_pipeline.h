@@ -75,6 +75,9 @@ private:
     void write_in_turn(std::unique_lock<std::mutex>& lock, const std::string& text);
     void write_ready(std::unique_lock<std::mutex>& lock);
     bool may_start() const;
+    // Whether, with `left` motifs not yet handed out, fewer are left than a group for each
+    // busy worker.
+    bool in_last_groups(int left) const;
     int next_group_size(int left) const;  // of a group taken with `left` motifs not yet handed out
 
     const int first_;
