@@ -180,7 +180,8 @@ bool same_hit(const window_hit& a, const window_hit& b)
 }
 
 // The scan as a run makes it: for each group of motifs, blocks ending at scan_block_end
-// letters, each scanned by every motif of the group. Gives the hits differing from want.
+// letters, each scanned by every motif of the group, two motifs of like width at a time.
+// Gives the hits differing from want.
 long long scan_as_run(const std::vector<motif_quotients>& quotients, const std::vector<std::span<const std::uint8_t>>& seqs,
     int group, const std::vector<window_hit>& want, scan_counts& counts)
 {
@@ -194,11 +195,20 @@ long long scan_as_run(const std::vector<motif_quotients>& quotients, const std::
         std::vector<fast_scanner> scanners;
         for (std::size_t mi = g0; mi < g1; ++mi)
             scanners.emplace_back(quotients[mi], scan_path::avx512vbmi);
+        std::vector<std::size_t> order(scanners.size());
+        std::iota(order.begin(), order.end(), std::size_t{0});
+        std::stable_sort(order.begin(), order.end(),
+            [&](std::size_t a, std::size_t b) { return scanners[a].width() < scanners[b].width(); });
         for (std::size_t first = 0; first < ns;) {
             const std::size_t last = scan_block_end(seqs, first);
             block.assign(std::span(seqs).subspan(first, last - first));
-            for (std::size_t g = 0; g < scanners.size(); ++g)
-                scanners[g].best_windows(block, std::span(hits.data() + g * ns + first, last - first), &counts);
+            const auto hits_of = [&](std::size_t g) { return std::span(hits.data() + g * ns + first, last - first); };
+            std::size_t p = 0;
+            for (; p + 1 < order.size(); p += 2)
+                fast_scanner::best_windows_of_two(scanners[order[p]], scanners[order[p + 1]], block,
+                    hits_of(order[p]), hits_of(order[p + 1]), &counts);
+            if (p < order.size())
+                scanners[order[p]].best_windows(block, hits_of(order[p]), &counts);
             first = last;
         }
         for (std::size_t g = 0; g < scanners.size(); ++g)

@@ -166,18 +166,30 @@ void scan_group(std::span<const int> group, std::span<const int> set, analysis_w
     }
     for (std::size_t i = 0; i < set.size(); ++i)
         ws.codes[i] = seq_db[static_cast<std::size_t>(set[i])].base;
+    // Two motifs at a time share the loads of the block's triple indices; paired by width,
+    // they share the most terms.
+    std::vector<std::size_t>& order = ws.by_width;
+    order.resize(forward.size());
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::stable_sort(order.begin(), order.end(),
+        [&](std::size_t a, std::size_t b) { return forward[a].width() < forward[b].width(); });
 
     const std::size_t n = set.size();
     for (std::size_t first = 0; first < n;) {
         const std::size_t last = scan_block_end(std::span(ws.codes).first(n), first);
         const auto block = std::span<const std::span<const std::uint8_t>>(ws.codes.data() + first, last - first);
         ws.block.assign(block);
-        for (std::size_t g = 0; g < group.size(); ++g) {
-            const auto hits = std::span(ws.hits.data() + g * n + first, last - first);
-            if (reverse_too)
-                both[g].best_windows(ws.block, hits, std::span(ws.rc_hits.data() + g * n + first, last - first));
-            else
-                forward[g].best_windows(ws.block, hits);
+        const auto hits = [&](std::size_t g) { return std::span(ws.hits.data() + g * n + first, last - first); };
+        if (reverse_too) {
+            for (std::size_t g = 0; g < group.size(); ++g)
+                both[g].best_windows(ws.block, hits(g), std::span(ws.rc_hits.data() + g * n + first, last - first));
+        } else {
+            std::size_t p = 0;
+            for (; p + 1 < order.size(); p += 2)
+                fast_scanner::best_windows_of_two(
+                    forward[order[p]], forward[order[p + 1]], ws.block, hits(order[p]), hits(order[p + 1]));
+            if (p < order.size())
+                forward[order[p]].best_windows(ws.block, hits(order[p]));
         }
         first = last;
     }

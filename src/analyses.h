@@ -144,6 +144,7 @@ struct analysis_workspace {
     // the 16 of a group (some 220 kB) came back from the system in fresh pages each time.
     std::vector<fast_scanner> forward;
     std::vector<both_strands_scanner> both;
+    std::vector<std::size_t> by_width;  // forward's order by width, in which pairs are scanned
     std::vector<match> matchs;                            // the kept records of the motif analysed last
     struct scored_hit {
         int at = 0;                  // position in the set

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 #include <vector>
 
 #include "rounding.h"
@@ -92,6 +93,14 @@
 // The better of the two by reverse_wins, the larger product and the given strand's on
 // equal ones, is thus the straightforward choice over both strands. Where lowest + margin
 // passes 254, the 16-bit pass scans each strand again on its own.
+
+// Two motifs in one pass (avx512vbmi). Two motifs' tables are looked up with the same
+// loads of a block's triple indices, each into sums of its own. Each motif's windows are
+// then flagged against its own lowest penalty with its own margin, and narrowed and
+// evaluated as they are when it is scanned alone: nothing the argument above rests on is
+// shared between the two, and each gets its own straightforward best. Where the two widths
+// end their windows in different vectors, the narrower motif's lanes past its own last
+// window are left out of its lowest penalty and its flags, as the last vector's always are.
 
 // Each kernel is built only for its own architecture (CMakeLists.txt); x86-64 processors
 // are asked at run time which of theirs they have, and every aarch64 processor has NEON.
@@ -375,6 +384,26 @@ void fast_scanner::best_windows(
 void fast_scanner::best_windows(const scan_block& block, std::span<window_hit> hits, scan_counts* counts) const
 {
     scan_batch(block.seqs(), block.triples(), hits, counts);
+}
+
+void fast_scanner::best_windows_of_two(const fast_scanner& first, const fast_scanner& second, const scan_block& block,
+    std::span<window_hit> first_hits, std::span<window_hit> second_hits, scan_counts* counts)
+{
+    const std::size_t n = std::min({block.seqs().size(), first_hits.size(), second_hits.size()});
+#if defined(__x86_64__)
+    if (first.path_ == scan_path::avx512vbmi && second.path_ == scan_path::avx512vbmi && !block.triples().empty()) {
+        const auto seqs = block.seqs().first(n);
+        scan_kernel::scan_batch_vbmi_two(
+            first.args(), second.args(), seqs, block.triples().first(n), first_hits.data(), second_hits.data(), counts);
+        for (const auto& [scanner, hits] : {std::pair{&first, first_hits}, std::pair{&second, second_hits}})
+            if (scanner->strand_ == scan_strand::reverse_complement)
+                for (std::size_t i = 0; i < n; ++i)
+                    scanner->count_on_reverse_complement(hits[i], seqs[i].size());
+        return;
+    }
+#endif
+    first.best_windows(block, first_hits.first(n), counts);
+    second.best_windows(block, second_hits.first(n), counts);
 }
 
 void fast_scanner::scan_batch(std::span<const std::span<const std::uint8_t>> seqs,

@@ -62,6 +62,11 @@ public:
         scan_counts* counts = nullptr) const;
     // The same for a block whose triple indices, where made, every motif shares.
     void best_windows(const scan_block& block, std::span<window_hit> hits, scan_counts* counts = nullptr) const;
+    // first.best_windows and second.best_windows of one block (as many sequences as all
+    // three hold), with the same results: on the 8-bit path each triple index is loaded
+    // once for both motifs.
+    static void best_windows_of_two(const fast_scanner& first, const fast_scanner& second, const scan_block& block,
+        std::span<window_hit> first_hits, std::span<window_hit> second_hits, scan_counts* counts = nullptr);
 
     int width() const { return mq_.width; }
     // The path in use for this motif (exact when the log domain does not apply to it).

@@ -2,6 +2,7 @@
 // processor has AVX-512 VBMI): 8-bit penalties, 64 windows per vector, three motif rows
 // per table lookup.
 #include <algorithm>
+#include <cstdlib>
 #include <utility>
 #include <immintrin.h>
 
@@ -10,6 +11,10 @@
 namespace scan_kernel {
 
 namespace {
+
+// For the lambdas that hold vectors: GCC may leave such a lambda a call, its vectors
+// passed through memory.
+#define TARNEL_VBMI_INLINE TARNEL_VBMI __attribute__((always_inline))
 
 // ---- Triple codes ----
 //
@@ -55,6 +60,46 @@ TARNEL_VBMI __attribute__((always_inline)) inline void add_term(
         ((sum[V] = _mm512_adds_epu8(sum[V], look_up(t + 64 * V))), ...);
 }
 
+// The same for two table sets, whose lookups share each load of the indices. Written
+// out, since GCC 12 loaded each index again for the second set, or stored it to memory
+// and back, and copied every sum to another register once per term.
+template <bool first, std::size_t... V>
+TARNEL_VBMI __attribute__((always_inline)) inline void add_terms(
+    __m512i table0, __m512i table1, const std::uint8_t* t, __m512i* sum0, __m512i* sum1, std::index_sequence<V...>)
+{
+    // The sums as values in and out: asm operands made of the arrays' elements kept the
+    // arrays in memory.
+    const auto add = [&](const std::uint8_t* at, __m512i& sum0_v, __m512i& sum1_v) TARNEL_VBMI_INLINE {
+        const auto& indices = *reinterpret_cast<const __m512i_u*>(at);
+        __m512i x;
+        if constexpr (first) {
+            __m512i s0;
+            __m512i s1;
+            asm("vmovdqu64 %[at], %[x]\n\t"
+                "vpermb %[t0], %[x], %[s0]\n\t"
+                "vpermb %[t1], %[x], %[s1]"
+                : [s0] "=&v"(s0), [s1] "=v"(s1), [x] "=&v"(x)
+                : [at] "m"(indices), [t0] "v"(table0), [t1] "v"(table1));
+            sum0_v = s0;
+            sum1_v = s1;
+        } else {
+            __m512i s0 = sum0_v;
+            __m512i s1 = sum1_v;
+            __m512i y;
+            asm("vmovdqu64 %[at], %[x]\n\t"
+                "vpermb %[t0], %[x], %[y]\n\t"
+                "vpermb %[t1], %[x], %[x]\n\t"
+                "vpaddusb %[y], %[s0], %[s0]\n\t"
+                "vpaddusb %[x], %[s1], %[s1]"
+                : [s0] "+v"(s0), [s1] "+v"(s1), [x] "=&v"(x), [y] "=&v"(y)
+                : [at] "m"(indices), [t0] "v"(table0), [t1] "v"(table1));
+            sum0_v = s0;
+            sum1_v = s1;
+        }
+    };
+    (add(t + 64 * V, sum0[V], sum1[V]), ...);
+}
+
 // Penalties of the vectors V... of windows from the one whose triple index is at t. The
 // vectors are a pack, not a loop's index, so that the sums can stay in registers: indexed by
 // a loop, the array is kept in memory and copied in and out of registers around the loop.
@@ -85,10 +130,12 @@ TARNEL_VBMI __attribute__((always_inline)) inline void score_two(const kernel_ar
     }
 }
 
-// The strands a pass scores from one sequence's triple indices: the given one alone, or
-// both (the reverse complement's tables read the same indices), each with the hits and
-// the queue its candidates go to.
-template <int S>
+// The tables a pass scores from one sequence's triple indices, each with the hits and the
+// queue its candidates go to: one motif's on the given strand, or two sets. With one_best,
+// the two are one motif's strands (the reverse complement's tables read the same indices),
+// which share one scale and one best; without, two motifs, each flagged against its own
+// best, whose widths (and so term counts) may differ.
+template <int S, bool one_best = (S == 2)>
 struct strands {
     const kernel_args* a[S];
     window_hit* hits[S];
@@ -105,21 +152,28 @@ TARNEL_VBMI __attribute__((always_inline)) inline void each_strand(F f)
         f(std::integral_constant<int, 1>());
 }
 
-// The penalties of every strand of st, from one load of each triple index.
-template <int S, std::size_t... V>
+// The penalties of every table set of st, from one load of each triple index the sets
+// share; the terms of the wider of two motifs are added alone.
+template <int S, bool B, std::size_t... V>
 TARNEL_VBMI __attribute__((always_inline)) inline void score(
-    const strands<S>& st, const std::uint8_t* t, __m512i (&sum)[S][sizeof...(V)], std::index_sequence<V...> vs)
+    const strands<S, B>& st, const std::uint8_t* t, __m512i (&sum)[S][sizeof...(V)], std::index_sequence<V...> vs)
 {
     if constexpr (S == 1) {
         score(*st.a[0], t, sum[0], vs);
     } else {
-        const __m512i* given = reinterpret_cast<const __m512i*>(st.a[0]->triple_table);
-        const __m512i* reverse = reinterpret_cast<const __m512i*>(st.a[1]->triple_table);
-        add_term<true>(_mm512_load_si512(given), t, sum[0], vs);
-        add_term<true>(_mm512_load_si512(reverse), t, sum[1], vs);
-        for (int k = 1; k < st.a[0]->triple_terms; ++k) {
-            add_term<false>(_mm512_load_si512(given + k), t + 3 * k, sum[0], vs);
-            add_term<false>(_mm512_load_si512(reverse + k), t + 3 * k, sum[1], vs);
+        const __m512i* first = reinterpret_cast<const __m512i*>(st.a[0]->triple_table);
+        const __m512i* second = reinterpret_cast<const __m512i*>(st.a[1]->triple_table);
+        const int terms[2] = {st.a[0]->triple_terms, st.a[1]->triple_terms};
+        add_terms<true>(_mm512_load_si512(first), _mm512_load_si512(second), t, sum[0], sum[1], vs);
+        int k = 1;
+        for (; k < std::min(terms[0], terms[1]); ++k)
+            add_terms<false>(
+                _mm512_load_si512(first + k), _mm512_load_si512(second + k), t + 3 * k, sum[0], sum[1], vs);
+        if constexpr (!B) {
+            for (int j = k; j < terms[0]; ++j)
+                add_term<false>(_mm512_load_si512(first + j), t + 3 * j, sum[0], vs);
+            for (int j = k; j < terms[1]; ++j)
+                add_term<false>(_mm512_load_si512(second + j), t + 3 * j, sum[1], vs);
         }
     }
 }
@@ -343,87 +397,108 @@ template <int S>
 struct flagged_windows {
     std::uint64_t masks[S][8];
     int vectors;
-    bool again;  // lowest + margin passes 254
+    int windows[S];  // each table set's (two motifs' widths may differ)
+    bool again[S];   // lowest + margin passes 254
 };
 
-// Flags the windows of a sequence of sizeof...(V) vectors, whose penalties on each strand of
-// st `sum` holds, into out. Both strands' penalties share one scale and one best
-// (fast_scan.cpp): the lowest of either sets the threshold for both. The threshold,
+// Flags the windows of a sequence of sizeof...(V) vectors, whose penalties for each table
+// set of st `sum` holds and which has windows[s] windows for set s (in the last vector or
+// the one before), into out. One motif's
+// two strands share one scale and one best (fast_scan.cpp): the lowest of either sets the
+// threshold for both. Two motifs are each judged against their own lowest. A threshold,
 // lowest + margin, is added with saturation, so that it reads 255 exactly where it passes
 // 254.
-template <int S, std::size_t... V>
-TARNEL_VBMI __attribute__((always_inline)) inline void flag_windows(const strands<S>& st,
-    const __m512i (&sum)[S][sizeof...(V)], int windows, flagged_windows<S>& out, std::index_sequence<V...>)
+template <int S, bool B, std::size_t... V>
+TARNEL_VBMI __attribute__((always_inline)) inline void flag_windows(const strands<S, B>& st,
+    const __m512i (&sum)[S][sizeof...(V)], const int* windows, flagged_windows<S>& out, std::index_sequence<V...>)
 {
     constexpr int G = sizeof...(V);
-    const std::uint64_t last = lanes64(64 * (G - 1), windows);
+    // Two motifs' windows may end in neighbouring vectors: for the narrower one, the last
+    // holds more windows than for the other, or the one before does. Earlier vectors are
+    // whole for both.
+    constexpr bool ragged = S == 2 && !B;
     const __m512i none = _mm512_set1_epi8(-1);
-    __m512i low_last;
-    if constexpr (S == 1)
-        low_last = _mm512_mask_mov_epi8(none, last, sum[0][G - 1]);
-    else
-        low_last = _mm512_mask_min_epu8(none, last, sum[0][G - 1], sum[1][G - 1]);
-    __m512i low = low_last;
-    if constexpr (G > 1) {
-        low = _mm512_min_epu8(lowest_lanes<0, G - 1>(sum[0]), low_last);
-        if constexpr (S == 2)
+    const auto limit_at = [&](__m512i low, int s) TARNEL_VBMI_INLINE {
+        return _mm512_adds_epu8(lowest_everywhere(low), _mm512_set1_epi8(static_cast<char>(st.a[s]->triple_margin)));
+    };
+    __m512i limit[S];
+    if constexpr (B) {
+        const std::uint64_t last = lanes64(64 * (G - 1), windows[0]);
+        __m512i low = _mm512_mask_min_epu8(none, last, sum[0][G - 1], sum[1][G - 1]);
+        if constexpr (G > 1) {
+            low = _mm512_min_epu8(lowest_lanes<0, G - 1>(sum[0]), low);
             low = _mm512_min_epu8(lowest_lanes<0, G - 1>(sum[1]), low);
+        }
+        limit[0] = limit[1] = limit_at(low, 0);
+    } else {
+        each_strand<S>([&](auto s) TARNEL_VBMI_INLINE {
+            __m512i low = _mm512_mask_mov_epi8(none, lanes64(64 * (G - 1), windows[s]), sum[s][G - 1]);
+            if constexpr (ragged && G > 1) {
+                low = _mm512_mask_min_epu8(low, lanes64(64 * (G - 2), windows[s]), low, sum[s][G - 2]);
+                if constexpr (G > 2)
+                    low = _mm512_min_epu8(lowest_lanes<0, G - 2>(sum[s]), low);
+            } else if constexpr (G > 1) {
+                low = _mm512_min_epu8(lowest_lanes<0, G - 1>(sum[s]), low);
+            }
+            limit[s] = limit_at(low, s);
+        });
     }
-    const __m512i limit =
-        _mm512_adds_epu8(lowest_everywhere(low), _mm512_set1_epi8(static_cast<char>(st.a[0]->triple_margin)));
-    out.again = (_mm512_cmpeq_epi8_mask(limit, none) & 1) != 0;
     out.vectors = G;
-    each_strand<S>([&](auto s) TARNEL_VBMI {
-        ((out.masks[s][V] = _mm512_cmple_epu8_mask(sum[s][V], limit)), ...);
-        out.masks[s][G - 1] &= last;
+    each_strand<S>([&](auto s) TARNEL_VBMI_INLINE {
+        out.windows[s] = windows[s];
+        out.again[s] = (_mm512_cmpeq_epi8_mask(limit[s], none) & 1) != 0;
+        ((out.masks[s][V] = _mm512_cmple_epu8_mask(sum[s][V], limit[s])), ...);
+        out.masks[s][G - 1] &= lanes64(64 * (G - 1), windows[s]);
+        if constexpr (ragged && G > 1)
+            out.masks[s][G - 2] &= lanes64(64 * (G - 2), windows[s]);
     });
 }
 
 // Where the windows flag_windows flagged in sequence `slot` go: as take, with the common
-// case (one or two flagged windows, in one vector) found from a single test of all the
-// masks.
-template <int S>
-TARNEL_VBMI inline void take_flagged(const strands<S>& st, std::span<const std::uint8_t> codes,
-    flagged_windows<S>& f, int windows, std::size_t slot, scan_counts* counts)
+// case (one or two flagged windows) found from a single test of all the masks.
+template <int S, bool B>
+TARNEL_VBMI inline void take_flagged(const strands<S, B>& st, std::span<const std::uint8_t> codes,
+    flagged_windows<S>& f, std::size_t slot, scan_counts* counts)
 {
-    if (f.again) {
-        for (int s = 0; s < S; ++s)
-            st.hits[s][slot] = rescan(*st.a[s], codes, counts);
-        return;
-    }
     for (int s = 0; s < S; ++s) {
+        if (f.again[s]) {
+            st.hits[s][slot] = rescan(*st.a[s], codes, counts);
+            continue;
+        }
         if (counts != nullptr)
-            counts->windows += windows;
+            counts->windows += f.windows[s];
         std::uint64_t* masks = f.masks[s];
         const __m512i m = _mm512_maskz_loadu_epi64(static_cast<__mmask8>((1u << f.vectors) - 1), masks);
         const unsigned any = _mm512_test_epi64_mask(m, m);
-        if (__builtin_popcount(any) <= 1) {
-            // Nearly always: the flagged windows lie in one vector (or none, only where
-            // both strands are scanned together).
-            const int v0 = static_cast<int>(_tzcnt_u32(any) & 7);  // 0 for none
-            const std::uint64_t mask = masks[v0];
-            const int flagged = __builtin_popcountll(mask);
-            if (flagged <= 2) {
-                if (counts != nullptr)
-                    counts->flagged += flagged;
-                st.hits[s][slot] = {};
-                const long first = 64L * v0 + __builtin_ctzll(mask | std::uint64_t{1} << 63);
-                const long last = 64L * v0 + 63 - __builtin_clzll(mask | 1);
-                st.queue[s]->add(*st.a[s], slot, codes.data(), first, flagged != 0);
-                st.queue[s]->add(*st.a[s], slot, codes.data(), last, flagged == 2);
-                continue;
-            }
+        // Nearly always (96% of the 500-letter workload's motif x sequence pairs): one or
+        // two flagged windows (or none, only where both strands are scanned together), in
+        // the first and last vectors holding any. Two lie in two vectors more often than
+        // in one, so that case is taken here too, without a branch.
+        const int v0 = static_cast<int>(_tzcnt_u32(any) & 7);  // 0 for none
+        const int v1 = 31 - __builtin_clz(any | 1);            // 0 for none
+        const std::uint64_t low = masks[v0];
+        const std::uint64_t high = masks[v1];
+        const int flagged = __builtin_popcountll(low) + (v1 != v0 ? __builtin_popcountll(high) : 0);
+        if (__builtin_popcount(any) <= 2 && flagged <= 2) {
+            if (counts != nullptr)
+                counts->flagged += flagged;
+            st.hits[s][slot] = {};
+            const long first = 64L * v0 + __builtin_ctzll(low | std::uint64_t{1} << 63);
+            const long last = 64L * v1 + 63 - __builtin_clzll(high | 1);
+            st.queue[s]->add(*st.a[s], slot, codes.data(), first, flagged != 0);
+            st.queue[s]->add(*st.a[s], slot, codes.data(), last, flagged == 2);
+            continue;
         }
         flag_count count;
         for (int v = 0; v < f.vectors; ++v)
             count.add(masks[v], v);
-        take<(S > 1)>(*st.a[s], codes, masks, f.vectors, count, st.hits[s], slot, *st.queue[s], counts);
+        take<(S > 1 && B)>(*st.a[s], codes, masks, f.vectors, count, st.hits[s], slot, *st.queue[s], counts);
     }
 }
 
 // A sequence of sizeof...(V) vectors of windows, its penalties kept in registers.
-template <int S, std::size_t... V>
-TARNEL_VBMI void short_pass(const strands<S>& st, const std::uint8_t* t, int windows, flagged_windows<S>& out,
+template <int S, bool B, std::size_t... V>
+TARNEL_VBMI void short_pass(const strands<S, B>& st, const std::uint8_t* t, const int* windows, flagged_windows<S>& out,
     std::index_sequence<V...> vs)
 {
     __m512i sum[S][sizeof...(V)];
@@ -441,8 +516,8 @@ TARNEL_VBMI void short_pass_two(const strands<1>& st, const std::uint8_t* const*
     __m512i sum0[1][sizeof...(V)];
     __m512i sum1[1][sizeof...(V)];
     score_two(*st.a[0], ts, sum0[0], sum1[0], vs);
-    flag_windows(st, sum0, windows[0], out[0], vs);
-    flag_windows(st, sum1, windows[1], out[1], vs);
+    flag_windows(st, sum0, windows, out[0], vs);
+    flag_windows(st, sum1, windows + 1, out[1], vs);
 }
 
 // A longer one, its penalties kept in memory.
@@ -523,10 +598,11 @@ TARNEL_VBMI __attribute__((always_inline)) inline bool with_vectors(int vectors,
 
 // One sequence of `windows` windows (1 to triple_max_letters), its triple indices at t,
 // flagged into out where its penalties fit in registers; false, with nothing done, otherwise.
-template <int S>
-TARNEL_VBMI bool flag_short(const strands<S>& st, const std::uint8_t* t, int windows, flagged_windows<S>& out)
+template <int S, bool B>
+TARNEL_VBMI bool flag_short(const strands<S, B>& st, const std::uint8_t* t, const int* windows, flagged_windows<S>& out)
 {
-    return with_vectors((windows + 63) / 64, [&](auto vs) TARNEL_VBMI { short_pass(st, t, windows, out, vs); });
+    const int most = S == 1 ? windows[0] : std::max(windows[0], windows[1]);
+    return with_vectors((most + 63) / 64, [&](auto vs) TARNEL_VBMI { short_pass(st, t, windows, out, vs); });
 }
 
 template <int S>
@@ -534,8 +610,9 @@ TARNEL_VBMI void pass(const strands<S>& st, std::span<const std::uint8_t> codes,
     std::size_t slot, scan_counts* counts)
 {
     flagged_windows<S> f;
-    if (flag_short(st, t, windows, f))
-        take_flagged(st, codes, f, windows, slot, counts);
+    const int each[2] = {windows, windows};
+    if (flag_short(st, t, each, f))
+        take_flagged(st, codes, f, slot, counts);
     else
         long_pass(st, codes, t, windows, slot, counts);
 }
@@ -646,9 +723,11 @@ TARNEL_VBMI void scan_batch(const strands<S>& st, std::span<const std::span<cons
                     continue;
                 }
             f.vectors = 0;
+            // A sequence with triple indices has at most triple_max_letters codes.
             const long windows = static_cast<long>(seqs[i].size()) - width + 1;
+            const int each[2] = {static_cast<int>(windows), static_cast<int>(windows)};
             if (windows > 0 && !triples.empty() && triples[i] != nullptr)
-                flag_short(st, triples[i], static_cast<int>(windows), f);
+                flag_short(st, triples[i], each, f);
             ++i;
         }
         // Then each sequence's choices, and the rest of the sequences.
@@ -657,12 +736,50 @@ TARNEL_VBMI void scan_batch(const strands<S>& st, std::span<const std::span<cons
             if (f.vectors == 0)
                 scan_one(st, seqs[i], triples_of(seqs[i], triples, i, room), i, counts);
             else
-                take_flagged(st, seqs[i], f, static_cast<int>(seqs[i].size()) - width + 1, i, counts);
+                take_flagged(st, seqs[i], f, i, counts);
         }
         for (int s = 0; s < S; ++s)
             st.queue[s]->flush_full(*st.a[s], st.hits[s], counts);
     }
     for (int s = 0; s < S; ++s)
+        st.queue[s]->finish(*st.a[s], st.hits[s], counts);
+}
+
+// Two motifs over a block's sequences, each of whose triple indices is loaded once for
+// both. A sequence the shared pass cannot take (no triple indices, windows in vectors
+// more than one apart for the two widths, or more than registers hold) is scanned for
+// each motif on its own.
+TARNEL_VBMI void scan_batch_two(const strands<2, false>& st, std::span<const std::span<const std::uint8_t>> seqs,
+    std::span<const std::uint8_t* const> triples, scan_counts* counts)
+{
+    flagged_windows<2> rec[candidate_queue::batch];
+    const strands<1> alone[2] = {{{st.a[0]}, {st.hits[0]}, {st.queue[0]}}, {{st.a[1]}, {st.hits[1]}, {st.queue[1]}}};
+    for (std::size_t first = 0; first < seqs.size(); first += candidate_queue::batch) {
+        const std::size_t end = std::min(seqs.size(), first + candidate_queue::batch);
+        for (std::size_t i = first; i < end; ++i) {
+            flagged_windows<2>& f = rec[i - first];
+            f.vectors = 0;
+            // A sequence with triple indices has at most triple_max_letters codes.
+            const long size = static_cast<long>(seqs[i].size());
+            const int windows[2] = {
+                static_cast<int>(size - st.a[0]->width + 1), static_cast<int>(size - st.a[1]->width + 1)};
+            if (triples[i] != nullptr && windows[0] > 0 && windows[1] > 0 &&
+                std::abs((windows[0] + 63) / 64 - (windows[1] + 63) / 64) <= 1)
+                flag_short(st, triples[i], windows, f);
+        }
+        for (std::size_t i = first; i < end; ++i) {
+            flagged_windows<2>& f = rec[i - first];
+            if (f.vectors != 0) {
+                take_flagged(st, seqs[i], f, i, counts);
+                continue;
+            }
+            scan_one(alone[0], seqs[i], triples[i], i, counts);
+            scan_one(alone[1], seqs[i], triples[i], i, counts);
+        }
+        for (int s = 0; s < 2; ++s)
+            st.queue[s]->flush_full(*st.a[s], st.hits[s], counts);
+    }
+    for (int s = 0; s < 2; ++s)
         st.queue[s]->finish(*st.a[s], st.hits[s], counts);
 }
 
@@ -684,6 +801,15 @@ TARNEL_VBMI void scan_batch_vbmi(const kernel_args& a, std::span<const std::span
 {
     candidate_queue queue;
     scan_batch(strands<1>{{&a}, {hits}, {&queue}}, seqs, triples, counts);
+}
+
+TARNEL_VBMI void scan_batch_vbmi_two(const kernel_args& a0, const kernel_args& a1,
+    std::span<const std::span<const std::uint8_t>> seqs, std::span<const std::uint8_t* const> triples,
+    window_hit* hits0, window_hit* hits1, scan_counts* counts)
+{
+    candidate_queue queue0;
+    candidate_queue queue1;
+    scan_batch_two(strands<2, false>{{&a0, &a1}, {hits0, hits1}, {&queue0, &queue1}}, seqs, triples, counts);
 }
 
 TARNEL_VBMI void scan_batch_vbmi_both(const kernel_args& given, const kernel_args& reverse,

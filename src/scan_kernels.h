@@ -242,6 +242,11 @@ TARNEL_VBMI window_hit scan_vbmi(const kernel_args& a, std::span<const std::uint
 // empty to have them made here.
 TARNEL_VBMI void scan_batch_vbmi(const kernel_args& a, std::span<const std::span<const std::uint8_t>> seqs,
     std::span<const std::uint8_t* const> triples, window_hit* hits, scan_counts* counts);
+// Two motifs at once over a block's triple indices (not empty): hits0[i] and hits1[i] are
+// exactly what scan_batch_vbmi gives for each.
+TARNEL_VBMI void scan_batch_vbmi_two(const kernel_args& a0, const kernel_args& a1,
+    std::span<const std::span<const std::uint8_t>> seqs, std::span<const std::uint8_t* const> triples,
+    window_hit* hits0, window_hit* hits1, scan_counts* counts);
 // Both strands of one motif together (the tables of fast_scanner::share_triple_scale):
 // for each sequence, given_hits[i] and reverse_hits[i], of which the better by
 // reverse_wins is the best over both strands; the other may be empty or not its strand's

@@ -839,6 +839,72 @@ TEST_P(FastScan, BatchFillsOnlyAsManyResultsAsBothSpansHold)
     EXPECT_EQ(hits[6].best_pos, -7);
 }
 
+// ---- Two motifs in one pass ----
+
+TEST_P(FastScan, TwoMotifsTogetherKeepEachMotifsOwnResults)
+{
+    // Two motifs scored from the same loads of a block's triple indices must each get
+    // exactly what they get alone: widths apart (term counts and window counts differ, the
+    // vectors of windows at times too), either strand for either, one motif's best too far
+    // down for 8 bits while the other's is not, every window equal, N, sequences shorter
+    // than a motif and longer than the registers hold.
+    std::mt19937 rng(43);
+    for (int trial = 0; trial < 60; ++trial) {
+        const auto pick = [&](int k) {
+            const int width = 1 + static_cast<int>(rng() % 40);
+            if (k == 0 && trial % 5 == 0)
+                return wants_a_everywhere();
+            if (trial % 7 == 3)
+                return direct_motif(width, std::vector<float>(static_cast<std::size_t>(width) * 5, 1.25f));
+            return counts_motif(rng, width);
+        };
+        const motif_quotients mq[2] = {pick(0), pick(1)};
+        const scan_strand strands[2] = {trial % 4 == 1 ? scan_strand::reverse_complement : scan_strand::given,
+            trial % 3 == 2 ? scan_strand::reverse_complement : scan_strand::given};
+        const fast_scanner scanners[2] = {scanner(mq[0], true, strands[0]), scanner(mq[1], true, strands[1])};
+        std::vector<codes_t> seqs;
+        for (int i = 0; i < 45; ++i) {
+            // Lengths near a multiple of 64 windows for one of the widths, and the rest.
+            const std::size_t near = static_cast<std::size_t>(64 * (1 + rng() % 8) + mq[rng() % 2].width - 1);
+            const std::size_t len = i % 9 == 0 ? rng() % 12
+                : i % 5 == 0                   ? 520 + rng() % 900
+                : i % 3 == 0                   ? near - 2 + rng() % 5
+                                               : 1 + rng() % 520;
+            codes_t c = random_codes(rng, len, i % 11 == 4 ? 0.01 : 0.0);
+            if (i % 8 == 1)
+                std::fill(c.begin(), c.end(), static_cast<std::uint8_t>(3));
+            seqs.push_back(std::move(c));
+        }
+        std::vector<std::span<const std::uint8_t>> spans(seqs.begin(), seqs.end());
+        scan_block block;
+        block.assign(spans);
+        std::vector<window_hit> hits[2] = {std::vector<window_hit>(seqs.size() + 1, window_hit{-7, -7.0L}),
+            std::vector<window_hit>(seqs.size(), window_hit{-7, -7.0L})};
+        scan_counts together;
+        fast_scanner::best_windows_of_two(scanners[0], scanners[1], block, hits[0], hits[1], &together);
+        // The same windows flagged, evaluated and scanned again as by each motif alone: each
+        // has its own threshold and margin.
+        scan_counts alone;
+        std::vector<window_hit> scratch(seqs.size());
+        for (const fast_scanner& s : scanners)
+            s.best_windows(block, scratch, &alone);
+        EXPECT_EQ(together.windows, alone.windows) << "trial " << trial;
+        EXPECT_EQ(together.flagged, alone.flagged) << "trial " << trial;
+        EXPECT_EQ(together.exact, alone.exact) << "trial " << trial;
+        EXPECT_EQ(together.rescanned, alone.rescanned) << "trial " << trial;
+        for (int k = 0; k < 2; ++k)
+            for (std::size_t i = 0; i < seqs.size(); ++i) {
+                const window_hit want = reference_on(strands[k], mq[k], seqs[i]);
+                const std::string where = "trial " + std::to_string(trial) + ", motif " + std::to_string(k) +
+                    " (width " + std::to_string(mq[k].width) + "), sequence " + std::to_string(i) + " of length " +
+                    std::to_string(seqs[i].size());
+                EXPECT_EQ(hits[k][i].best_pos, want.best_pos) << where;
+                EXPECT_EQ(bits_of(hits[k][i].max_rs), bits_of(want.max_rs)) << where;
+            }
+        EXPECT_EQ(hits[0].back().best_pos, -7) << "only as many sequences as all three hold";
+    }
+}
+
 // ---- Both strands in one pass ----
 
 TEST_P(FastScan, BothStrandsTogetherGiveTheBestOverBoth)
