@@ -70,7 +70,12 @@ TARNEL_VBMI __attribute__((always_inline)) inline void add_terms(
     // The sums as values in and out: asm operands made of the arrays' elements kept the
     // arrays in memory.
     const auto add = [&](const std::uint8_t* at, __m512i& sum0_v, __m512i& sum1_v) TARNEL_VBMI_INLINE {
-        const auto& indices = *reinterpret_cast<const __m512i_u*>(at);
+        // What the asm reads, declared as a byte array: as a vector type, even one declared
+        // unaligned, the sanitizer takes it to need 64-byte alignment.
+        struct bytes64 {
+            std::uint8_t b[64];
+        };
+        const auto& indices = *reinterpret_cast<const bytes64*>(at);
         __m512i x;
         if constexpr (first) {
             __m512i s0;
