@@ -186,19 +186,23 @@ TARNEL_VBMI __attribute__((always_inline)) inline void score(
 // Vectors v0 to v0 + G - 1 of each strand's penalties into pen[s], and their lowest lanes
 // into low; only the sequence's last vector (the group's last, if `ends`) has lanes past
 // its windows.
-template <int G, bool ends, int S>
-TARNEL_VBMI inline void score_into(const strands<S>& st, const std::uint8_t* t, int v0, int windows,
-    std::uint8_t (*pen)[max_vectors * 64], __m512i& low)
+template <int G, bool ends, int S, bool B>
+TARNEL_VBMI inline void score_into(const strands<S, B>& st, const std::uint8_t* t, int v0, const int* windows,
+    std::uint8_t (*pen)[max_vectors * 64], __m512i (&low)[S])
 {
     __m512i sum[S][G];
     score(st, t + 64 * v0, sum, std::make_index_sequence<G>());
-    each_strand<S>([&](auto s) TARNEL_VBMI {
+    each_strand<S>([&](auto s) TARNEL_VBMI_INLINE {
         for (int v = 0; v < G; ++v) {
             _mm512_store_si512(reinterpret_cast<__m512i*>(pen[s] + 64 * (v0 + v)), sum[s][v]);
-            if (ends && v == G - 1)
-                low = _mm512_mask_min_epu8(low, lanes64(64 * (v0 + v), windows), low, sum[s][v]);
+            // Two motifs' last windows may lie in different vectors, and in different
+            // groups of them: each vector's lanes are those of its own windows.
+            if (S == 2 && !B)
+                low[s] = _mm512_mask_min_epu8(low[s], lanes64(64 * (v0 + v), windows[s]), low[s], sum[s][v]);
+            else if (ends && v == G - 1)
+                low[s] = _mm512_mask_min_epu8(low[s], lanes64(64 * (v0 + v), windows[s]), low[s], sum[s][v]);
             else
-                low = _mm512_min_epu8(low, sum[s][v]);
+                low[s] = _mm512_min_epu8(low[s], sum[s][v]);
         }
     });
 }
@@ -351,19 +355,22 @@ TARNEL_VBMI window_hit rescan(const kernel_args& a, std::span<const std::uint8_t
     return scan_avx512(a, codes, counts);
 }
 
-// The penalty at or below which a sequence's windows are flagged, its lowest lanes being
-// `low`; or 0, where that would pass what 8 bits tell, once each strand has been scanned
-// again by the 16-bit pass.
-template <int S>
-TARNEL_VBMI inline unsigned threshold_or_rescan(
-    const strands<S>& st, std::span<const std::uint8_t> codes, __m512i low, std::size_t slot, scan_counts* counts)
+// The penalty at or below which each table set's windows of a sequence are flagged, its
+// lowest lanes being low[s] (one motif's strands: the lowest of both); or 0, where that
+// would pass what 8 bits tell, once that set has been scanned again by the 16-bit pass.
+template <int S, bool B>
+TARNEL_VBMI inline void thresholds_or_rescan(const strands<S, B>& st, std::span<const std::uint8_t> codes,
+    const __m512i (&low)[S], unsigned (&threshold)[S], std::size_t slot, scan_counts* counts)
 {
-    const unsigned threshold = lowest_of(low) + st.a[0]->triple_margin;
-    if (threshold <= 254)
-        return threshold;
+    for (int s = 0; s < S; ++s) {
+        const __m512i own = B ? _mm512_min_epu8(low[0], low[S - 1]) : low[s];
+        threshold[s] = lowest_of(own) + st.a[s]->triple_margin;
+    }
     for (int s = 0; s < S; ++s)
-        st.hits[s][slot] = rescan(*st.a[s], codes, counts);
-    return 0;
+        if (threshold[s] > 254) {
+            st.hits[s][slot] = rescan(*st.a[s], codes, counts);
+            threshold[s] = 0;
+        }
 }
 
 // Lane by lane, the lowest of vectors B to B + N - 1: as a tree, since the sequence's
@@ -525,14 +532,16 @@ TARNEL_VBMI void short_pass_two(const strands<1>& st, const std::uint8_t* const*
     flag_windows(st, sum1, windows + 1, out[1], vs);
 }
 
-// A longer one, its penalties kept in memory.
-template <int S>
-TARNEL_VBMI void long_pass(const strands<S>& st, std::span<const std::uint8_t> codes, const std::uint8_t* t,
-    int windows, std::size_t slot, scan_counts* counts)
+// A longer one, its penalties kept in memory; windows[s] windows for table set s.
+template <int S, bool B>
+TARNEL_VBMI void long_pass(const strands<S, B>& st, std::span<const std::uint8_t> codes, const std::uint8_t* t,
+    const int* windows, std::size_t slot, scan_counts* counts)
 {
-    const int vectors = (windows + 63) / 64;
+    const int vectors = (std::max(windows[0], windows[S - 1]) + 63) / 64;
     alignas(64) std::uint8_t pen[S][max_vectors * 64];
-    __m512i low = _mm512_set1_epi8(-1);
+    __m512i low[S];
+    for (__m512i& l : low)
+        l = _mm512_set1_epi8(-1);
     int v = 0;
     for (; v + 4 < vectors; v += 4)
         score_into<4, false>(st, t, v, windows, pen, low);
@@ -550,27 +559,24 @@ TARNEL_VBMI void long_pass(const strands<S>& st, std::span<const std::uint8_t> c
         score_into<1, true>(st, t, v, windows, pen, low);
         break;
     }
-    const unsigned threshold = threshold_or_rescan(st, codes, low, slot, counts);
-    if (threshold == 0)
-        return;
-    const __m512i limit = _mm512_set1_epi8(static_cast<char>(threshold));
+    unsigned threshold[S];
+    thresholds_or_rescan(st, codes, low, threshold, slot, counts);
     std::uint64_t masks[S][max_vectors];
-    flag_count count[S];
-    const auto flag = [&](int s, int u, std::uint64_t lanes) TARNEL_VBMI {
-        const std::uint64_t m =
-            _mm512_cmple_epu8_mask(_mm512_load_si512(reinterpret_cast<const __m512i*>(pen[s] + 64 * u)), limit) & lanes;
-        masks[s][u] = m;
-        count[s].add(m, u);
-    };
-    for (v = 0; v + 1 < vectors; ++v)
-        for (int s = 0; s < S; ++s)
-            flag(s, v, ~std::uint64_t{0});
-    for (int s = 0; s < S; ++s)
-        flag(s, v, lanes64(64 * v, windows));
     for (int s = 0; s < S; ++s) {
+        if (threshold[s] == 0)
+            continue;
+        const __m512i limit = _mm512_set1_epi8(static_cast<char>(threshold[s]));
+        flag_count count;
+        for (int u = 0; u < vectors; ++u) {
+            const std::uint64_t m =
+                _mm512_cmple_epu8_mask(_mm512_load_si512(reinterpret_cast<const __m512i*>(pen[s] + 64 * u)), limit) &
+                lanes64(64 * u, windows[s]);
+            masks[s][u] = m;
+            count.add(m, u);
+        }
         if (counts != nullptr)
-            counts->windows += windows;
-        take<(S > 1)>(*st.a[s], codes, masks[s], vectors, count[s], st.hits[s], slot, *st.queue[s], counts);
+            counts->windows += windows[s];
+        take<(S > 1 && B)>(*st.a[s], codes, masks[s], vectors, count, st.hits[s], slot, *st.queue[s], counts);
     }
 }
 
@@ -619,7 +625,7 @@ TARNEL_VBMI void pass(const strands<S>& st, std::span<const std::uint8_t> codes,
     if (flag_short(st, t, each, f))
         take_flagged(st, codes, f, slot, counts);
     else
-        long_pass(st, codes, t, windows, slot, counts);
+        long_pass(st, codes, t, each, slot, counts);
 }
 
 // Two sequences flagged together into out[0] and out[1] where both have triple indices
@@ -751,9 +757,10 @@ TARNEL_VBMI void scan_batch(const strands<S>& st, std::span<const std::span<cons
 }
 
 // Two motifs over a block's sequences, each of whose triple indices is loaded once for
-// both. A sequence the shared pass cannot take (no triple indices, windows in vectors
-// more than one apart for the two widths, or more than registers hold) is scanned for
-// each motif on its own.
+// both: their penalties kept in registers, or in memory where they are more than
+// registers hold or the two widths' windows end more than a vector apart. A sequence
+// without triple indices, or without a window for one of the motifs, is scanned for each
+// motif on its own.
 TARNEL_VBMI void scan_batch_two(const strands<2, false>& st, std::span<const std::span<const std::uint8_t>> seqs,
     std::span<const std::uint8_t* const> triples, scan_counts* counts)
 {
@@ -774,12 +781,17 @@ TARNEL_VBMI void scan_batch_two(const strands<2, false>& st, std::span<const std
         }
         for (std::size_t i = first; i < end; ++i) {
             flagged_windows<2>& f = rec[i - first];
+            const long size = static_cast<long>(seqs[i].size());
+            const int windows[2] = {
+                static_cast<int>(size - st.a[0]->width + 1), static_cast<int>(size - st.a[1]->width + 1)};
             if (f.vectors != 0) {
                 take_flagged(st, seqs[i], f, i, counts);
-                continue;
+            } else if (triples[i] != nullptr && windows[0] > 0 && windows[1] > 0) {
+                long_pass(st, seqs[i], triples[i], windows, i, counts);
+            } else {
+                scan_one(alone[0], seqs[i], triples[i], i, counts);
+                scan_one(alone[1], seqs[i], triples[i], i, counts);
             }
-            scan_one(alone[0], seqs[i], triples[i], i, counts);
-            scan_one(alone[1], seqs[i], triples[i], i, counts);
         }
         for (int s = 0; s < 2; ++s)
             st.queue[s]->flush_full(*st.a[s], st.hits[s], counts);
