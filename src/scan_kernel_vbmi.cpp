@@ -183,9 +183,10 @@ TARNEL_VBMI __attribute__((always_inline)) inline void score(
     }
 }
 
-// Vectors v0 to v0 + G - 1 of each strand's penalties into pen[s], and their lowest lanes
-// into low; only the sequence's last vector (the group's last, if `ends`) has lanes past
-// its windows.
+// Vectors v0 to v0 + G - 1 of each table set's penalties into pen[s], and their lowest
+// lanes into low[s]. With `ends`, the group holds lanes past a set's windows: in the
+// sequence's last vector for one motif or its strands, and in any of the group's vectors
+// for two motifs.
 template <int G, bool ends, int S, bool B>
 TARNEL_VBMI inline void score_into(const strands<S, B>& st, const std::uint8_t* t, int v0, const int* windows,
     std::uint8_t (*pen)[max_vectors * 64], __m512i (&low)[S])
@@ -196,8 +197,8 @@ TARNEL_VBMI inline void score_into(const strands<S, B>& st, const std::uint8_t* 
         for (int v = 0; v < G; ++v) {
             _mm512_store_si512(reinterpret_cast<__m512i*>(pen[s] + 64 * (v0 + v)), sum[s][v]);
             // Two motifs' last windows may lie in different vectors, and in different
-            // groups of them: each vector's lanes are those of its own windows.
-            if (S == 2 && !B)
+            // groups of them: there, each vector's lanes are those of its own windows.
+            if (ends && S == 2 && !B)
                 low[s] = _mm512_mask_min_epu8(low[s], lanes64(64 * (v0 + v), windows[s]), low[s], sum[s][v]);
             else if (ends && v == G - 1)
                 low[s] = _mm512_mask_min_epu8(low[s], lanes64(64 * (v0 + v), windows[s]), low[s], sum[s][v]);
@@ -542,9 +543,14 @@ TARNEL_VBMI void long_pass(const strands<S, B>& st, std::span<const std::uint8_t
     __m512i low[S];
     for (__m512i& l : low)
         l = _mm512_set1_epi8(-1);
+    // Vectors whose lanes are all windows for every table set.
+    const int whole = std::min(windows[0], windows[S - 1]) / 64;
     int v = 0;
     for (; v + 4 < vectors; v += 4)
-        score_into<4, false>(st, t, v, windows, pen, low);
+        if (v + 4 <= whole)
+            score_into<4, false>(st, t, v, windows, pen, low);
+        else
+            score_into<4, true>(st, t, v, windows, pen, low);
     switch (vectors - v) {
     case 4:
         score_into<4, true>(st, t, v, windows, pen, low);
@@ -568,9 +574,10 @@ TARNEL_VBMI void long_pass(const strands<S, B>& st, std::span<const std::uint8_t
         const __m512i limit = _mm512_set1_epi8(static_cast<char>(threshold[s]));
         flag_count count;
         for (int u = 0; u < vectors; ++u) {
+            const std::uint64_t lanes = u < whole ? ~std::uint64_t{0} : lanes64(64 * u, windows[s]);
             const std::uint64_t m =
                 _mm512_cmple_epu8_mask(_mm512_load_si512(reinterpret_cast<const __m512i*>(pen[s] + 64 * u)), limit) &
-                lanes64(64 * u, windows[s]);
+                lanes;
             masks[s][u] = m;
             count.add(m, u);
         }
