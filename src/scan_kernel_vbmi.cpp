@@ -198,9 +198,7 @@ TARNEL_VBMI inline void score_into(const strands<S, B>& st, const std::uint8_t* 
             _mm512_store_si512(reinterpret_cast<__m512i*>(pen[s] + 64 * (v0 + v)), sum[s][v]);
             // Two motifs' last windows may lie in different vectors, and in different
             // groups of them: there, each vector's lanes are those of its own windows.
-            if (ends && S == 2 && !B)
-                low[s] = _mm512_mask_min_epu8(low[s], lanes64(64 * (v0 + v), windows[s]), low[s], sum[s][v]);
-            else if (ends && v == G - 1)
+            if (ends && ((S == 2 && !B) || v == G - 1))
                 low[s] = _mm512_mask_min_epu8(low[s], lanes64(64 * (v0 + v), windows[s]), low[s], sum[s][v]);
             else
                 low[s] = _mm512_min_epu8(low[s], sum[s][v]);
@@ -416,11 +414,10 @@ struct flagged_windows {
 
 // Flags the windows of a sequence of sizeof...(V) vectors, whose penalties for each table
 // set of st `sum` holds and which has windows[s] windows for set s (in the last vector or
-// the one before), into out. One motif's
-// two strands share one scale and one best (fast_scan.cpp): the lowest of either sets the
-// threshold for both. Two motifs are each judged against their own lowest. A threshold,
-// lowest + margin, is added with saturation, so that it reads 255 exactly where it passes
-// 254.
+// the one before), into out. One motif's two strands share one scale and one best
+// (fast_scan.cpp): the lowest of either sets the threshold for both. Two motifs are each
+// judged against their own lowest. A threshold, lowest + margin, is added with saturation,
+// so that it reads 255 exactly where it passes 254.
 template <int S, bool B, std::size_t... V>
 TARNEL_VBMI __attribute__((always_inline)) inline void flag_windows(const strands<S, B>& st,
     const __m512i (&sum)[S][sizeof...(V)], const int* windows, flagged_windows<S>& out, std::index_sequence<V...>)
