@@ -375,6 +375,14 @@ void fast_scanner::count_on_reverse_complement(window_hit& hit, std::size_t size
     hit.best_pos = (counted & ~empty) | (hit.best_pos & empty);
 }
 
+void fast_scanner::count_on_strand(
+    std::span<window_hit> hits, std::span<const std::span<const std::uint8_t>> seqs) const
+{
+    if (strand_ == scan_strand::reverse_complement)
+        for (std::size_t i = 0; i < std::min(hits.size(), seqs.size()); ++i)
+            count_on_reverse_complement(hits[i], seqs[i].size());
+}
+
 void fast_scanner::best_windows(
     std::span<const std::span<const std::uint8_t>> seqs, std::span<window_hit> hits, scan_counts* counts) const
 {
@@ -395,10 +403,8 @@ void fast_scanner::best_windows_of_two(const fast_scanner& first, const fast_sca
         const auto seqs = block.seqs().first(n);
         scan_kernel::scan_batch_vbmi_two(
             first.args(), second.args(), seqs, block.triples().first(n), first_hits.data(), second_hits.data(), counts);
-        for (const auto& [scanner, hits] : {std::pair{&first, first_hits}, std::pair{&second, second_hits}})
-            if (scanner->strand_ == scan_strand::reverse_complement)
-                for (std::size_t i = 0; i < n; ++i)
-                    scanner->count_on_reverse_complement(hits[i], seqs[i].size());
+        first.count_on_strand(first_hits, seqs);
+        second.count_on_strand(second_hits, seqs);
         return;
     }
 #endif
@@ -418,9 +424,7 @@ void fast_scanner::scan_batch(std::span<const std::span<const std::uint8_t>> seq
                 args(), seqs.first(n), triples.empty() ? triples : triples.first(n), hits.data(), counts);
         else
             scan_kernel::scan_batch_avx512(args(), seqs.first(n), hits.data(), counts);
-        if (strand_ == scan_strand::reverse_complement)
-            for (std::size_t i = 0; i < n; ++i)
-                count_on_reverse_complement(hits[i], seqs[i].size());
+        count_on_strand(hits, seqs.first(n));
         return;
     }
 #endif
@@ -449,8 +453,7 @@ void both_strands_scanner::best_windows(
         const auto triples = block.triples().empty() ? block.triples() : block.triples().first(n);
         scan_kernel::scan_batch_vbmi_both(
             given_.args(), reverse_.args(), seqs, triples, given.data(), reverse.data(), counts);
-        for (std::size_t i = 0; i < n; ++i)
-            reverse_.count_on_reverse_complement(reverse[i], seqs[i].size());
+        reverse_.count_on_strand(reverse, seqs);
         return;
     }
 #endif

@@ -96,6 +96,9 @@ private:
 
     // best_pos of hit as the reverse complement of `size` codes counts it.
     void count_on_reverse_complement(window_hit& hit, std::size_t size) const;
+    // The same for each of the hits of seqs (as many as both hold) where this scanner reads
+    // the reverse complement; nothing on the given strand.
+    void count_on_strand(std::span<window_hit> hits, std::span<const std::span<const std::uint8_t>> seqs) const;
 
     motif_quotients mq_;
     scan_strand strand_ = scan_strand::given;

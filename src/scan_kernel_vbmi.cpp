@@ -2,6 +2,7 @@
 // processor has AVX-512 VBMI): 8-bit penalties, 64 windows per vector, three motif rows
 // per table lookup.
 #include <algorithm>
+#include <array>
 #include <cstdlib>
 #include <utility>
 #include <immintrin.h>
@@ -770,28 +771,30 @@ TARNEL_VBMI void scan_batch_two(const strands<2, false>& st, std::span<const std
 {
     flagged_windows<2> rec[candidate_queue::batch];
     const strands<1> alone[2] = {{{st.a[0]}, {st.hits[0]}, {st.queue[0]}}, {{st.a[1]}, {st.hits[1]}, {st.queue[1]}}};
+    // Each motif's windows of sequence i; used only where it has triple indices, and so
+    // at most triple_max_letters codes.
+    const auto windows_of = [&](std::size_t i) {
+        const long size = static_cast<long>(seqs[i].size());
+        return std::array<int, 2>{
+            static_cast<int>(size - st.a[0]->width + 1), static_cast<int>(size - st.a[1]->width + 1)};
+    };
     for (std::size_t first = 0; first < seqs.size(); first += candidate_queue::batch) {
         const std::size_t end = std::min(seqs.size(), first + candidate_queue::batch);
         for (std::size_t i = first; i < end; ++i) {
             flagged_windows<2>& f = rec[i - first];
             f.vectors = 0;
-            // A sequence with triple indices has at most triple_max_letters codes.
-            const long size = static_cast<long>(seqs[i].size());
-            const int windows[2] = {
-                static_cast<int>(size - st.a[0]->width + 1), static_cast<int>(size - st.a[1]->width + 1)};
+            const auto windows = windows_of(i);
             if (triples[i] != nullptr && windows[0] > 0 && windows[1] > 0 &&
                 std::abs((windows[0] + 63) / 64 - (windows[1] + 63) / 64) <= 1)
-                flag_short(st, triples[i], windows, f);
+                flag_short(st, triples[i], windows.data(), f);
         }
         for (std::size_t i = first; i < end; ++i) {
             flagged_windows<2>& f = rec[i - first];
-            const long size = static_cast<long>(seqs[i].size());
-            const int windows[2] = {
-                static_cast<int>(size - st.a[0]->width + 1), static_cast<int>(size - st.a[1]->width + 1)};
+            const auto windows = windows_of(i);
             if (f.vectors != 0) {
                 take_flagged(st, seqs[i], f, i, counts);
             } else if (triples[i] != nullptr && windows[0] > 0 && windows[1] > 0) {
-                long_pass(st, seqs[i], triples[i], windows, i, counts);
+                long_pass(st, seqs[i], triples[i], windows.data(), i, counts);
             } else {
                 scan_one(alone[0], seqs[i], triples[i], i, counts);
                 scan_one(alone[1], seqs[i], triples[i], i, counts);
