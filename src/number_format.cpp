@@ -1,11 +1,41 @@
 #include "number_format.h"
 
+#include <array>
 #include <bit>
 #include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
 
 // std::to_chars with a precision formats as printf's %f and %e do in the C locale,
 // correctly rounded with exact ties to even (libstdc++ uses Ryu printf), and writes
 // inf, -inf, nan and -nan as glibc does. test_number_format.cpp holds both to snprintf.
+
+namespace {
+
+// "00" to "99": two digits a lookup, so that the six decimals do not wait on one division
+// after another.
+constexpr auto two_digits = [] {
+    std::array<char, 200> t{};
+    for (int i = 0; i < 100; ++i) {
+        t[static_cast<std::size_t>(2 * i)] = static_cast<char>('0' + i / 10);
+        t[static_cast<std::size_t>(2 * i + 1)] = static_cast<char>('0' + i % 10);
+    }
+    return t;
+}();
+
+// The six digits of r < 10^6, leading zeros included.
+char* put_six_digits(char* p, std::uint32_t r)
+{
+    std::memcpy(p, &two_digits[2 * (r / 10000)], 2);
+    std::memcpy(p + 2, &two_digits[2 * (r / 100 % 100)], 2);
+    std::memcpy(p + 4, &two_digits[2 * (r % 100)], 2);
+    return p + 6;
+}
+
+}  // namespace
 
 char* write_fixed6(char* p, double v)
 {
@@ -33,16 +63,91 @@ char* write_fixed6(char* p, double v)
         *p++ = '-';  // also for -0.0 and negative values rounding to zero, as printf does
     p = std::to_chars(p, p + integer_room, millionths / 1000000).ptr;
     *p++ = '.';
-    auto fraction = static_cast<std::uint32_t>(millionths % 1000000);
-    for (int i = 5; i >= 0; --i) {
-        p[i] = static_cast<char>('0' + fraction % 10);
-        fraction /= 10;
-    }
-    return p + 6;
+    return put_six_digits(p, static_cast<std::uint32_t>(millionths % 1000000));
 }
+
+namespace {
+
+// Where long double is the x87 format (64-bit significand), %e's seven digits come from one
+// extended-precision multiplication, m = |v| * 10^(6 - e), e the decimal exponent: with
+// the power correctly rounded (strtold) and the product rounded once, m is within
+// 2^-63 * 10^7 < 2^-39 of the exact value, so rounding m to the nearest integer gives
+// printf's digits unless the exact value lies that near a half. Values within 2^-30 of
+// one (about one in a billion), subnormals, infinities and NaNs are left to std::to_chars.
+constexpr bool extended_at_hand = std::numeric_limits<long double>::digits == 64;
+constexpr int least_power = -302;  // 6 - e for the largest normal double (e = 308)
+constexpr int most_power = 314;    // and for the smallest (e = -308)
+constexpr long double near_half = 0x1p-30L;
+
+// 10^k for k from least_power to most_power, made as the program starts (a table read on
+// each call, not asked for through a function, which kept the value in memory around it).
+const auto powers_of_ten = [] {
+    std::array<long double, most_power - least_power + 1> t{};
+    if constexpr (extended_at_hand)
+        for (int k = least_power; k <= most_power; ++k) {
+            char text[16];
+            std::snprintf(text, sizeof text, "1e%d", k);
+            t[static_cast<std::size_t>(k - least_power)] = std::strtold(text, nullptr);
+        }
+    return t;
+}();
+
+// Two digits and the sign of %e's exponent, or three where it has them.
+char* put_exponent(char* p, int e)
+{
+    *p++ = 'e';
+    *p++ = e < 0 ? '-' : '+';
+    const auto magnitude = static_cast<unsigned>(e < 0 ? -e : e);
+    if (magnitude >= 100)
+        *p++ = static_cast<char>('0' + magnitude / 100);
+    std::memcpy(p, &two_digits[2 * (magnitude % 100)], 2);
+    return p + 2;
+}
+
+}  // namespace
 
 char* write_exp6(char* p, double v)
 {
+    const auto bits = std::bit_cast<std::uint64_t>(v);
+    const int biased_exp = static_cast<int>(bits >> 52 & 0x7ff);
+    if ((bits << 1) == 0) {  // zero: the p-value of most written sites
+        if (bits >> 63 != 0)
+            *p++ = '-';
+        std::memcpy(p, "0.000000e+00", 12);
+        return p + 12;
+    }
+    if (extended_at_hand && biased_exp != 0 && biased_exp != 0x7ff) {
+        // 2^b <= |v| < 2^(b + 1): the decimal exponent is floor(b log10 2) or one more
+        // (b * 78913 / 2^18 is that floor for every b of a double).
+        const int b = biased_exp - 1023;
+        int e = (b * 78913) >> 18;
+        const auto magnitude = static_cast<long double>(std::bit_cast<double>(bits & ~(std::uint64_t{1} << 63)));
+        long double m = magnitude * powers_of_ten[static_cast<std::size_t>(6 - e - least_power)];
+        // Past 9999999.5 the digits are those of the next exponent: ten times fewer, they
+        // round to 1000000 where the exponent was right and m rounded up to 10^7. Too near
+        // that half to tell which side it lies on, v is left to the general method.
+        const bool next = m > 9999999.5L;
+        bool clear = std::fabs(m - 9999999.5L) > near_half;
+        if (next) {
+            ++e;
+            m = magnitude * powers_of_ten[static_cast<std::size_t>(6 - e - least_power)];
+        }
+        // m + 2^63 has units in its last place: its significand's low bits are m rounded to
+        // an integer (a conversion to an integer would switch the x87 rounding mode twice).
+        const long double shifted = m + 0x1p63L;
+        const long double fraction = m - (shifted - 0x1p63L);  // exact, within a half
+        clear = clear && 0.5L - std::fabs(fraction) > near_half;
+        if (clear) {
+            std::uint64_t significand = 0;
+            std::memcpy(&significand, &shifted, sizeof significand);
+            const auto digits = static_cast<std::uint32_t>(significand - (std::uint64_t{1} << 63));
+            if (bits >> 63 != 0)
+                *p++ = '-';
+            p[0] = static_cast<char>('0' + digits / 1000000);
+            p[1] = '.';
+            return put_exponent(put_six_digits(p + 2, digits % 1000000), e);
+        }
+    }
     // "-d.dddddde-XXX"
     return std::to_chars(p, p + exp6_room, v, std::chars_format::scientific, 6).ptr;
 }
