@@ -73,8 +73,10 @@ namespace {
 // the power correctly rounded (strtold) and the product rounded once, m is within
 // 2^-63 * 10^7 < 2^-39 of the exact value, so rounding m to the nearest integer gives
 // printf's digits unless the exact value lies that near a half. Values within 2^-30 of
-// one (about one in a billion), subnormals, infinities and NaNs are left to std::to_chars.
-constexpr bool extended_at_hand = std::numeric_limits<long double>::digits == 64;
+// one (about two in a billion), subnormals, infinities and NaNs are left to std::to_chars.
+// (The significand is read from the value's first eight bytes, as x87 stores it.)
+constexpr bool extended_at_hand =
+    std::numeric_limits<long double>::digits == 64 && std::endian::native == std::endian::little;
 constexpr int least_power = -302;  // 6 - e for the largest normal double (e = 308)
 constexpr int most_power = 314;    // and for the smallest (e = -308)
 constexpr long double near_half = 0x1p-30L;
