@@ -69,6 +69,11 @@ score_memo& score_memo::start(int width)
 {
     width_ = width;
     forget();
+    remembering_ = pays_ || ++unremembered_ >= probe_every;
+    if (remembering_)
+        unremembered_ = 0;
+    asks_ = 0;
+    hits_ = 0;
     return *this;
 }
 
@@ -96,6 +101,8 @@ void score_memo::finish()
     log_powers(powers_, score_exponent(width_), results_);
     for (const waiter& w : waiting_)
         *w.to = results_[w.k];
+    if (remembering_ && asks_ > 0)
+        pays_ = 2 * hits_ >= asks_;
     forget();
 }
 

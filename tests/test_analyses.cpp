@@ -1,8 +1,9 @@
 // The per-motif analysis and the sample.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <numeric>
 #include <set>
 
@@ -279,6 +280,19 @@ TEST(Analysis, RememberedScoresAreThoseOfTheirProductAndWidth)
         memo.finish();
         for (std::size_t i = 0; i < hits.size(); ++i)
             ASSERT_EQ(scores[i], window_score(hits[i], width)) << static_cast<double>(hits[i].max_rs) << " width " << width;
+    }
+    // Motifs of distinct products turn the lookups off, motifs of a few products met again
+    // and again turn them back on: either way, every score is window_score's.
+    for (int motif = 0; motif < 24; ++motif) {
+        const bool distinct = motif < 12;
+        const auto hit_of = [&](std::size_t i) { return hits[distinct ? i : i % 50]; };
+        std::fill(scores.begin(), scores.end(), std::nan(""));
+        memo.start(3);
+        for (std::size_t i = 0; i < 7000; ++i)
+            memo.ask(hit_of(i), &scores[i]);
+        memo.finish();
+        for (std::size_t i = 0; i < 7000; ++i)
+            ASSERT_EQ(scores[i], window_score(hit_of(i), 3)) << "motif " << motif << ", hit " << i;
     }
     // A product asked for, then left alone for as many generations as the memo tells apart,
     // must still be forgotten, not taken for a later one's: the 100 are asked for again one
