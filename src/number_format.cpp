@@ -35,39 +35,6 @@ char* put_six_digits(char* p, std::uint32_t r)
     return p + 6;
 }
 
-}  // namespace
-
-char* write_fixed6(char* p, double v)
-{
-    const auto bits = std::bit_cast<std::uint64_t>(v);
-    const int biased_exp = static_cast<int>(bits >> 52 & 0x7ff);
-    if (biased_exp >= 1023 + 40) {
-        // |v| >= 2^40, inf or nan: rare in the output, left to the general method.
-        return std::to_chars(p, p + fixed6_room, v, std::chars_format::fixed, 6).ptr;
-    }
-    // Fast path for |v| < 2^40: v * 10^6 rounded to an integer, computed exactly.
-    // v = m * 2^e, so v * 10^6 = m * 15625 * 2^(e + 6) with m * 15625 < 2^67.
-    std::uint64_t millionths = 0;
-    if (biased_exp >= 1023 - 30) {
-        // Below 2^-30 (< 0.0000005) the value rounds to zero; here 7 <= shift <= 76.
-        const std::uint64_t m = (bits & ((std::uint64_t{1} << 52) - 1)) | std::uint64_t{1} << 52;
-        const int shift = 1075 - biased_exp - 6;
-        const unsigned __int128 scaled = static_cast<unsigned __int128>(m) * 15625;
-        millionths = static_cast<std::uint64_t>(scaled >> shift);
-        const unsigned __int128 rest = scaled & ((static_cast<unsigned __int128>(1) << shift) - 1);
-        const unsigned __int128 half = static_cast<unsigned __int128>(1) << (shift - 1);
-        if (rest > half || (rest == half && (millionths & 1) != 0))
-            ++millionths;
-    }
-    if (bits >> 63 != 0)
-        *p++ = '-';  // also for -0.0 and negative values rounding to zero, as printf does
-    p = std::to_chars(p, p + integer_room, millionths / 1000000).ptr;
-    *p++ = '.';
-    return put_six_digits(p, static_cast<std::uint32_t>(millionths % 1000000));
-}
-
-namespace {
-
 // Where long double is the x87 format (64-bit significand), %e's seven digits come from one
 // extended-precision multiplication, m = |v| * 10^(6 - e), e the decimal exponent: with
 // the power correctly rounded (strtold) and the product rounded once, m is within
@@ -107,6 +74,35 @@ char* put_exponent(char* p, int e)
 }
 
 }  // namespace
+
+char* write_fixed6(char* p, double v)
+{
+    const auto bits = std::bit_cast<std::uint64_t>(v);
+    const int biased_exp = static_cast<int>(bits >> 52 & 0x7ff);
+    if (biased_exp >= 1023 + 40) {
+        // |v| >= 2^40, inf or nan: rare in the output, left to the general method.
+        return std::to_chars(p, p + fixed6_room, v, std::chars_format::fixed, 6).ptr;
+    }
+    // Fast path for |v| < 2^40: v * 10^6 rounded to an integer, computed exactly.
+    // v = m * 2^e, so v * 10^6 = m * 15625 * 2^(e + 6) with m * 15625 < 2^67.
+    std::uint64_t millionths = 0;
+    if (biased_exp >= 1023 - 30) {
+        // Below 2^-30 (< 0.0000005) the value rounds to zero; here 7 <= shift <= 76.
+        const std::uint64_t m = (bits & ((std::uint64_t{1} << 52) - 1)) | std::uint64_t{1} << 52;
+        const int shift = 1075 - biased_exp - 6;
+        const unsigned __int128 scaled = static_cast<unsigned __int128>(m) * 15625;
+        millionths = static_cast<std::uint64_t>(scaled >> shift);
+        const unsigned __int128 rest = scaled & ((static_cast<unsigned __int128>(1) << shift) - 1);
+        const unsigned __int128 half = static_cast<unsigned __int128>(1) << (shift - 1);
+        if (rest > half || (rest == half && (millionths & 1) != 0))
+            ++millionths;
+    }
+    if (bits >> 63 != 0)
+        *p++ = '-';  // also for -0.0 and negative values rounding to zero, as printf does
+    p = std::to_chars(p, p + integer_room, millionths / 1000000).ptr;
+    *p++ = '.';
+    return put_six_digits(p, static_cast<std::uint32_t>(millionths % 1000000));
+}
 
 char* write_exp6(char* p, double v)
 {

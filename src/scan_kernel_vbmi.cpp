@@ -771,12 +771,13 @@ TARNEL_VBMI void scan_batch_two(const strands<2, false>& st, std::span<const std
 {
     flagged_windows<2> rec[candidate_queue::batch];
     const strands<1> alone[2] = {{{st.a[0]}, {st.hits[0]}, {st.queue[0]}}, {{st.a[1]}, {st.hits[1]}, {st.queue[1]}}};
-    // Each motif's windows of sequence i; used only where it has triple indices, and so
-    // at most triple_max_letters codes.
+    // Each motif's windows of sequence i where the two are scanned together: it has triple
+    // indices (and so at most triple_max_letters codes) and a window for each. {0, 0} otherwise.
     const auto windows_of = [&](std::size_t i) {
         const long size = static_cast<long>(seqs[i].size());
-        return std::array<int, 2>{
+        const std::array<int, 2> windows{
             static_cast<int>(size - st.a[0]->width + 1), static_cast<int>(size - st.a[1]->width + 1)};
+        return triples[i] != nullptr && windows[0] > 0 && windows[1] > 0 ? windows : std::array<int, 2>{};
     };
     for (std::size_t first = 0; first < seqs.size(); first += candidate_queue::batch) {
         const std::size_t end = std::min(seqs.size(), first + candidate_queue::batch);
@@ -784,8 +785,7 @@ TARNEL_VBMI void scan_batch_two(const strands<2, false>& st, std::span<const std
             flagged_windows<2>& f = rec[i - first];
             f.vectors = 0;
             const auto windows = windows_of(i);
-            if (triples[i] != nullptr && windows[0] > 0 && windows[1] > 0 &&
-                std::abs((windows[0] + 63) / 64 - (windows[1] + 63) / 64) <= 1)
+            if (windows[0] > 0 && std::abs((windows[0] + 63) / 64 - (windows[1] + 63) / 64) <= 1)
                 flag_short(st, triples[i], windows.data(), f);
         }
         for (std::size_t i = first; i < end; ++i) {
@@ -793,7 +793,7 @@ TARNEL_VBMI void scan_batch_two(const strands<2, false>& st, std::span<const std
             const auto windows = windows_of(i);
             if (f.vectors != 0) {
                 take_flagged(st, seqs[i], f, i, counts);
-            } else if (triples[i] != nullptr && windows[0] > 0 && windows[1] > 0) {
+            } else if (windows[0] > 0) {
                 long_pass(st, seqs[i], triples[i], windows.data(), i, counts);
             } else {
                 scan_one(alone[0], seqs[i], triples[i], i, counts);
