@@ -181,9 +181,10 @@ bool same_hit(const window_hit& a, const window_hit& b)
 
 // The scan as a run makes it: for each group of motifs, blocks ending at scan_block_end
 // letters, each scanned by every motif of the group, two motifs of like width at a time.
-// Gives the hits differing from want.
-long long scan_as_run(const std::vector<motif_quotients>& quotients, const std::vector<std::span<const std::uint8_t>>& seqs,
-    int group, const std::vector<window_hit>& want, scan_counts& counts)
+// With want, gives the hits differing from it.
+long long scan_as_run(const std::vector<motif_quotients>& quotients,
+    const std::vector<std::span<const std::uint8_t>>& seqs, int group, const std::vector<window_hit>* want,
+    scan_counts* counts)
 {
     const std::size_t ns = seqs.size();
     const std::size_t gs = static_cast<std::size_t>(group);
@@ -205,15 +206,16 @@ long long scan_as_run(const std::vector<motif_quotients>& quotients, const std::
             const auto hits_of = [&](std::size_t g) { return std::span(hits.data() + g * ns + first, last - first); };
             std::size_t p = 0;
             for (; p + 1 < order.size(); p += 2)
-                fast_scanner::best_windows_of_two(scanners[order[p]], scanners[order[p + 1]], block,
-                    hits_of(order[p]), hits_of(order[p + 1]), &counts);
+                fast_scanner::best_windows_of_two(scanners[order[p]], scanners[order[p + 1]], block, hits_of(order[p]),
+                    hits_of(order[p + 1]), counts);
             if (p < order.size())
-                scanners[order[p]].best_windows(block, hits_of(order[p]), &counts);
+                scanners[order[p]].best_windows(block, hits_of(order[p]), counts);
             first = last;
         }
-        for (std::size_t g = 0; g < scanners.size(); ++g)
-            for (std::size_t si = 0; si < ns; ++si)
-                wrong += !same_hit(hits[g * ns + si], want[(g0 + g) * ns + si]);
+        if (want != nullptr)
+            for (std::size_t g = 0; g < scanners.size(); ++g)
+                for (std::size_t si = 0; si < ns; ++si)
+                    wrong += !same_hit(hits[g * ns + si], (*want)[(g0 + g) * ns + si]);
     }
     return wrong;
 }
@@ -271,44 +273,39 @@ int measure(const char* title, const std::vector<const motif*>& motifs,
              variant{scan_path::avx512vbmi, true, "AVX-512 VBMI, run's", true, true}}) {
         if (!fast_scanner::supported(v.path))
             continue;
-        double best_s = 1e30;
-        scan_counts counts;
-        long long wrong = 0;
-        for (int rep = 0; rep < reps; ++rep) {
-            scan_counts c;
-            wrong = 0;
-            t0 = clock_type::now();
-            if (v.run_blocks) {
-                wrong = scan_as_run(quotients, seqs, group, want, c);
-                best_s = std::min(best_s, seconds_since(t0));
-                counts = c;
-                continue;
-            }
+        // One pass of the variant; with check, counting what the kernels do and comparing every
+        // hit with the straightforward scan's. The timed passes do neither, as a run does not.
+        const auto pass = [&](scan_counts* c, bool check) {
+            long long wrong = 0;
+            if (v.run_blocks)
+                return scan_as_run(quotients, seqs, group, check ? &want : nullptr, c);
             for (std::size_t mi = 0; mi < quotients.size(); ++mi) {
                 // Built per motif, as the analyses do.
                 const fast_scanner scanner(quotients[mi], v.path);
                 if (v.block) {
                     if (mi % static_cast<std::size_t>(group) == 0)
                         block.assign(seqs);
-                    scanner.best_windows(block, hits, &c);
+                    scanner.best_windows(block, hits, c);
+                } else if (v.batch) {
+                    scanner.best_windows(seqs, hits, c);
+                } else {
+                    for (std::size_t si = 0; si < ns; ++si)
+                        hits[si] = scanner.best_window(seqs[si], c);
+                }
+                if (check)
                     for (std::size_t si = 0; si < ns; ++si)
                         wrong += !same_hit(hits[si], want[mi * ns + si]);
-                    continue;
-                }
-                if (v.batch) {
-                    scanner.best_windows(seqs, hits, &c);
-                    for (std::size_t si = 0; si < ns; ++si)
-                        wrong += !same_hit(hits[si], want[mi * ns + si]);
-                    continue;
-                }
-                for (std::size_t si = 0; si < ns; ++si) {
-                    const window_hit hit = scanner.best_window(seqs[si], &c);
-                    wrong += !same_hit(hit, want[mi * ns + si]);
-                }
             }
+            return wrong;
+        };
+        double best_s = 1e30;
+        for (int rep = 0; rep < reps; ++rep) {
+            t0 = clock_type::now();
+            pass(nullptr, false);
             best_s = std::min(best_s, seconds_since(t0));
-            counts = c;
         }
+        scan_counts counts;
+        const long long wrong = pass(&counts, true);
         const double rate = static_cast<double>(positions) / best_s;
         std::printf("  %-20s %8.3f s  %9.1f M motif-positions/s  %6.1fx the straightforward scan (best of %d)\n",
             v.name, best_s, rate / 1e6, rate / exact_rate, reps);
