@@ -341,7 +341,7 @@ TARNEL_VBMI inline void take(const kernel_args& a, std::span<const std::uint8_t>
     clear_hit(hits[slot]);
     if (flagged <= (near ? 2 : 1)) {
         queue.add(a, slot, codes.data(), first, !may_be_empty || flagged != 0);
-        queue.add(a, slot, codes.data(), last, flagged == 2);
+        queue.add(a, slot, codes.data(), last, flagged == 2, true);
         return;
     }
     take_many(a, codes, masks, vectors, hits, slot, queue, counts);
@@ -508,7 +508,7 @@ TARNEL_VBMI inline void take_flagged(const strands<S, B>& st, std::span<const st
             const long first = 64L * v0 + __builtin_ctzll(low | std::uint64_t{1} << 63);
             const long last = 64L * v1 + 63 - __builtin_clzll(high | 1);
             st.queue[s]->add(*st.a[s], slot, codes.data(), first, flagged != 0);
-            st.queue[s]->add(*st.a[s], slot, codes.data(), last, flagged == 2);
+            st.queue[s]->add(*st.a[s], slot, codes.data(), last, flagged == 2, true);
             continue;
         }
         flag_count count;

@@ -126,12 +126,17 @@ __attribute__((always_inline)) inline void resolve(window_hit& best, const kerne
 // Candidate windows of several sequences, multiplied out `lanes` at a time as independent
 // chains rather than one latency-bound chain each (six measured faster than four or
 // eight). A sequence's hit starts empty and takes its candidates with the scan's own
-// strict '>' in window order: they are added in that order, and the lanes are settled in
-// the order they were added.
+// strict '>' in window order: they are added in that order, and settled in that order.
 //
-// Up to `capacity` wait: a batch of sequences adds its candidates without asking after
-// each whether enough wait, since that answer depends on the whole of a sequence's scan
-// and a wrong guess of it throws away the work begun on the next.
+// A sequence's first candidate always takes the empty hit's place, so it is stored
+// without reading the hit back (an 80-bit load, and a compare, for nearly every sequence).
+// A second one, rarer, waits in a list of its own and is compared with the hit once its
+// first has been settled: the firsts are settled in the order they were added, so every
+// second of a sequence before the first first still waiting may go.
+//
+// Up to `capacity` wait in each list: a batch of sequences adds its candidates without
+// asking after each whether enough wait, since that answer depends on the whole of a
+// sequence's scan and a wrong guess of it throws away the work begun on the next.
 class candidate_queue {
 public:
     static constexpr int lanes = 6;
@@ -139,89 +144,137 @@ public:
     static constexpr int batch = 32;
 
     // Window `at` of the sequence whose codes are at `codes` and whose hit is hits[slot],
-    // only if `keep`: a candidate that may not exist is added without a branch.
+    // only if `keep`: a candidate that may not exist is added without a branch. `second`
+    // for a sequence's second candidate, added right after its first.
     __attribute__((always_inline)) inline void add(
-        const kernel_args& a, std::size_t slot, const std::uint8_t* codes, long at, bool keep)
+        const kernel_args& a, std::size_t slot, const std::uint8_t* codes, long at, bool keep, bool second = false)
     {
-        slot_[waiting_] = slot;
-        window_[waiting_] = exact_codes(a, codes, at);
-        at_[waiting_] = static_cast<int>(at);
-        waiting_ += keep;
+        (second ? seconds_ : firsts_).add(slot, exact_codes(a, codes, at), static_cast<int>(at), keep);
     }
 
-    // Multiplies out `lanes` candidates at a time while that many wait, leaving fewer.
+    // Multiplies out `lanes` candidates at a time while that many may go, leaving fewer.
     __attribute__((always_inline)) inline void flush_full(const kernel_args& a, window_hit* hits, scan_counts* counts)
     {
-        int j = 0;
-        for (; j + lanes <= waiting_; j += lanes)
-            multiply_out(a, hits, j);
-        if (counts != nullptr)
-            counts->exact += j;
-        for (int k = 0; j + k < waiting_; ++k) {
-            slot_[k] = slot_[j + k];
-            window_[k] = window_[j + k];
-            at_[k] = at_[j + k];
-        }
-        waiting_ -= j;
+        firsts_.flush_full<false>(a, hits, counts, firsts_.waiting);
+        seconds_.flush_full<true>(a, hits, counts, seconds_.ready(firsts_));
     }
 
     // The ones still waiting, one at a time.
     __attribute__((always_inline)) inline void finish(const kernel_args& a, window_hit* hits, scan_counts* counts)
     {
-        for (int j = 0; j < waiting_; ++j) {
-            settle(a, hits[slot_[j]], at_[j], exact_product(a, window_[j]));
-            if (counts != nullptr)
-                ++counts->exact;
-        }
-        waiting_ = 0;
+        firsts_.finish<false>(a, hits, counts);
+        seconds_.finish<true>(a, hits, counts);
     }
 
 private:
-    // Candidates j to j + lanes - 1: the same multiplications as exact_product, in the
-    // same order, for each window.
-    __attribute__((always_inline)) inline void multiply_out(const kernel_args& a, window_hit* hits, int j)
-    {
-        const std::uint8_t* const* w = window_ + j;
-        scan_product p0 = a.q[w[0][0]];
-        scan_product p1 = a.q[w[1][0]];
-        scan_product p2 = a.q[w[2][0]];
-        scan_product p3 = a.q[w[3][0]];
-        scan_product p4 = a.q[w[4][0]];
-        scan_product p5 = a.q[w[5][0]];
-        for (int r = 1; r < a.width; ++r) {
-            const float* row = a.q + static_cast<std::size_t>(r) * 5;
-            const long c = r * a.code_step;
-            p0 *= row[w[0][c]];
-            p1 *= row[w[1][c]];
-            p2 *= row[w[2][c]];
-            p3 *= row[w[3][c]];
-            p4 *= row[w[4][c]];
-            p5 *= row[w[5][c]];
-        }
-        settle(a, hits[slot_[j]], at_[j], p0);
-        settle(a, hits[slot_[j + 1]], at_[j + 1], p1);
-        settle(a, hits[slot_[j + 2]], at_[j + 2], p2);
-        settle(a, hits[slot_[j + 3]], at_[j + 3], p3);
-        settle(a, hits[slot_[j + 4]], at_[j + 4], p4);
-        settle(a, hits[slot_[j + 5]], at_[j + 5], p5);
-    }
-
-    // Without a branch: a sequence's second candidate beats its first about half the time.
+    // With `compare`, a candidate takes the hit's place only where takes_place says so;
+    // without, it is the sequence's first and takes it.
+    template <bool compare>
     __attribute__((always_inline)) static inline void settle(
         const kernel_args& a, window_hit& hit, int at, scan_product p)
     {
-        const bool better = takes_place(a, p, hit.max_rs);
-        hit.max_rs = better ? p : hit.max_rs;
-        hit.best_pos = better ? at : hit.best_pos;
+        if constexpr (compare) {
+            // Without a branch: a second candidate beats the first about half the time.
+            const bool better = takes_place(a, p, hit.max_rs);
+            hit.max_rs = better ? p : hit.max_rs;
+            hit.best_pos = better ? at : hit.best_pos;
+        } else {
+            hit.max_rs = p;
+            hit.best_pos = at;
+        }
     }
 
-    // Fewer than `lanes` left from the last flush, two per sequence of a batch, and one
-    // more so that an add whose candidate is not kept has room to write.
-    static constexpr int capacity = lanes - 1 + 2 * batch + 1;
-    std::size_t slot_[capacity];
-    const std::uint8_t* window_[capacity];
-    int at_[capacity];
-    int waiting_ = 0;
+    struct waiting_list {
+        // Fewer than `lanes` left from the last flush (or, for the seconds, held back by
+        // as many firsts), one or two per sequence of a batch, and one more so that an add
+        // whose candidate is not kept has room to write.
+        static constexpr int capacity = 2 * lanes + 2 * batch + 1;
+        std::size_t slot[capacity];
+        const std::uint8_t* window[capacity];
+        int at[capacity];
+        int waiting = 0;
+
+        __attribute__((always_inline)) inline void add(std::size_t s, const std::uint8_t* w, int n, bool keep)
+        {
+            slot[waiting] = s;
+            window[waiting] = w;
+            at[waiting] = n;
+            waiting += keep;
+        }
+
+        // How many from the front have their sequence's first settled: those of sequences
+        // before the first of `firsts` still waiting.
+        __attribute__((always_inline)) inline int ready(const waiting_list& firsts) const
+        {
+            if (firsts.waiting == 0)
+                return waiting;
+            int n = 0;
+            while (n < waiting && slot[n] < firsts.slot[0])
+                ++n;
+            return n;
+        }
+
+        template <bool compare>
+        __attribute__((always_inline)) inline void flush_full(
+            const kernel_args& a, window_hit* hits, scan_counts* counts, int may_go)
+        {
+            int j = 0;
+            for (; j + lanes <= may_go; j += lanes)
+                multiply_out<compare>(a, hits, j);
+            if (counts != nullptr)
+                counts->exact += j;
+            for (int k = 0; j + k < waiting; ++k) {
+                slot[k] = slot[j + k];
+                window[k] = window[j + k];
+                at[k] = at[j + k];
+            }
+            waiting -= j;
+        }
+
+        template <bool compare>
+        __attribute__((always_inline)) inline void finish(const kernel_args& a, window_hit* hits, scan_counts* counts)
+        {
+            for (int j = 0; j < waiting; ++j) {
+                settle<compare>(a, hits[slot[j]], at[j], exact_product(a, window[j]));
+                if (counts != nullptr)
+                    ++counts->exact;
+            }
+            waiting = 0;
+        }
+
+        // Candidates j to j + lanes - 1: the same multiplications as exact_product, in the
+        // same order, for each window.
+        template <bool compare>
+        __attribute__((always_inline)) inline void multiply_out(const kernel_args& a, window_hit* hits, int j)
+        {
+            const std::uint8_t* const* w = window + j;
+            scan_product p0 = a.q[w[0][0]];
+            scan_product p1 = a.q[w[1][0]];
+            scan_product p2 = a.q[w[2][0]];
+            scan_product p3 = a.q[w[3][0]];
+            scan_product p4 = a.q[w[4][0]];
+            scan_product p5 = a.q[w[5][0]];
+            for (int r = 1; r < a.width; ++r) {
+                const float* row = a.q + static_cast<std::size_t>(r) * 5;
+                const long c = r * a.code_step;
+                p0 *= row[w[0][c]];
+                p1 *= row[w[1][c]];
+                p2 *= row[w[2][c]];
+                p3 *= row[w[3][c]];
+                p4 *= row[w[4][c]];
+                p5 *= row[w[5][c]];
+            }
+            settle<compare>(a, hits[slot[j]], at[j], p0);
+            settle<compare>(a, hits[slot[j + 1]], at[j + 1], p1);
+            settle<compare>(a, hits[slot[j + 2]], at[j + 2], p2);
+            settle<compare>(a, hits[slot[j + 3]], at[j + 3], p3);
+            settle<compare>(a, hits[slot[j + 4]], at[j + 4], p4);
+            settle<compare>(a, hits[slot[j + 5]], at[j + 5], p5);
+        }
+    };
+
+    waiting_list firsts_;
+    waiting_list seconds_;
 };
 
 // Lanes of a vector starting at window b that hold real windows.
