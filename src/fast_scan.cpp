@@ -63,7 +63,9 @@
 // the pair tables with m the flagged window of penalty low16, gives pen16(n) <= low16 + K
 // for each such window n, and each was flagged. The survivors, like any set of windows
 // holding all of the largest product, are evaluated in increasing order with the strict '>'
-// from 0 (several sequences' windows are multiplied at once, each sequence's in its order).
+// from 0 (several sequences' windows are multiplied at once, each sequence's in its order;
+// the first of a sequence takes its empty hit's place without the comparison, which a
+// positive product always passes).
 //
 // A scanner of the reverse complement reads the given codes. The reverse complement's
 // window p of a sequence of L codes is the given window n = L - w - p read backwards and
