@@ -173,8 +173,9 @@ void extream_gene_set(const std::string& motif_file, const std::string& seq_file
         hooks.group_size > 0 ? hooks.group_size : motifs_per_group(static_cast<std::size_t>(seq_n), both_strands);
     const pipeline_limits limits{group_size, hooks.parked_budget, std::min(thread_n, busy)};
     std::vector<std::unique_ptr<buffer_set>> slots(static_cast<std::size_t>(limits.busy));
-    // Made here, not by the workers: the main thread's heap was grown in large pages
-    // (prepare_heap), a worker's own heap a 4 KiB page at a time, a fault each.
+    // Made here, not by the workers: the main heap was grown in large pages (prepare_heap);
+    // where the allocator gives each thread a heap of its own, a worker's comes a 4 KiB
+    // page at a time, a fault each.
     const int groups = (slice.size() + std::max(group_size, 1) - 1) / std::max(group_size, 1);
     for (std::size_t i = 0; i < slots.size() && static_cast<int>(i) < groups; ++i)
         slots[i] = std::make_unique<buffer_set>(limits.group_size);
