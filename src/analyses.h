@@ -128,7 +128,7 @@ private:
     {
         const double m = static_cast<double>(hit.max_rs);
         if (!scored_by_power(m))  // no power to work out (a product out of range, or none)
-            return *to = window_score(hit, width_ + 1);
+            return *to = window_score(hit, width_);
         const double mark = waiting_mark(powers_.size());
         waiting_.push_back({to, powers_.size()});
         powers_.push_back(m);

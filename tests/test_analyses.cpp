@@ -256,10 +256,12 @@ TEST(Analysis, ScoreExactlyOnTheOutlierCutIsDropped)
 TEST(Analysis, RememberedScoresAreThoseOfTheirProductAndWidth)
 {
     score_memo memo;
-    std::vector<window_hit> hits;
-    // Products that share table slots, products met again and products a power of two
-    // apart (the same significand), then the same ones for another width: every score
-    // must be window_score's for that hit and width.
+    // Products beyond a double's range first (scored by the extended logarithm, not by a
+    // power), then products that share table slots, products met again and products a
+    // power of two apart (the same significand), then the same ones for another width:
+    // every score must be window_score's for that hit and width.
+    std::vector<window_hit> hits{
+        {0, static_cast<scan_product>(1e-400L)}, {0, static_cast<scan_product>(1e400L)}};
     for (int i = 0; i < 20000; ++i) {
         window_hit h;
         h.best_pos = 0;
