@@ -260,8 +260,7 @@ TEST(Analysis, RememberedScoresAreThoseOfTheirProductAndWidth)
     // power), then products that share table slots, products met again and products a
     // power of two apart (the same significand), then the same ones for another width:
     // every score must be window_score's for that hit and width.
-    std::vector<window_hit> hits{
-        {0, static_cast<scan_product>(1e-400L)}, {0, static_cast<scan_product>(1e400L)}};
+    std::vector<window_hit> hits{{0, static_cast<scan_product>(1e-400L)}, {0, static_cast<scan_product>(1e400L)}};
     for (int i = 0; i < 20000; ++i) {
         window_hit h;
         h.best_pos = 0;
