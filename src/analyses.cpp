@@ -175,11 +175,12 @@ void scan_group(std::span<const int> group, std::span<const int> set, analysis_w
         ws.codes[i] = seq_db[static_cast<std::size_t>(set[i])].base;
     // Two motifs at a time share the loads of the block's triple indices; paired by width,
     // they share the most terms.
+    const auto width_of = [&](std::size_t g) { return reverse_too ? both[g].width() : forward[g].width(); };
     std::vector<std::size_t>& order = ws.by_width;
-    order.resize(forward.size());
+    order.resize(group.size());
     std::iota(order.begin(), order.end(), std::size_t{0});
-    std::stable_sort(order.begin(), order.end(),
-        [&](std::size_t a, std::size_t b) { return forward[a].width() < forward[b].width(); });
+    std::stable_sort(
+        order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return width_of(a) < width_of(b); });
 
     const std::size_t n = set.size();
     for (std::size_t first = 0; first < n;) {
@@ -188,8 +189,15 @@ void scan_group(std::span<const int> group, std::span<const int> set, analysis_w
         ws.block.assign(block);
         const auto hits = [&](std::size_t g) { return std::span(ws.hits.data() + g * n + first, last - first); };
         if (reverse_too) {
-            for (std::size_t g = 0; g < group.size(); ++g)
-                both[g].best_windows(ws.block, hits(g), std::span(ws.rc_hits.data() + g * n + first, last - first));
+            const auto rc_hits = [&](std::size_t g) {
+                return std::span(ws.rc_hits.data() + g * n + first, last - first);
+            };
+            std::size_t p = 0;
+            for (; p + 1 < order.size(); p += 2)
+                both_strands_scanner::best_windows_of_two(both[order[p]], both[order[p + 1]], ws.block, hits(order[p]),
+                    rc_hits(order[p]), hits(order[p + 1]), rc_hits(order[p + 1]));
+            if (p < order.size())
+                both[order[p]].best_windows(ws.block, hits(order[p]), rc_hits(order[p]));
         } else {
             std::size_t p = 0;
             for (; p + 1 < order.size(); p += 2)

@@ -103,6 +103,15 @@
 // shared between the two, and each gets its own straightforward best. Where the two widths
 // end their windows in different vectors, the narrower motif's lanes past its own last
 // window are left out of its lowest penalty and its flags, as the last vector's always are.
+//
+// Two motifs on both strands in one pass (avx512vbmi): the same, with four table sets, each
+// motif's two strands flagged against the threshold they share, exactly as when the motif
+// is scanned alone on both strands.
+//
+// Where a sequence's penalties are kept in memory, a motif's two strands are flagged
+// together first: the lower of their two penalties at each offset is at or below the
+// threshold exactly where one of them is, and each strand's own flags are then those of its
+// lanes at or below it. They are the flags each strand would get on its own.
 
 // Each kernel is built only for its own architecture (CMakeLists.txt); x86-64 processors
 // are asked at run time which of theirs they have, and every aarch64 processor has NEON.
@@ -461,6 +470,29 @@ void both_strands_scanner::best_windows(
 #endif
     given_.best_windows(block, given, counts);
     reverse_.best_windows(block, reverse, counts);
+}
+
+void both_strands_scanner::best_windows_of_two(const both_strands_scanner& first, const both_strands_scanner& second,
+    const scan_block& block, std::span<window_hit> first_given, std::span<window_hit> first_reverse,
+    std::span<window_hit> second_given, std::span<window_hit> second_reverse, scan_counts* counts)
+{
+    const std::size_t n = std::min(
+        {block.seqs().size(), first_given.size(), first_reverse.size(), second_given.size(), second_reverse.size()});
+#if defined(__x86_64__)
+    if (first.together_ && second.together_ && !block.triples().empty()) {
+        const auto seqs = block.seqs().first(n);
+        const scan_kernel::kernel_args sets[4] = {
+            first.given_.args(), first.reverse_.args(), second.given_.args(), second.reverse_.args()};
+        window_hit* const hits[4] = {
+            first_given.data(), first_reverse.data(), second_given.data(), second_reverse.data()};
+        scan_kernel::scan_batch_vbmi_both_two(sets, seqs, block.triples().first(n), hits, counts);
+        first.reverse_.count_on_strand(first_reverse.first(n), seqs);
+        second.reverse_.count_on_strand(second_reverse.first(n), seqs);
+        return;
+    }
+#endif
+    first.best_windows(block, first_given.first(n), first_reverse.first(n), counts);
+    second.best_windows(block, second_given.first(n), second_reverse.first(n), counts);
 }
 
 namespace {

@@ -136,8 +136,16 @@ public:
     void best_windows(const scan_block& block, std::span<window_hit> given, std::span<window_hit> reverse,
         scan_counts* counts = nullptr) const;
 
+    // first.best_windows and second.best_windows of one block (as many sequences as all
+    // five hold), with the same results: on the 8-bit path, sequences too long for the
+    // registers are scored for both motifs' strands from one load of each triple index.
+    static void best_windows_of_two(const both_strands_scanner& first, const both_strands_scanner& second,
+        const scan_block& block, std::span<window_hit> first_given, std::span<window_hit> first_reverse,
+        std::span<window_hit> second_given, std::span<window_hit> second_reverse, scan_counts* counts = nullptr);
+
     // The path in use for this motif.
     scan_path path() const { return given_.path(); }
+    int width() const { return given_.width(); }
 
 private:
     fast_scanner given_;

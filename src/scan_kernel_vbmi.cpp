@@ -117,6 +117,62 @@ TARNEL_VBMI __attribute__((always_inline)) inline void add_terms(
     (add(t + 64 * V, sum0[V], sum1[V]), ...);
 }
 
+// The same for four table sets (two motifs' strands), written out for the same reasons.
+template <bool first, std::size_t... V>
+TARNEL_VBMI __attribute__((always_inline)) inline void add_terms(const __m512i (&table)[4], const std::uint8_t* t,
+    __m512i* sum0, __m512i* sum1, __m512i* sum2, __m512i* sum3, std::index_sequence<V...>)
+{
+    const auto add = [&](const std::uint8_t* at, __m512i& sum0_v, __m512i& sum1_v, __m512i& sum2_v,
+                         __m512i& sum3_v) TARNEL_VBMI_INLINE {
+        struct bytes64 {
+            std::uint8_t b[64];
+        };
+        const auto& indices = *reinterpret_cast<const bytes64*>(at);
+        __m512i x;
+        if constexpr (first) {
+            __m512i s0;
+            __m512i s1;
+            __m512i s2;
+            __m512i s3;
+            asm("vmovdqu64 %[at], %[x]\n\t"
+                "vpermb %[t0], %[x], %[s0]\n\t"
+                "vpermb %[t1], %[x], %[s1]\n\t"
+                "vpermb %[t2], %[x], %[s2]\n\t"
+                "vpermb %[t3], %[x], %[s3]"
+                : [s0] "=&v"(s0), [s1] "=&v"(s1), [s2] "=&v"(s2), [s3] "=v"(s3), [x] "=&v"(x)
+                : [at] "m"(indices), [t0] "v"(table[0]), [t1] "v"(table[1]), [t2] "v"(table[2]),
+                [t3] "v"(table[3]));
+            sum0_v = s0;
+            sum1_v = s1;
+            sum2_v = s2;
+            sum3_v = s3;
+        } else {
+            __m512i s0 = sum0_v;
+            __m512i s1 = sum1_v;
+            __m512i s2 = sum2_v;
+            __m512i s3 = sum3_v;
+            __m512i y;
+            asm("vmovdqu64 %[at], %[x]\n\t"
+                "vpermb %[t0], %[x], %[y]\n\t"
+                "vpaddusb %[y], %[s0], %[s0]\n\t"
+                "vpermb %[t1], %[x], %[y]\n\t"
+                "vpaddusb %[y], %[s1], %[s1]\n\t"
+                "vpermb %[t2], %[x], %[y]\n\t"
+                "vpaddusb %[y], %[s2], %[s2]\n\t"
+                "vpermb %[t3], %[x], %[x]\n\t"
+                "vpaddusb %[x], %[s3], %[s3]"
+                : [s0] "+v"(s0), [s1] "+v"(s1), [s2] "+v"(s2), [s3] "+v"(s3), [x] "=&v"(x), [y] "=&v"(y)
+                : [at] "m"(indices), [t0] "v"(table[0]), [t1] "v"(table[1]), [t2] "v"(table[2]),
+                [t3] "v"(table[3]));
+            sum0_v = s0;
+            sum1_v = s1;
+            sum2_v = s2;
+            sum3_v = s3;
+        }
+    };
+    (add(t + 64 * V, sum0[V], sum1[V], sum2[V], sum3[V]), ...);
+}
+
 // Penalties of the vectors V... of windows from the one whose triple index is at t. The
 // vectors are a pack, not a loop's index, so that the sums can stay in registers: indexed by
 // a loop, the array is kept in memory and copied in and out of registers around the loop.
@@ -148,10 +204,10 @@ TARNEL_VBMI __attribute__((always_inline)) inline void score_two(const kernel_ar
 }
 
 // The tables a pass scores from one sequence's triple indices, each with the hits and the
-// queue its candidates go to: one motif's on the given strand, or two sets. With one_best,
-// the two are one motif's strands (the reverse complement's tables read the same indices),
-// which share one scale and one best; without, two motifs, each flagged against its own
-// best, whose widths (and so term counts) may differ.
+// queue its candidates go to: one motif's on the given strand, or two or four sets. With
+// one_best, sets 2j and 2j + 1 are one motif's strands (the reverse complement's tables
+// read the same indices), which share one scale and one best; without, two motifs, each
+// flagged against its own best. Two motifs' widths (and so term counts) may differ.
 template <int S, bool one_best = (S == 2)>
 struct strands {
     const kernel_args* a[S];
@@ -165,8 +221,60 @@ template <int S, typename F>
 TARNEL_VBMI __attribute__((always_inline)) inline void each_strand(F f)
 {
     f(std::integral_constant<int, 0>());
-    if constexpr (S == 2)
+    if constexpr (S >= 2)
         f(std::integral_constant<int, 1>());
+    if constexpr (S == 4) {
+        f(std::integral_constant<int, 2>());
+        f(std::integral_constant<int, 3>());
+    }
+}
+
+// Whether a pass's table sets may end their windows in different vectors: two motifs'.
+template <int S, bool B>
+constexpr bool ragged_sets = S == 4 || (S == 2 && !B);
+
+// Where penalties are kept in memory, the windows are first flagged by row: a row is a set,
+// or a motif where its two strands share a threshold. There the row's penalty is the lower
+// of its strands', which the threshold flags wherever it flags either strand's.
+template <int S, bool B>
+constexpr int penalty_rows = B ? S / 2 : S;
+
+// The first set of row p.
+template <bool B>
+constexpr int first_set(int p)
+{
+    return B ? 2 * p : p;
+}
+
+// The penalties of two motifs' strands (sets 0 and 1 the first motif's, 2 and 3 the
+// second's): the terms both motifs have from one load for all four sets, then the wider
+// one's own for its two.
+template <std::size_t... V>
+TARNEL_VBMI __attribute__((always_inline)) inline void score(const strands<4, true>& st, const std::uint8_t* t,
+    __m512i* sum0, __m512i* sum1, __m512i* sum2, __m512i* sum3, std::index_sequence<V...> vs)
+{
+    const __m512i* table[4];
+    for (int s = 0; s < 4; ++s)
+        table[s] = reinterpret_cast<const __m512i*>(st.a[s]->triple_table);
+    const auto tables_at = [&](int k, __m512i(&now)[4]) TARNEL_VBMI_INLINE {
+        now[0] = _mm512_load_si512(table[0] + k);
+        now[1] = _mm512_load_si512(table[1] + k);
+        now[2] = _mm512_load_si512(table[2] + k);
+        now[3] = _mm512_load_si512(table[3] + k);
+    };
+    const int terms[2] = {st.a[0]->triple_terms, st.a[2]->triple_terms};
+    __m512i now[4];
+    tables_at(0, now);
+    add_terms<true>(now, t, sum0, sum1, sum2, sum3, vs);
+    int k = 1;
+    for (; k < std::min(terms[0], terms[1]); ++k) {
+        tables_at(k, now);
+        add_terms<false>(now, t + 3 * k, sum0, sum1, sum2, sum3, vs);
+    }
+    for (int j = k; j < terms[0]; ++j)
+        add_terms<false>(_mm512_load_si512(table[0] + j), _mm512_load_si512(table[1] + j), t + 3 * j, sum0, sum1, vs);
+    for (int j = k; j < terms[1]; ++j)
+        add_terms<false>(_mm512_load_si512(table[2] + j), _mm512_load_si512(table[3] + j), t + 3 * j, sum2, sum3, vs);
 }
 
 // The penalties of every table set of st, from one load of each triple index the sets
@@ -175,7 +283,9 @@ template <int S, bool B, std::size_t... V>
 TARNEL_VBMI __attribute__((always_inline)) inline void score(
     const strands<S, B>& st, const std::uint8_t* t, __m512i (&sum)[S][sizeof...(V)], std::index_sequence<V...> vs)
 {
-    if constexpr (S == 1) {
+    if constexpr (S == 4) {
+        score(st, t, sum[0], sum[1], sum[2], sum[3], vs);
+    } else if constexpr (S == 1) {
         score(*st.a[0], t, sum[0], vs);
     } else {
         const __m512i* first = reinterpret_cast<const __m512i*>(st.a[0]->triple_table);
@@ -195,26 +305,38 @@ TARNEL_VBMI __attribute__((always_inline)) inline void score(
     }
 }
 
-// Vectors v0 to v0 + G - 1 of each table set's penalties into pen[s], and their lowest
-// lanes into low[s]. With `ends`, the group holds lanes past a set's windows: in the
+// Vectors v0 to v0 + G - 1 of each table set's penalties into pen[s], and the lowest lanes
+// of each row into low[p]. With `ends`, the group holds lanes past a set's windows: in the
 // sequence's last vector for one motif or its strands, and in any of the group's vectors
-// for two motifs.
+// for two motifs (on one strand or both).
 template <int G, bool ends, int S, bool B>
-TARNEL_VBMI inline void score_into(const strands<S, B>& st, const std::uint8_t* t, int v0, const int* windows,
-    std::uint8_t (*pen)[max_vectors * 64], __m512i (&low)[S])
+TARNEL_VBMI_INLINE inline void score_into(const strands<S, B>& st, const std::uint8_t* t, int v0, const int* windows,
+    std::uint8_t (*pen)[max_vectors * 64], __m512i (&low)[penalty_rows<S, B>])
 {
     __m512i sum[S][G];
     score(st, t + 64 * v0, sum, std::make_index_sequence<G>());
-    each_strand<S>([&](auto s) TARNEL_VBMI_INLINE {
-        for (int v = 0; v < G; ++v) {
-            _mm512_store_si512(reinterpret_cast<__m512i*>(pen[s] + 64 * (v0 + v)), sum[s][v]);
-            // Two motifs' last windows may lie in different vectors, and in different
-            // groups of them: there, each vector's lanes are those of its own windows.
-            if (ends && ((S == 2 && !B) || v == G - 1))
-                low[s] = _mm512_mask_min_epu8(low[s], lanes64(64 * (v0 + v), windows[s]), low[s], sum[s][v]);
-            else
-                low[s] = _mm512_min_epu8(low[s], sum[s][v]);
+    // Vector v of row p, both constants: a loop over the vectors, left rolled where its body
+    // grew (four sets, lanes past their windows), kept the sums in memory, stored after
+    // every term.
+    const auto one = [&](auto p, auto v) TARNEL_VBMI_INLINE {
+        constexpr int s = first_set<B>(p);
+        __m512i row = sum[s][v];
+        _mm512_store_si512(reinterpret_cast<__m512i*>(pen[s] + 64 * (v0 + v)), row);
+        if constexpr (B) {
+            _mm512_store_si512(reinterpret_cast<__m512i*>(pen[s + 1] + 64 * (v0 + v)), sum[s + 1][v]);
+            row = _mm512_min_epu8(row, sum[s + 1][v]);
         }
+        // Two motifs' last windows may lie in different vectors, and in different
+        // groups of them: there, each vector's lanes are those of its own windows.
+        if (ends && (ragged_sets<S, B> || v == G - 1))
+            low[p] = _mm512_mask_min_epu8(low[p], lanes64(64 * (v0 + v), windows[s]), low[p], row);
+        else
+            low[p] = _mm512_min_epu8(low[p], row);
+    };
+    each_strand<penalty_rows<S, B>>([&](auto p) TARNEL_VBMI_INLINE {
+        [&]<std::size_t... V>(std::index_sequence<V...>) TARNEL_VBMI_INLINE {
+            (one(p, std::integral_constant<int, V>()), ...);
+        }(std::make_index_sequence<G>());
     });
 }
 
@@ -366,22 +488,23 @@ TARNEL_VBMI window_hit rescan(const kernel_args& a, std::span<const std::uint8_t
     return scan_avx512(a, codes, counts);
 }
 
-// The penalty at or below which each table set's windows of a sequence are flagged, its
-// lowest lanes being low[s] (one motif's strands: the lowest of both); or 0, where that
-// would pass what 8 bits tell, once that set has been scanned again by the 16-bit pass.
+// The penalty at or below which each row's windows of a sequence are flagged, its lowest
+// lanes being low[p]; or 0, where that would pass what 8 bits tell, once the row's sets
+// have been scanned again by the 16-bit pass.
 template <int S, bool B>
 TARNEL_VBMI inline void thresholds_or_rescan(const strands<S, B>& st, std::span<const std::uint8_t> codes,
-    const __m512i (&low)[S], unsigned (&threshold)[S], std::size_t slot, scan_counts* counts)
+    const __m512i (&low)[penalty_rows<S, B>], unsigned (&threshold)[penalty_rows<S, B>], std::size_t slot,
+    scan_counts* counts)
 {
+    for (int p = 0; p < penalty_rows<S, B>; ++p)
+        threshold[p] = lowest_of(low[p]) + st.a[first_set<B>(p)]->triple_margin;
     for (int s = 0; s < S; ++s) {
-        const __m512i own = B ? _mm512_min_epu8(low[0], low[S - 1]) : low[s];
-        threshold[s] = lowest_of(own) + st.a[s]->triple_margin;
-    }
-    for (int s = 0; s < S; ++s)
-        if (threshold[s] > 254) {
+        unsigned& own = threshold[B ? s / 2 : s];
+        if (own > 254)
             st.hits[s][slot] = rescan(*st.a[s], codes, counts);
-            threshold[s] = 0;
-        }
+    }
+    for (unsigned& own : threshold)
+        own = own > 254 ? 0 : own;
 }
 
 // Lane by lane, the lowest of vectors B to B + N - 1: as a tree, since the sequence's
@@ -547,13 +670,15 @@ template <int S, bool B>
 TARNEL_VBMI void long_pass(const strands<S, B>& st, std::span<const std::uint8_t> codes, const std::uint8_t* t,
     const int* windows, std::size_t slot, scan_counts* counts)
 {
-    const int vectors = (std::max(windows[0], windows[S - 1]) + 63) / 64;
+    constexpr int R = penalty_rows<S, B>;
+    const int most = *std::max_element(windows, windows + S);
+    const int vectors = (most + 63) / 64;
     alignas(64) std::uint8_t pen[S][max_vectors * 64];
-    __m512i low[S];
+    __m512i low[R];
     for (__m512i& l : low)
         l = _mm512_set1_epi8(-1);
     // Vectors whose lanes are all windows for every table set.
-    const int whole = std::min(windows[0], windows[S - 1]) / 64;
+    const int whole = *std::min_element(windows, windows + S) / 64;
     int v = 0;
     for (; v + 4 < vectors; v += 4)
         if (v + 4 <= whole)
@@ -574,25 +699,61 @@ TARNEL_VBMI void long_pass(const strands<S, B>& st, std::span<const std::uint8_t
         score_into<1, true>(st, t, v, windows, pen, low);
         break;
     }
-    unsigned threshold[S];
+    unsigned threshold[R];
     thresholds_or_rescan(st, codes, low, threshold, slot, counts);
-    std::uint64_t masks[S][max_vectors];
+    // Every row's flags at once, and which vectors hold any of them: nearly always a few, so
+    // each set's flags, count, and first and last vectors holding any come from those alone
+    // (a row scanned again has no lanes).
+    std::uint64_t flagged[R][max_vectors];
+    __m512i limit[R];
+    std::uint64_t live[R];
+    for (int p = 0; p < R; ++p) {
+        limit[p] = _mm512_set1_epi8(static_cast<char>(threshold[p]));
+        live[p] = threshold[p] == 0 ? 0 : ~std::uint64_t{0};
+    }
+    std::uint64_t any = 0;  // bit u: vector u (of the first 64) holds a flag of some row
+    for (int u = 0; u < vectors; ++u) {
+        std::uint64_t some = 0;
+        each_strand<R>([&](auto p) TARNEL_VBMI_INLINE {
+            constexpr int s = first_set<B>(p);
+            const std::uint64_t lanes = live[p] & (u < whole ? ~std::uint64_t{0} : lanes64(64 * u, windows[s]));
+            __m512i row = _mm512_load_si512(reinterpret_cast<const __m512i*>(pen[s] + 64 * u));
+            if constexpr (B)
+                row = _mm512_min_epu8(row, _mm512_load_si512(reinterpret_cast<const __m512i*>(pen[s + 1] + 64 * u)));
+            const std::uint64_t m = _mm512_mask_cmple_epu8_mask(lanes, row, limit[p]);
+            flagged[p][u] = m;
+            some |= m;
+        });
+        any |= static_cast<std::uint64_t>(some != 0) << (u & 63);
+    }
+    const auto each_vector_holding_any = [&](auto f) TARNEL_VBMI_INLINE {
+        if (vectors <= 64)
+            for (std::uint64_t b = any; b != 0; b &= b - 1)
+                f(__builtin_ctzll(b));
+        else
+            for (int u = 0; u < vectors; ++u)
+                f(u);
+    };
+    std::uint64_t own[max_vectors];  // one strand's flags, where its row holds both
     for (int s = 0; s < S; ++s) {
-        if (threshold[s] == 0)
+        const int p = B ? s / 2 : s;
+        if (threshold[p] == 0)
             continue;
-        const __m512i limit = _mm512_set1_epi8(static_cast<char>(threshold[s]));
-        flag_count count;
-        for (int u = 0; u < vectors; ++u) {
-            const std::uint64_t lanes = u < whole ? ~std::uint64_t{0} : lanes64(64 * u, windows[s]);
-            const std::uint64_t m =
-                _mm512_cmple_epu8_mask(_mm512_load_si512(reinterpret_cast<const __m512i*>(pen[s] + 64 * u)), limit) &
-                lanes;
-            masks[s][u] = m;
-            count.add(m, u);
+        std::uint64_t* masks = flagged[p];
+        if constexpr (B) {
+            // The row's flags narrowed to this strand's, in the vectors that hold any.
+            std::fill_n(own, vectors, std::uint64_t{0});
+            each_vector_holding_any([&](int u) TARNEL_VBMI_INLINE {
+                own[u] = _mm512_mask_cmple_epu8_mask(
+                    flagged[p][u], _mm512_load_si512(reinterpret_cast<const __m512i*>(pen[s] + 64 * u)), limit[p]);
+            });
+            masks = own;
         }
+        flag_count count;
+        each_vector_holding_any([&](int u) TARNEL_VBMI_INLINE { count.add(masks[u], u); });
         if (counts != nullptr)
             counts->windows += windows[s];
-        take<(S > 1 && B)>(*st.a[s], codes, masks[s], vectors, count, st.hits[s], slot, *st.queue[s], counts);
+        take<B>(*st.a[s], codes, masks, vectors, count, st.hits[s], slot, *st.queue[s], counts);
     }
 }
 
@@ -818,6 +979,52 @@ TARNEL_VBMI void scan_batch_two(const strands<2, false>& st, std::span<const std
         st.queue[s]->finish(*st.a[s], st.hits[s], counts);
 }
 
+// Two motifs on both strands over a block's sequences. A sequence whose penalties are kept
+// in memory for both motifs is scored for all four table sets from each load of its triple
+// indices; the others are taken a motif at a time, both strands together, as scan_batch
+// takes them (sequences whose penalties fit in registers fill the processor as they are).
+TARNEL_VBMI void scan_batch_both_two(const strands<4, true>& st, std::span<const std::span<const std::uint8_t>> seqs,
+    std::span<const std::uint8_t* const> triples, scan_counts* counts)
+{
+    const strands<2> motif[2] = {{{st.a[0], st.a[1]}, {st.hits[0], st.hits[1]}, {st.queue[0], st.queue[1]}},
+        {{st.a[2], st.a[3]}, {st.hits[2], st.hits[3]}, {st.queue[2], st.queue[3]}}};
+    flagged_windows<2> rec[2][candidate_queue::batch];
+    // Motif m's windows of sequence i where it has triple indices; 0 otherwise.
+    const auto windows_of = [&](std::size_t i, int m) {
+        const long windows = static_cast<long>(seqs[i].size()) - motif[m].a[0]->width + 1;
+        return triples[i] != nullptr && windows > 0 ? static_cast<int>(windows) : 0;
+    };
+    for (std::size_t first = 0; first < seqs.size(); first += candidate_queue::batch) {
+        const std::size_t end = std::min(seqs.size(), first + candidate_queue::batch);
+        for (std::size_t i = first; i < end; ++i)
+            for (int m = 0; m < 2; ++m) {
+                flagged_windows<2>& f = rec[m][i - first];
+                f.vectors = 0;
+                const int each[2] = {windows_of(i, m), windows_of(i, m)};
+                if (each[0] > 0)
+                    flag_short(motif[m], triples[i], each, f);
+            }
+        for (std::size_t i = first; i < end; ++i) {
+            const int windows[4] = {windows_of(i, 0), windows_of(i, 0), windows_of(i, 1), windows_of(i, 1)};
+            if (rec[0][i - first].vectors == 0 && rec[1][i - first].vectors == 0 && windows[0] > 0 && windows[2] > 0) {
+                long_pass(st, seqs[i], triples[i], windows, i, counts);
+                continue;
+            }
+            for (int m = 0; m < 2; ++m) {
+                flagged_windows<2>& f = rec[m][i - first];
+                if (f.vectors != 0)
+                    take_flagged(motif[m], seqs[i], f, i, counts);
+                else
+                    scan_one(motif[m], seqs[i], triples[i], i, counts);
+            }
+        }
+        for (int s = 0; s < 4; ++s)
+            st.queue[s]->flush_full(*st.a[s], st.hits[s], counts);
+    }
+    for (int s = 0; s < 4; ++s)
+        st.queue[s]->finish(*st.a[s], st.hits[s], counts);
+}
+
 }  // namespace
 
 TARNEL_VBMI window_hit scan_vbmi(const kernel_args& a, std::span<const std::uint8_t> codes, scan_counts* counts)
@@ -855,6 +1062,15 @@ TARNEL_VBMI void scan_batch_vbmi_both(const kernel_args& given, const kernel_arg
     candidate_queue reverse_queue;
     scan_batch(strands<2>{{&given, &reverse}, {given_hits, reverse_hits}, {&given_queue, &reverse_queue}}, seqs,
         triples, counts);
+}
+
+TARNEL_VBMI void scan_batch_vbmi_both_two(const kernel_args (&sets)[4], std::span<const std::span<const std::uint8_t>> seqs,
+    std::span<const std::uint8_t* const> triples, window_hit* const (&hits)[4], scan_counts* counts)
+{
+    candidate_queue queue[4];
+    scan_batch_both_two(strands<4, true>{{&sets[0], &sets[1], &sets[2], &sets[3]}, {hits[0], hits[1], hits[2], hits[3]},
+                            {&queue[0], &queue[1], &queue[2], &queue[3]}},
+        seqs, triples, counts);
 }
 
 }  // namespace scan_kernel

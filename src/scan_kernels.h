@@ -307,6 +307,12 @@ TARNEL_VBMI void scan_batch_vbmi_two(const kernel_args& a0, const kernel_args& a
 TARNEL_VBMI void scan_batch_vbmi_both(const kernel_args& given, const kernel_args& reverse,
     std::span<const std::span<const std::uint8_t>> seqs, std::span<const std::uint8_t* const> triples,
     window_hit* given_hits, window_hit* reverse_hits, scan_counts* counts);
+// Two motifs on both strands (sets: the first's given and reverse complement tables, then
+// the second's) over a block's triple indices (not empty): hits[s][i] exactly what
+// scan_batch_vbmi_both gives each motif's strands.
+TARNEL_VBMI void scan_batch_vbmi_both_two(const kernel_args (&sets)[4],
+    std::span<const std::span<const std::uint8_t>> seqs, std::span<const std::uint8_t* const> triples,
+    window_hit* const (&hits)[4], scan_counts* counts);
 // Triple indices 16 c[p] + 4 c[p + 1] + c[p + 2] of the n codes at c into t (codes past
 // the end count as 0); false, with t unspecified, where the 8-bit pass cannot take them:
 // an N among them (its tables leave N out) or more than triple_max_letters.

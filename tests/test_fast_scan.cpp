@@ -995,6 +995,73 @@ TEST_P(FastScan, BothStrandsTogetherSpareTheWeakerStrandItsExactProducts)
     }
 }
 
+TEST_P(FastScan, TwoMotifsOnBothStrandsTogetherKeepEachMotifsOwnResults)
+{
+    // Two motifs' strands scored from the same loads must each get exactly the two hits the
+    // motif gets alone on both strands (whose better one is pinned to the straightforward
+    // scan above): widths apart, one motif's best too far down for 8 bits, every window
+    // equal, N, a sequence held in registers for one motif and in memory for the other, and
+    // sequences of more than 64 vectors of windows.
+    std::mt19937 rng(47);
+    for (int trial = 0; trial < 40; ++trial) {
+        const auto pick = [&](int k) {
+            const int width = 1 + static_cast<int>(rng() % 40);
+            if (k == 1 && trial % 5 == 0)
+                return wants_a_everywhere();
+            if (trial % 7 == 3)
+                return direct_motif(width, std::vector<float>(static_cast<std::size_t>(width) * 5, 1.25f));
+            return counts_motif(rng, width);
+        };
+        const motif_quotients mq[2] = {pick(0), pick(1)};
+        const both_strands_scanner scanners[2] = {
+            both_strands_scanner(mq[0], GetParam()), both_strands_scanner(mq[1], GetParam())};
+        std::vector<codes_t> seqs;
+        for (int i = 0; i < 40; ++i) {
+            // Lengths at the edge of what registers hold for one of the widths, and the rest.
+            const std::size_t edge = static_cast<std::size_t>(512 + mq[rng() % 2].width - 1);
+            const std::size_t len = i % 9 == 0 ? rng() % 12
+                : i % 7 == 2                   ? 4200 + rng() % 1900
+                : i % 3 == 0                   ? edge - 3 + rng() % 7
+                                               : 500 + rng() % 1500;
+            codes_t c = random_codes(rng, len, i % 11 == 4 ? 0.01 : 0.0);
+            if (i % 8 == 1)
+                std::fill(c.begin(), c.end(), static_cast<std::uint8_t>(3));
+            seqs.push_back(std::move(c));
+        }
+        std::vector<std::span<const std::uint8_t>> spans(seqs.begin(), seqs.end());
+        scan_block block;
+        block.assign(spans);
+        const std::size_t n = seqs.size();
+        std::vector<window_hit> together[2][2];
+        std::vector<window_hit> alone[2][2];
+        for (auto* hits : {&together, &alone})
+            for (auto& motif : *hits)
+                for (auto& strand : motif)
+                    strand.assign(n, window_hit{-7, -7.0L});
+        scan_counts together_counts;
+        both_strands_scanner::best_windows_of_two(scanners[0], scanners[1], block, together[0][0], together[0][1],
+            together[1][0], together[1][1], &together_counts);
+        scan_counts alone_counts;
+        for (int k = 0; k < 2; ++k)
+            scanners[k].best_windows(block, alone[k][0], alone[k][1], &alone_counts);
+        EXPECT_EQ(together_counts.windows, alone_counts.windows) << "trial " << trial;
+        EXPECT_EQ(together_counts.flagged, alone_counts.flagged) << "trial " << trial;
+        EXPECT_EQ(together_counts.exact, alone_counts.exact) << "trial " << trial;
+        EXPECT_EQ(together_counts.rescanned, alone_counts.rescanned) << "trial " << trial;
+        for (int k = 0; k < 2; ++k)
+            for (int strand = 0; strand < 2; ++strand)
+                for (std::size_t i = 0; i < n; ++i) {
+                    const std::string where = "trial " + std::to_string(trial) + ", motif " + std::to_string(k) +
+                        " (width " + std::to_string(mq[k].width) + "), strand " + std::to_string(strand) +
+                        ", sequence " + std::to_string(i) + " of length " + std::to_string(seqs[i].size());
+                    const window_hit& got = together[k][strand][i];
+                    const window_hit& want = alone[k][strand][i];
+                    EXPECT_EQ(got.best_pos, want.best_pos) << where;
+                    EXPECT_EQ(bits_of(got.max_rs), bits_of(want.max_rs)) << where;
+                }
+    }
+}
+
 std::string path_label(const testing::TestParamInfo<scan_path>& info)
 {
     switch (info.param) {
