@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <numeric>
 
@@ -112,8 +113,10 @@ analysis_workspace::analysis_workspace(int set_capacity, int group_capacity_)
     const auto n = static_cast<std::size_t>(set_capacity > 0 ? set_capacity : 0);
     codes.resize(n);
     hits.resize(n * static_cast<std::size_t>(group_capacity));
-    if (both_strands)
-        rc_hits.resize(hits.size());
+    if (both_strands) {
+        reversed.resize(hits.size());
+        block_rc_hits.resize(2 * n);
+    }
     matchs.resize(n);
     scored.resize(n);
     kept.resize(n);
@@ -140,7 +143,7 @@ int motifs_per_group(std::size_t seq_count, bool both_strands)
     constexpr std::size_t most = 16;
     constexpr std::size_t least = 8;
     constexpr std::size_t hit_budget = std::size_t{32} << 20;
-    const std::size_t per_motif = std::max<std::size_t>(seq_count, 1) * sizeof(window_hit) * (both_strands ? 2 : 1);
+    const std::size_t per_motif = std::max<std::size_t>(seq_count, 1) * (sizeof(window_hit) + (both_strands ? 1 : 0));
     return static_cast<int>(std::clamp(hit_budget / per_motif, least, most));
 }
 
@@ -157,7 +160,7 @@ void scan_group(std::span<const int> group, std::span<const int> set, analysis_w
 {
     // The group's scanners: of the given strand, or of both strands, whose reverse
     // complements are read from the block's codes backwards, so the block serves both.
-    const bool reverse_too = !ws.rc_hits.empty();
+    const bool reverse_too = !ws.reversed.empty();
     std::vector<fast_scanner>& forward = ws.forward;
     std::vector<both_strands_scanner>& both = ws.both;
     forward.clear();
@@ -189,15 +192,32 @@ void scan_group(std::span<const int> group, std::span<const int> set, analysis_w
         ws.block.assign(block);
         const auto hits = [&](std::size_t g) { return std::span(ws.hits.data() + g * n + first, last - first); };
         if (reverse_too) {
-            const auto rc_hits = [&](std::size_t g) {
-                return std::span(ws.rc_hits.data() + g * n + first, last - first);
+            const auto rc_hits = [&](std::size_t k) {
+                return std::span(ws.block_rc_hits.data() + k * (last - first), last - first);
+            };
+            // Motif g's hits keep the better of each sequence's two, while both are in cache.
+            const auto keep_better = [&](std::size_t g, std::span<const window_hit> reverse) {
+                const std::span<window_hit> given = hits(g);
+                std::uint8_t* strand = ws.reversed.data() + g * n + first;
+                for (std::size_t i = 0; i < given.size(); ++i) {
+                    const bool r = reverse_wins(given[i], reverse[i]);
+                    strand[i] = r;
+                    // Copied as bytes from either: a branch on the winner mispredicts, and a
+                    // long double's copy goes through the x87 stack.
+                    std::memcpy(&given[i], r ? &reverse[i] : &given[i], sizeof(window_hit));
+                }
             };
             std::size_t p = 0;
-            for (; p + 1 < order.size(); p += 2)
+            for (; p + 1 < order.size(); p += 2) {
                 both_strands_scanner::best_windows_of_two(both[order[p]], both[order[p + 1]], ws.block, hits(order[p]),
-                    rc_hits(order[p]), hits(order[p + 1]), rc_hits(order[p + 1]));
-            if (p < order.size())
-                both[order[p]].best_windows(ws.block, hits(order[p]), rc_hits(order[p]));
+                    rc_hits(0), hits(order[p + 1]), rc_hits(1));
+                keep_better(order[p], rc_hits(0));
+                keep_better(order[p + 1], rc_hits(1));
+            }
+            if (p < order.size()) {
+                both[order[p]].best_windows(ws.block, hits(order[p]), rc_hits(0));
+                keep_better(order[p], rc_hits(0));
+            }
         } else {
             std::size_t p = 0;
             for (; p + 1 < order.size(); p += 2)
@@ -211,8 +231,8 @@ void scan_group(std::span<const int> group, std::span<const int> set, analysis_w
 }
 
 void analyse_hits(int mi, std::span<const int> set, std::span<const window_hit> hits,
-    std::span<const window_hit> rc_hits, analysis_workspace& ws, std::span<match> matchs, int& rt_n, report_rule rule,
-    record_set records)
+    std::span<const std::uint8_t> reversed, analysis_workspace& ws, std::span<match> matchs, int& rt_n,
+    report_rule rule, record_set records)
 {
     const motif& mo = motif_db[static_cast<std::size_t>(mi)];
     // Scores first: every score takes part in the statistics, but only the records that
@@ -224,8 +244,8 @@ void analyse_hits(int mi, std::span<const int> set, std::span<const window_hit> 
         // Every scan of a title without a strand is reported, with or without a window.
         if (ws.unknown_strands)
             report_unknown_strand(ws.strands[static_cast<std::size_t>(set[i])]);
-        const bool reverse = !rc_hits.empty() && reverse_wins(hits[i], rc_hits[i]);
-        const window_hit& hit = reverse ? rc_hits[i] : hits[i];
+        const bool reverse = !reversed.empty() && reversed[i] != 0;
+        const window_hit& hit = hits[i];
         if (hit.best_pos < 0)
             continue;
         ws.scored[n] = {static_cast<int>(i), reverse, static_cast<std::uint16_t>(hit.best_pos)};
@@ -280,7 +300,8 @@ void analyse_hits(int mi, std::span<const int> set, std::span<const window_hit> 
     ws.reported_at.resize(reported_n);
     const bool every_kept = records == record_set::kept;
     const std::size_t written = every_kept ? rn : reported_n;
-    ws.last = {set, hits, rc_hits, std::span<const match>(matchs.data(), written), rn, n, mean, std_dev, kept_mean, sd};
+    ws.last = {
+        set, hits, reversed, std::span<const match>(matchs.data(), written), rn, n, mean, std_dev, kept_mean, sd};
     // Every record as one that is not reported, then the reported ones located and tested.
     // Copied whole: zeroing each record in place costs a slow string store.
     match unreported;
@@ -303,7 +324,7 @@ void analyse_hits(int mi, std::span<const int> set, std::span<const window_hit> 
             const auto j = static_cast<std::size_t>(next.at);
             // Both ends of each: a frame (56 bytes) and a hit often straddle two cache lines.
             const site_frame* frame = &ws.frames[static_cast<std::size_t>(set[j])];
-            const window_hit* hit = next.reverse ? &rc_hits[j] : &hits[j];
+            const window_hit* hit = &hits[j];
             __builtin_prefetch(frame);
             __builtin_prefetch(reinterpret_cast<const char*>(frame + 1) - 1);
             __builtin_prefetch(hit);
@@ -314,8 +335,7 @@ void analyse_hits(int mi, std::span<const int> set, std::span<const window_hit> 
         const bool reverse = ws.kept[r].reverse;
         const int si = set[i];
         match& m = matchs[every_kept ? r : k];
-        m = locate_site(mi, si, ws.frames[static_cast<std::size_t>(si)], mo.len, reverse ? rc_hits[i] : hits[i],
-            reverse);
+        m = locate_site(mi, si, ws.frames[static_cast<std::size_t>(si)], mo.len, hits[i], reverse);
         m.rs = ws.rss[r];
         tests.test(ws.rss[r], m.pvalue, m.tvalue);
     }
@@ -326,7 +346,7 @@ void analyse_motif(int mi, std::span<const int> set, analysis_workspace& ws, std
 {
     const int group[] = {mi};
     scan_group(group, set, ws);
-    analyse_hits(mi, set, ws.hits_of(0, set.size()), ws.rc_hits_of(0, set.size()), ws, matchs, rt_n, rule, records);
+    analyse_hits(mi, set, ws.hits_of(0, set.size()), ws.reversed_of(0, set.size()), ws, matchs, rt_n, rule, records);
 }
 
 void all_matchs(

@@ -156,11 +156,16 @@ private:
 struct analysis_workspace {
     explicit analysis_workspace(int set_capacity, int group_capacity = 1);
     std::vector<std::span<const std::uint8_t>> codes;     // base codes of the set, in scan order
-    // The best window of each, for each motif of the group; scanning both strands, with
-    // those of the reverse complements, of which a sequence's better one by reverse_wins is
-    // its best (the other may be empty or not its own strand's best).
+    // The best window of each, for each motif of the group; scanning both strands, the
+    // better of its two strands' by reverse_wins, with whether that is the reverse
+    // complement's in `reversed`. Only the better is kept past its block's scan: with both,
+    // the hits of as many motifs took twice the memory, which made groups smaller, and
+    // their analysis waited on twice the cache misses.
     std::vector<window_hit> hits;
-    std::vector<window_hit> rc_hits;
+    std::vector<std::uint8_t> reversed;
+    // Scanning both strands, the reverse complements' hits of the block being scanned, for
+    // two motifs (each may be empty or not its strand's best).
+    std::vector<window_hit> block_rc_hits;
     scan_block block;                                     // the block being scanned, as the scan reads it
     // The group's scanners, of one strand or of both. Kept from group to group: made anew,
     // the 16 of a group (some 220 kB) came back from the system in fresh pages each time.
@@ -193,8 +198,8 @@ struct analysis_workspace {
     // by scan_group, codes[i] holds set[i]'s codes (their size is its length).
     struct analysed {
         std::span<const int> set;               // the set, in scan order
-        std::span<const window_hit> hits;       // its hits, and those of the reverse complements
-        std::span<const window_hit> rc_hits;
+        std::span<const window_hit> hits;       // its hits, and which are the reverse complements'
+        std::span<const std::uint8_t> reversed;
         std::span<const match> records;         // the records written to `matchs`
         std::size_t kept_n = 0;                 // the kept records (those written, or more)
         std::size_t scored_n = 0;               // sequences with a window: scores in rss_tmp, hits by scored
@@ -205,18 +210,19 @@ struct analysis_workspace {
     };
     analysed last;
 
-    // Motif g's hits over a set of n sequences, on the given strand and on the reverse
-    // complement (empty when only the given strand is scanned).
+    // Motif g's hits over a set of n sequences, and which of them are the reverse
+    // complements' (empty when only the given strand is scanned).
     std::span<const window_hit> hits_of(std::size_t g, std::size_t n) const { return {hits.data() + g * n, n}; }
-    std::span<const window_hit> rc_hits_of(std::size_t g, std::size_t n) const
+    std::span<const std::uint8_t> reversed_of(std::size_t g, std::size_t n) const
     {
-        return rc_hits.empty() ? std::span<const window_hit>() : std::span(rc_hits.data() + g * n, n);
+        return reversed.empty() ? std::span<const std::uint8_t>() : std::span(reversed.data() + g * n, n);
     }
 };
 
 // The motifs to scan together over each block of `seq_count` sequences: the more there
 // are, the more of them share the making of a block's triple indices (with 8, a twentieth
-// of a run), but each holds a hit per sequence and strand until the group is analysed.
+// of a run), but each holds a hit per sequence (and on both strands, its strand) until the
+// group is analysed.
 // 16 at most, fewer where their hits would pass 32 MiB, and 8 at least.
 int motifs_per_group(std::size_t seq_count, bool both_strands);
 
@@ -229,19 +235,19 @@ std::size_t scan_block_end(std::span<const std::span<const std::uint8_t>> codes,
 // into ws.hits: motif g's hit for set[i] at g * set.size() + i. The set is scanned a block
 // of sequences at a time, every motif over the block, so that the block's codes stay in
 // cache. In a workspace made for both strands, the block's reverse complements are
-// scanned too, into ws.rc_hits: a sequence's best over both is the better of the two.
+// scanned too: ws.hits holds a sequence's best over both, ws.reversed its strand.
 void scan_group(std::span<const int> group, std::span<const int> set, analysis_workspace& ws);
 
 // Trims and tests motif mi's scores from its `hits` over `set` (one per sequence, in set
-// order; with `rc_hits`, those of the reverse complements, a sequence's hit being the
-// better of the two by reverse_wins), and writes the kept records to the front of `matchs`
+// order; with `reversed`, each flagged where it is the reverse complement's, its best_pos
+// counted on that strand), and writes the kept records to the front of `matchs`
 // (room for set.size() records) with their t values, the p-values that `rule` asks for,
 // and their number to rt_n; the positions of the records `rule` reports go, in order, to
 // ws.reported_at. With record_set::reported, only the reported records are written: the
 // k-th at matchs[k], the record at kept position ws.reported_at[k]. Sequences in which the
 // motif has no scored window are left out of the set: they have no score to compare.
 void analyse_hits(int mi, std::span<const int> set, std::span<const window_hit> hits,
-    std::span<const window_hit> rc_hits, analysis_workspace& ws, std::span<match> matchs, int& rt_n,
+    std::span<const std::uint8_t> reversed, analysis_workspace& ws, std::span<match> matchs, int& rt_n,
     report_rule rule = report_rule::every_record, record_set records = record_set::kept);
 
 // Scans motif mi against `set` and analyses it.

@@ -139,7 +139,7 @@ void extream_threading(
     scan_group(buffers.group, set, ws);
     for (std::size_t g = 0; g < buffers.group.size(); ++g) {
         int matchs_n = 0;
-        analyse_hits(buffers.group[g], set, ws.hits_of(g, set.size()), ws.rc_hits_of(g, set.size()), ws, ws.matchs,
+        analyse_hits(buffers.group[g], set, ws.hits_of(g, set.size()), ws.reversed_of(g, set.size()), ws, ws.matchs,
             matchs_n, rule, record_set::reported);
         if (figures != nullptr)  // each motif's own entry: no lock needed
             figures->collect(buffers.group[g], ws);

@@ -130,7 +130,7 @@ TEST(BothStrands, BestWindowOverBothStrandsAsAStraightforwardScanFindsIt)
         const motif_quotients mq = make_quotients(motif_db[static_cast<std::size_t>(mi)], background_frqs);
         int kept_n = 0;
         const auto g = static_cast<std::size_t>(mi);
-        analyse_hits(mi, set, ws.hits_of(g, n), ws.rc_hits_of(g, n), ws, kept, kept_n);
+        analyse_hits(mi, set, ws.hits_of(g, n), ws.reversed_of(g, n), ws, kept, kept_n);
         for (int k = 0; k < kept_n; ++k) {
             const match& m = kept[static_cast<std::size_t>(k)];
             const std::string& s = letters[static_cast<std::size_t>(m.si)];
