@@ -72,6 +72,12 @@ TARNEL_VBMI __attribute__((always_inline)) inline void add_term(
         ((sum[V] = _mm512_adds_epu8(sum[V], look_up(t + 64 * V))), ...);
 }
 
+// What the asm below reads, declared as a byte array: as a vector type, even one declared
+// unaligned, the sanitizer takes it to need 64-byte alignment.
+struct bytes64 {
+    std::uint8_t b[64];
+};
+
 // The same for two table sets, whose lookups share each load of the indices. Written
 // out, since GCC 12 loaded each index again for the second set, or stored it to memory
 // and back, and copied every sum to another register once per term.
@@ -82,11 +88,6 @@ TARNEL_VBMI __attribute__((always_inline)) inline void add_terms(
     // The sums as values in and out: asm operands made of the arrays' elements kept the
     // arrays in memory.
     const auto add = [&](const std::uint8_t* at, __m512i& sum0_v, __m512i& sum1_v) TARNEL_VBMI_INLINE {
-        // What the asm reads, declared as a byte array: as a vector type, even one declared
-        // unaligned, the sanitizer takes it to need 64-byte alignment.
-        struct bytes64 {
-            std::uint8_t b[64];
-        };
         const auto& indices = *reinterpret_cast<const bytes64*>(at);
         __m512i x;
         if constexpr (first) {
@@ -124,33 +125,25 @@ TARNEL_VBMI __attribute__((always_inline)) inline void add_terms(const __m512i (
 {
     const auto add = [&](const std::uint8_t* at, __m512i& sum0_v, __m512i& sum1_v, __m512i& sum2_v,
                          __m512i& sum3_v) TARNEL_VBMI_INLINE {
-        struct bytes64 {
-            std::uint8_t b[64];
-        };
         const auto& indices = *reinterpret_cast<const bytes64*>(at);
         __m512i x;
+        __m512i s0;
+        __m512i s1;
+        __m512i s2;
+        __m512i s3;
         if constexpr (first) {
-            __m512i s0;
-            __m512i s1;
-            __m512i s2;
-            __m512i s3;
             asm("vmovdqu64 %[at], %[x]\n\t"
                 "vpermb %[t0], %[x], %[s0]\n\t"
                 "vpermb %[t1], %[x], %[s1]\n\t"
                 "vpermb %[t2], %[x], %[s2]\n\t"
                 "vpermb %[t3], %[x], %[s3]"
                 : [s0] "=&v"(s0), [s1] "=&v"(s1), [s2] "=&v"(s2), [s3] "=v"(s3), [x] "=&v"(x)
-                : [at] "m"(indices), [t0] "v"(table[0]), [t1] "v"(table[1]), [t2] "v"(table[2]),
-                [t3] "v"(table[3]));
-            sum0_v = s0;
-            sum1_v = s1;
-            sum2_v = s2;
-            sum3_v = s3;
+                : [at] "m"(indices), [t0] "v"(table[0]), [t1] "v"(table[1]), [t2] "v"(table[2]), [t3] "v"(table[3]));
         } else {
-            __m512i s0 = sum0_v;
-            __m512i s1 = sum1_v;
-            __m512i s2 = sum2_v;
-            __m512i s3 = sum3_v;
+            s0 = sum0_v;
+            s1 = sum1_v;
+            s2 = sum2_v;
+            s3 = sum3_v;
             __m512i y;
             asm("vmovdqu64 %[at], %[x]\n\t"
                 "vpermb %[t0], %[x], %[y]\n\t"
@@ -162,13 +155,12 @@ TARNEL_VBMI __attribute__((always_inline)) inline void add_terms(const __m512i (
                 "vpermb %[t3], %[x], %[x]\n\t"
                 "vpaddusb %[x], %[s3], %[s3]"
                 : [s0] "+v"(s0), [s1] "+v"(s1), [s2] "+v"(s2), [s3] "+v"(s3), [x] "=&v"(x), [y] "=&v"(y)
-                : [at] "m"(indices), [t0] "v"(table[0]), [t1] "v"(table[1]), [t2] "v"(table[2]),
-                [t3] "v"(table[3]));
-            sum0_v = s0;
-            sum1_v = s1;
-            sum2_v = s2;
-            sum3_v = s3;
+                : [at] "m"(indices), [t0] "v"(table[0]), [t1] "v"(table[1]), [t2] "v"(table[2]), [t3] "v"(table[3]));
         }
+        sum0_v = s0;
+        sum1_v = s1;
+        sum2_v = s2;
+        sum3_v = s3;
     };
     (add(t + 64 * V, sum0[V], sum1[V], sum2[V], sum3[V]), ...);
 }

@@ -693,6 +693,28 @@ motif_quotients wants_a_everywhere()
     return direct_motif(width, q);
 }
 
+// Sequence i of `len` codes for a pair of motifs: at times with an N or so, at times all T
+// (where wants_a_everywhere's best is too far down for 8 bits).
+codes_t pair_codes(std::mt19937& rng, int i, std::size_t len)
+{
+    codes_t c = random_codes(rng, len, i % 11 == 4 ? 0.01 : 0.0);
+    if (i % 8 == 1)
+        std::fill(c.begin(), c.end(), static_cast<std::uint8_t>(3));
+    return c;
+}
+
+// One motif of a trial's pair: random counts of a random width; in every fifth trial, for the
+// one `hard` marks, wants_a_everywhere; in some, rows all equal.
+motif_quotients pair_motif(std::mt19937& rng, int trial, bool hard)
+{
+    const int width = 1 + static_cast<int>(rng() % 40);
+    if (hard && trial % 5 == 0)
+        return wants_a_everywhere();
+    if (trial % 7 == 3)
+        return direct_motif(width, std::vector<float>(static_cast<std::size_t>(width) * 5, 1.25f));
+    return counts_motif(rng, width);
+}
+
 }  // namespace
 
 TEST_P(FastScan, WhatEightBitsCannotTellGoesToTheSixteenBitPass)
@@ -850,15 +872,7 @@ TEST_P(FastScan, TwoMotifsTogetherKeepEachMotifsOwnResults)
     // than a motif and longer than the registers hold.
     std::mt19937 rng(43);
     for (int trial = 0; trial < 60; ++trial) {
-        const auto pick = [&](int k) {
-            const int width = 1 + static_cast<int>(rng() % 40);
-            if (k == 0 && trial % 5 == 0)
-                return wants_a_everywhere();
-            if (trial % 7 == 3)
-                return direct_motif(width, std::vector<float>(static_cast<std::size_t>(width) * 5, 1.25f));
-            return counts_motif(rng, width);
-        };
-        const motif_quotients mq[2] = {pick(0), pick(1)};
+        const motif_quotients mq[2] = {pair_motif(rng, trial, true), pair_motif(rng, trial, false)};
         const scan_strand strands[2] = {trial % 4 == 1 ? scan_strand::reverse_complement : scan_strand::given,
             trial % 3 == 2 ? scan_strand::reverse_complement : scan_strand::given};
         const fast_scanner scanners[2] = {scanner(mq[0], true, strands[0]), scanner(mq[1], true, strands[1])};
@@ -870,10 +884,7 @@ TEST_P(FastScan, TwoMotifsTogetherKeepEachMotifsOwnResults)
                 : i % 5 == 0                   ? 520 + rng() % 900
                 : i % 3 == 0                   ? near - 2 + rng() % 5
                                                : 1 + rng() % 520;
-            codes_t c = random_codes(rng, len, i % 11 == 4 ? 0.01 : 0.0);
-            if (i % 8 == 1)
-                std::fill(c.begin(), c.end(), static_cast<std::uint8_t>(3));
-            seqs.push_back(std::move(c));
+            seqs.push_back(pair_codes(rng, i, len));
         }
         std::vector<std::span<const std::uint8_t>> spans(seqs.begin(), seqs.end());
         scan_block block;
@@ -1004,15 +1015,7 @@ TEST_P(FastScan, TwoMotifsOnBothStrandsTogetherKeepEachMotifsOwnResults)
     // sequences of more than 64 vectors of windows.
     std::mt19937 rng(47);
     for (int trial = 0; trial < 40; ++trial) {
-        const auto pick = [&](int k) {
-            const int width = 1 + static_cast<int>(rng() % 40);
-            if (k == 1 && trial % 5 == 0)
-                return wants_a_everywhere();
-            if (trial % 7 == 3)
-                return direct_motif(width, std::vector<float>(static_cast<std::size_t>(width) * 5, 1.25f));
-            return counts_motif(rng, width);
-        };
-        const motif_quotients mq[2] = {pick(0), pick(1)};
+        const motif_quotients mq[2] = {pair_motif(rng, trial, false), pair_motif(rng, trial, true)};
         const both_strands_scanner scanners[2] = {
             both_strands_scanner(mq[0], GetParam()), both_strands_scanner(mq[1], GetParam())};
         std::vector<codes_t> seqs;
@@ -1023,10 +1026,7 @@ TEST_P(FastScan, TwoMotifsOnBothStrandsTogetherKeepEachMotifsOwnResults)
                 : i % 7 == 2                   ? 4200 + rng() % 1900
                 : i % 3 == 0                   ? edge - 3 + rng() % 7
                                                : 500 + rng() % 1500;
-            codes_t c = random_codes(rng, len, i % 11 == 4 ? 0.01 : 0.0);
-            if (i % 8 == 1)
-                std::fill(c.begin(), c.end(), static_cast<std::uint8_t>(3));
-            seqs.push_back(std::move(c));
+            seqs.push_back(pair_codes(rng, i, len));
         }
         std::vector<std::span<const std::uint8_t>> spans(seqs.begin(), seqs.end());
         scan_block block;
