@@ -202,8 +202,8 @@ void scan_group(std::span<const int> group, std::span<const int> set, analysis_w
                 for (std::size_t i = 0; i < given.size(); ++i) {
                     const bool r = reverse_wins(given[i], reverse[i]);
                     strand[i] = r;
-                    // Copied as bytes from either: a branch on the winner mispredicts, and a
-                    // long double's copy goes through the x87 stack.
+                    // Copied from whichever won, without a branch: which one does is
+                    // anyone's guess.
                     std::memcpy(&given[i], r ? &reverse[i] : &given[i], sizeof(window_hit));
                 }
             };
