@@ -693,56 +693,52 @@ TARNEL_VBMI void long_pass(const strands<S, B>& st, std::span<const std::uint8_t
     }
     unsigned threshold[R];
     thresholds_or_rescan(st, codes, low, threshold, slot, counts);
-    // Every row's flags at once, and which vectors hold any of them: nearly always a few, so
-    // each set's flags, count, and first and last vectors holding any come from those alone
-    // (a row scanned again has no lanes).
+    // Each row's flags, counted as they are made; a row of one set holds that set's.
     std::uint64_t flagged[R][max_vectors];
-    __m512i limit[R];
-    std::uint64_t live[R];
+    flag_count row_count[R];
     for (int p = 0; p < R; ++p) {
-        limit[p] = _mm512_set1_epi8(static_cast<char>(threshold[p]));
-        live[p] = threshold[p] == 0 ? 0 : ~std::uint64_t{0};
-    }
-    std::uint64_t any = 0;  // bit u: vector u (of the first 64) holds a flag of some row
-    for (int u = 0; u < vectors; ++u) {
-        std::uint64_t some = 0;
-        each_strand<R>([&](auto p) TARNEL_VBMI_INLINE {
-            constexpr int s = first_set<B>(p);
-            const std::uint64_t lanes = live[p] & (u < whole ? ~std::uint64_t{0} : lanes64(64 * u, windows[s]));
+        if (threshold[p] == 0)
+            continue;
+        const int s = first_set<B>(p);
+        const __m512i limit = _mm512_set1_epi8(static_cast<char>(threshold[p]));
+        flag_count count;  // a local: kept in registers
+        for (int u = 0; u < vectors; ++u) {
+            const std::uint64_t lanes = u < whole ? ~std::uint64_t{0} : lanes64(64 * u, windows[s]);
             __m512i row = _mm512_load_si512(reinterpret_cast<const __m512i*>(pen[s] + 64 * u));
             if constexpr (B)
                 row = _mm512_min_epu8(row, _mm512_load_si512(reinterpret_cast<const __m512i*>(pen[s + 1] + 64 * u)));
-            const std::uint64_t m = _mm512_mask_cmple_epu8_mask(lanes, row, limit[p]);
+            const std::uint64_t m = _mm512_mask_cmple_epu8_mask(lanes, row, limit);
             flagged[p][u] = m;
-            some |= m;
-        });
-        any |= static_cast<std::uint64_t>(some != 0) << (u & 63);
+            count.add(m, u);
+        }
+        row_count[p] = count;
     }
-    const auto each_vector_holding_any = [&](auto f) TARNEL_VBMI_INLINE {
-        if (vectors <= 64)
-            for (std::uint64_t b = any; b != 0; b &= b - 1)
-                f(__builtin_ctzll(b));
-        else
-            for (int u = 0; u < vectors; ++u)
-                f(u);
-    };
     std::uint64_t own[max_vectors];  // one strand's flags, where its row holds both
     for (int s = 0; s < S; ++s) {
         const int p = B ? s / 2 : s;
         if (threshold[p] == 0)
             continue;
         std::uint64_t* masks = flagged[p];
+        flag_count count = row_count[p];
         if constexpr (B) {
-            // The row's flags narrowed to this strand's, in the vectors that hold any.
-            std::fill_n(own, vectors, std::uint64_t{0});
-            each_vector_holding_any([&](int u) TARNEL_VBMI_INLINE {
+            // The row's flags narrowed to this strand's, in the vectors that hold any
+            // (nearly always a few).
+            const __m512i limit = _mm512_set1_epi8(static_cast<char>(threshold[p]));
+            const auto narrow = [&](int u) TARNEL_VBMI_INLINE {
                 own[u] = _mm512_mask_cmple_epu8_mask(
-                    flagged[p][u], _mm512_load_si512(reinterpret_cast<const __m512i*>(pen[s] + 64 * u)), limit[p]);
-            });
+                    flagged[p][u], _mm512_load_si512(reinterpret_cast<const __m512i*>(pen[s] + 64 * u)), limit);
+                count.add(own[u], u);
+            };
+            std::fill_n(own, vectors, std::uint64_t{0});
+            count = {};
+            if (vectors <= 64)
+                for (std::uint64_t b = row_count[p].any; b != 0; b &= b - 1)
+                    narrow(__builtin_ctzll(b));
+            else
+                for (int u = 0; u < vectors; ++u)
+                    narrow(u);
             masks = own;
         }
-        flag_count count;
-        each_vector_holding_any([&](int u) TARNEL_VBMI_INLINE { count.add(masks[u], u); });
         if (counts != nullptr)
             counts->windows += windows[s];
         take<B>(*st.a[s], codes, masks, vectors, count, st.hits[s], slot, *st.queue[s], counts);
