@@ -203,8 +203,12 @@ void scan_group(std::span<const int> group, std::span<const int> set, analysis_w
                     const bool r = reverse_wins(given[i], reverse[i]);
                     strand[i] = r;
                     // Copied from whichever won, without a branch: which one does is
-                    // anyone's guess.
-                    std::memcpy(&given[i], r ? &reverse[i] : &given[i], sizeof(window_hit));
+                    // anyone's guess (a choice of the two addresses compiled to a branch,
+                    // which took 4% of a run on the 1,000-letter workload).
+                    const auto own = reinterpret_cast<std::uintptr_t>(&given[i]);
+                    const auto other = reinterpret_cast<std::uintptr_t>(&reverse[i]);
+                    const std::uintptr_t from = own ^ ((own ^ other) & -static_cast<std::uintptr_t>(r));
+                    std::memcpy(&given[i], reinterpret_cast<const window_hit*>(from), sizeof(window_hit));
                 }
             };
             std::size_t p = 0;
