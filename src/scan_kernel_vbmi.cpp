@@ -488,15 +488,15 @@ TARNEL_VBMI inline void thresholds_or_rescan(const strands<S, B>& st, std::span<
     const __m512i (&low)[penalty_rows<S, B>], unsigned (&threshold)[penalty_rows<S, B>], std::size_t slot,
     scan_counts* counts)
 {
-    for (int p = 0; p < penalty_rows<S, B>; ++p)
-        threshold[p] = lowest_of(low[p]) + st.a[first_set<B>(p)]->triple_margin;
-    for (int s = 0; s < S; ++s) {
-        unsigned& own = threshold[B ? s / 2 : s];
-        if (own > 254)
-            st.hits[s][slot] = rescan(*st.a[s], codes, counts);
+    for (int p = 0; p < penalty_rows<S, B>; ++p) {
+        const int s = first_set<B>(p);
+        threshold[p] = lowest_of(low[p]) + st.a[s]->triple_margin;
+        if (threshold[p] <= 254)
+            continue;
+        for (int r = s; r < s + (B ? 2 : 1); ++r)
+            st.hits[r][slot] = rescan(*st.a[r], codes, counts);
+        threshold[p] = 0;
     }
-    for (unsigned& own : threshold)
-        own = own > 254 ? 0 : own;
 }
 
 // Lane by lane, the lowest of vectors B to B + N - 1: as a tree, since the sequence's
