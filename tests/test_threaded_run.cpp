@@ -66,17 +66,33 @@ TEST(ThreadedRun, WorkersThatCannotStartLeaveTheirShareToTheOthers)
     ASSERT_GT(split(whole, '\n').size(), 2000u);
 
     // One worker parks more than the budget while another waits for it and a third
-    // cannot start: the run must still end, and nothing is lost.
+    // cannot start: the next takes its place, the workers beyond the three that can be
+    // busy are not started, the run must still end, and nothing is lost.
     set_up(8);
     threaded_run_hooks hooks;
-    hooks.fail_start = [](int worker) { return worker == 2 || worker == 5; };
+    std::vector<int> tried;
+    hooks.fail_start = [&tried](int worker) {
+        tried.push_back(worker);
+        return worker == 2 || worker == 5;
+    };
     hooks.parked_budget = 1;
     hooks.group_size = 1;
     hooks.busy = 3;
     std::string out;
     EXPECT_EQ(w.run(hooks, &out), whole);
     EXPECT_NE(out.find("start thread 3\npthread_create error: 2start thread 4\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("start thread 8\n"), std::string::npos) << out;
     EXPECT_NE(out.find("120/120\n"), std::string::npos);
+    EXPECT_EQ(tried, (std::vector<int>{0, 1, 2, 3}));
+
+    // Every start of the first three fails: the next three take their places.
+    tried.clear();
+    hooks.fail_start = [&tried](int worker) {
+        tried.push_back(worker);
+        return worker < 3;
+    };
+    EXPECT_EQ(w.run(hooks), whole);
+    EXPECT_EQ(tried, (std::vector<int>{0, 1, 2, 3, 4, 5}));
 
     hooks.fail_start = [](int) { return true; };
     EXPECT_THROW(w.run(hooks), fatal_error);
