@@ -1,7 +1,13 @@
 #include "loading.h"
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <exception>
+#include <system_error>
+#include <thread>
+
+#include <sys/stat.h>
 
 #include "messages.h"
 #include "motif_formats.h"
@@ -18,11 +24,12 @@ namespace {
 
 // Reads records into `table` until the input ends; a record beyond `capacity` prints
 // the limit message and ends the loading of this file.
+// A true `stop` ends it between records.
 template <typename Record, typename Reader>
-void load_table(
-    line_reader& in, Reader read, std::vector<Record>& table, int& count, int capacity, const char* limit_message)
+void load_table(line_reader& in, Reader read, std::vector<Record>& table, int& count, int capacity,
+    const char* limit_message, const std::atomic<bool>* stop = nullptr)
 {
-    while (!in.at_end()) {
+    while (!in.at_end() && (stop == nullptr || !*stop)) {
         std::optional<Record> record = read(in);
         if (!record)
             break;
@@ -33,6 +40,73 @@ void load_table(
         table.push_back(std::move(*record));
         ++count;
     }
+}
+
+void read_motif_file(const std::string& motif_file)
+{
+    line_reader in(motif_file);
+    const auto read_motif = [](line_reader& motifs) { return read_motif_in(motif_file_format, motifs); };
+    load_table(in, read_motif, motif_db, motif_n, max_motifs, "motif_n: >%d\n");
+    if (motif_n == 0)
+        std::fprintf(stderr, "Tarnel: warning: %s holds no motif ('>' header line)\n", in.path().c_str());
+}
+
+// Returns the file's name as messages give it.
+std::string read_seq_file(const std::string& seq_file, const std::atomic<bool>* stop = nullptr)
+{
+    line_reader in(seq_file);
+    seq_builder record;
+    const auto read_seq = [&record](line_reader& seqs) { return read_seq2(seqs, record); };
+    load_table(in, read_seq, seq_db, seq_n, max_seqs, "seq_n: >%d\n", stop);
+    return in.path();
+}
+
+// Only a regular file is read beside the motifs: standard input or a pipe could keep the
+// reading thread, and so a run whose motif file failed, waiting for its writer.
+bool regular_file(const std::string& path)
+{
+    struct stat st { };
+    return path != "-" && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// The sequences read on a thread of their own while this one reads the motifs (a fifth of
+// the serial start of a run of the real data), their messages held back and printed after
+// the motifs', and an error of theirs raised after any of the motifs', as if read after
+// them. Returns the sequence file's name as messages give it; false when no thread or
+// memory stream could be had, and nothing was read.
+bool read_both_at_once(const std::string& motif_file, const std::string& seq_file, std::string& seq_path)
+{
+    held_messages held;
+    if (held.stream() == nullptr)
+        return false;
+    std::atomic<bool> stop = false;
+    std::exception_ptr seq_error;
+    {
+        std::jthread seqs;
+        try {
+            seqs = std::jthread([&] {
+                hold_messages_in(held.stream());
+                try {
+                    seq_path = read_seq_file(seq_file, &stop);
+                } catch (...) {
+                    seq_error = std::current_exception();
+                }
+                hold_messages_in(nullptr);
+            });
+        } catch (const std::system_error&) {
+            return false;
+        }
+        try {
+            read_motif_file(motif_file);
+        } catch (...) {
+            stop = true;  // the sequences are not needed; the thread is waited for as it stops
+            throw;
+        }
+    }
+    held.write_out();
+    if (seq_error)
+        std::rethrow_exception(seq_error);
+    return true;
 }
 
 }  // namespace
@@ -50,14 +124,16 @@ void read_inputs(const std::string& motif_file, const std::string& seq_file)
 {
     clear_tables();
     // An empty table is legal but almost always a mistake (a wrong file, a missing '>').
-    {
-        line_reader in(motif_file);
-        const auto read_motif = [](line_reader& motifs) { return read_motif_in(motif_file_format, motifs); };
-        load_table(in, read_motif, motif_db, motif_n, max_motifs, "motif_n: >%d\n");
-        if (motif_n == 0)
-            std::fprintf(stderr, "Tarnel: warning: %s holds no motif ('>' header line)\n", in.path().c_str());
-    }
-    if (!genome_file.empty()) {
+    if (genome_file.empty()) {
+        std::string seq_path;
+        if (!regular_file(seq_file) || !read_both_at_once(motif_file, seq_file, seq_path)) {
+            read_motif_file(motif_file);
+            seq_path = read_seq_file(seq_file);
+        }
+        if (seq_n == 0)
+            std::fprintf(stderr, "Tarnel: warning: %s holds no sequence ('>' title line)\n", seq_path.c_str());
+    } else {
+        read_motif_file(motif_file);
         // One record beyond the table's room is read, as from a sequence file, so that the
         // same limit message comes at the same point.
         std::vector<seq> records =
@@ -73,13 +149,6 @@ void read_inputs(const std::string& motif_file, const std::string& seq_file)
         if (seq_n == 0)
             std::fprintf(stderr, "Tarnel: warning: %s holds no region\n",
                 regions_file == "-" ? "standard input" : regions_file.c_str());
-    } else {
-        line_reader in(seq_file);
-        seq_builder record;
-        const auto read_seq = [&record](line_reader& seqs) { return read_seq2(seqs, record); };
-        load_table(in, read_seq, seq_db, seq_n, max_seqs, "seq_n: >%d\n");
-        if (seq_n == 0)
-            std::fprintf(stderr, "Tarnel: warning: %s holds no sequence ('>' title line)\n", in.path().c_str());
     }
     calculat_bgfrqs_all();
 }

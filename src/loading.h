@@ -14,7 +14,9 @@ extern std::vector<seq> seq_db;
 extern int seq_n;
 extern std::array<float, 5> background_frqs;
 
-// Reads every motif, then every sequence, then pools the composition. The sequences come
+// Reads every motif and every sequence, then pools the composition; the messages and
+// errors come as if the motifs were read first (a sequence file is read beside them on a
+// thread of its own where it is a regular file). The sequences come
 // from `seq_file`, or, when genome_file is set, from the regions of regions_file read out
 // of that genome (seq_file is then not read). Throws fatal_error when a file cannot be
 // opened or read, or a region is not in the genome.

@@ -6,6 +6,7 @@
 #include "errors.h"
 #include "loading.h"
 #include "scan.h"
+#include "settings.h"
 #include "test_util.h"
 
 namespace {
@@ -72,6 +73,35 @@ TEST(Loading, UnopenableFileStopsLoading)
 {
     scratch_dir dir;
     EXPECT_THROW(read_inputs(dir.file("missing"), dir.write("s", "")), fatal_error);
+}
+
+TEST(Loading, TheMotifFilesMessagesAndErrorsComeFirst)
+{
+    // The sequences are read while the motifs are: a long motif file whose last motif is
+    // too wide, beside a short sequence file whose sequence is too long.
+    scratch_dir dir;
+    std::string motifs;
+    for (int i = 0; i < 4000; ++i)
+        motifs += ">m" + std::to_string(i) + "\n1\t2\t3\t4\n5\t6\t7\t8\n";
+    motifs += ">wide\n";
+    for (int r = 0; r < max_motif_len + 1; ++r)
+        motifs += "1\t2\t3\t4\n";
+    const std::string long_seq = ">a::c:1-5501(+)\n" + std::string(max_seq_len + 1, 'A') + "\n";
+    testing::internal::CaptureStdout();
+    load(dir, motifs, long_seq);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "motif width: >100\nseq len: >5500\n");
+    EXPECT_EQ(motif_n, 4001);
+    EXPECT_EQ(seq_n, 1);
+
+    // Both files unreadable: the motif file's error, as when it was read alone first.
+    try {
+        read_inputs(dir.file("no motifs"), dir.file("no sequences"));
+        ADD_FAILURE() << "no error";
+    } catch (const fatal_error& e) {
+        EXPECT_NE(std::string(e.what()).find("no motifs"), std::string::npos) << e.what();
+    }
+    // Only the sequence file unreadable: its error, after the motifs were read.
+    EXPECT_THROW(read_inputs(dir.file("motifs.txt"), dir.file("no sequences")), fatal_error);
 }
 
 TEST(Scan, SingleWindowCoversTheWholeSequence)
