@@ -120,13 +120,14 @@ void clear_tables()
     background_frqs.fill(0.2f);
 }
 
-void read_inputs(const std::string& motif_file, const std::string& seq_file)
+void read_inputs(const std::string& motif_file, const std::string& seq_file, input_reading reading)
 {
     clear_tables();
     // An empty table is legal but almost always a mistake (a wrong file, a missing '>').
     if (genome_file.empty()) {
         std::string seq_path;
-        if (!regular_file(seq_file) || !read_both_at_once(motif_file, seq_file, seq_path)) {
+        if (reading != input_reading::at_once || !regular_file(seq_file) ||
+            !read_both_at_once(motif_file, seq_file, seq_path)) {
             read_motif_file(motif_file);
             seq_path = read_seq_file(seq_file);
         }

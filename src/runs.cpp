@@ -162,7 +162,7 @@ void extream_gene_set(const std::string& motif_file, const std::string& seq_file
     const std::vector<named_input> inputs = inputs_of_run(motif_file, seq_file);
     refuse_output_over_input(output_file_name, inputs);
     output_file out(output_file_name, inputs, true);  // the workers go on while it is written
-    read_inputs(motif_file, seq_file);
+    read_inputs(motif_file, seq_file, input_reading::at_once);
     const motif_slice slice = motifs_to_analyse(motif_file);
     if (figures != nullptr)
         figures->begin(slice.first, slice.end);

@@ -88,20 +88,20 @@ TEST(Loading, TheMotifFilesMessagesAndErrorsComeFirst)
         motifs += "1\t2\t3\t4\n";
     const std::string long_seq = ">a::c:1-5501(+)\n" + std::string(max_seq_len + 1, 'A') + "\n";
     testing::internal::CaptureStdout();
-    load(dir, motifs, long_seq);
+    read_inputs(dir.write("motifs.txt", motifs), dir.write("seqs.fa", long_seq), input_reading::at_once);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "motif width: >100\nseq len: >5500\n");
     EXPECT_EQ(motif_n, 4001);
     EXPECT_EQ(seq_n, 1);
 
     // Both files unreadable: the motif file's error, as when it was read alone first.
     try {
-        read_inputs(dir.file("no motifs"), dir.file("no sequences"));
+        read_inputs(dir.file("no motifs"), dir.file("no sequences"), input_reading::at_once);
         ADD_FAILURE() << "no error";
     } catch (const fatal_error& e) {
         EXPECT_NE(std::string(e.what()).find("no motifs"), std::string::npos) << e.what();
     }
     // Only the sequence file unreadable: its error, after the motifs were read.
-    EXPECT_THROW(read_inputs(dir.file("motifs.txt"), dir.file("no sequences")), fatal_error);
+    EXPECT_THROW(read_inputs(dir.file("motifs.txt"), dir.file("no sequences"), input_reading::at_once), fatal_error);
 }
 
 TEST(Scan, SingleWindowCoversTheWholeSequence)
