@@ -988,12 +988,15 @@ TARNEL_VBMI void scan_batch_both_two(const strands<4, true>& st, std::span<const
             for (int m = 0; m < 2; ++m) {
                 flagged_windows<2>& f = rec[m][i - first];
                 f.vectors = 0;
-                const int each[2] = {windows_of(i, m), windows_of(i, m)};
-                if (each[0] > 0)
+                const int w = windows_of(i, m);
+                const int each[2] = {w, w};  // both strands have as many
+                if (w > 0)
                     flag_short(motif[m], triples[i], each, f);
             }
         for (std::size_t i = first; i < end; ++i) {
-            const int windows[4] = {windows_of(i, 0), windows_of(i, 0), windows_of(i, 1), windows_of(i, 1)};
+            const int w0 = windows_of(i, 0);
+            const int w1 = windows_of(i, 1);
+            const int windows[4] = {w0, w0, w1, w1};
             if (rec[0][i - first].vectors == 0 && rec[1][i - first].vectors == 0 && windows[0] > 0 && windows[2] > 0) {
                 long_pass(st, seqs[i], triples[i], windows, i, counts);
                 continue;
