@@ -28,8 +28,8 @@ class ttest_memo {
 public:
     // For `tests` scores.
     ttest_memo(std::size_t n, double mean, double sd, std::size_t tests)
-        : n_(n), mean_(mean), sd_(sd), slot_bits_(memo_slot_bits(tests, least_slot_bits, most_slot_bits)),
-          entries_(std::size_t{1} << slot_bits_)
+        : n_(n), mean_(mean), sd_(sd), zero_from_(zero_pvalue_from(n)),
+          slot_bits_(memo_slot_bits(tests, least_slot_bits, most_slot_bits)), entries_(std::size_t{1} << slot_bits_)
     {
     }
 
@@ -38,7 +38,7 @@ public:
         const auto bits = std::bit_cast<std::uint64_t>(score);
         entry& e = entries_[memo_slot(bits, slot_bits_)];
         if (!e.used || e.bits != bits) {
-            one_sample_ttest(score, n_, mean_, sd_, e.pvalue, e.t);
+            one_sample_ttest(score, n_, mean_, sd_, zero_from_, e.pvalue, e.t);
             e.bits = bits;
             e.used = true;
         }
@@ -60,6 +60,7 @@ private:
     std::size_t n_;
     double mean_;
     double sd_;
+    double zero_from_;
     int slot_bits_;
     std::vector<entry> entries_;
 };

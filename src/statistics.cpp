@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <limits>
 
 #include "cdflib.h"
 
@@ -64,6 +65,16 @@ void one_sample_ttest(double one, std::span<const double> rdm_rs, double& pvalue
 
 void one_sample_ttest(double one, std::size_t n, double mean, double sd, double& pvalue, double& t)
 {
+    one_sample_ttest(one, n, mean, sd, std::numeric_limits<double>::infinity(), pvalue, t);
+}
+
+double zero_pvalue_from(std::size_t n)
+{
+    return n <= 2 ? std::numeric_limits<double>::infinity() : cdflib::t_tail_zero_from(static_cast<double>(n) - 1.0);
+}
+
+void one_sample_ttest(double one, std::size_t n, double mean, double sd, double zero_from, double& pvalue, double& t)
+{
     if (n <= 2) {
         pvalue = 1.0;
         t = 0.0;
@@ -85,6 +96,12 @@ void one_sample_ttest(double one, std::size_t n, double mean, double sd, double&
     // +|tt|. Both come from the same incomplete beta value (half of it each, to
     // the last bit), so one evaluation gives both: the sum is the same number as
     // with two evaluations, at half the cost of the analysis' costliest step.
+    // Both tails 0.0, as the t distribution would give them.
+    if (tt * tt >= zero_from) {
+        pvalue = 0.0;
+        t = ts;
+        return;
+    }
     const int which = 1;
     double t_r = std::fabs(tt), p_r = 0.0, q_r = 0.0, bound_r = 0.0;
     int status_r = 0;

@@ -67,3 +67,11 @@ inline double standardised_difference(double one, std::size_t n, double mean, do
 // are already known: a set's scores are all tested against the same summary,
 // and computing it once per score would make the analysis quadratic.
 void one_sample_ttest(double one, std::size_t n, double mean, double sd, double& pvalue, double& t);
+
+// The least squared t statistic from which every test of a set of n scores has the
+// p-value 0 (far-out scores, most of a large set's written ones), or +infinity.
+double zero_pvalue_from(std::size_t n);
+
+// one_sample_ttest given zero_pvalue_from(n): the same results, those with the p-value 0
+// without evaluating the t distribution.
+void one_sample_ttest(double one, std::size_t n, double mean, double sd, double zero_from, double& pvalue, double& t);

@@ -643,6 +643,30 @@ TEST(StudentT, OverflowAndNotANumber)
     EXPECT_TRUE(std::isnan(nan.p) && std::isnan(nan.q));
 }
 
+TEST(StudentT, FarTailIsZeroFromItsBoundOn)
+{
+    for (const double df : {16.0, 17.0, 40.0, 745.0, 1499.0, 20000.0, 1e6, 1e9}) {
+        const double from = t_tail_zero_from(df);
+        ASSERT_TRUE(std::isfinite(from)) << df;
+        // Across the bound, where a margin too thin would show, and far beyond it.
+        for (int k = 0; k <= 200; ++k) {
+            for (const double t2 : {from * (1.0 + k * 1e-6), from * (1.0 + k * 0.05)}) {
+                const TCall r = call_t(std::sqrt(t2), df);
+                ASSERT_EQ(r.q, 0.0) << "df " << df << " t^2 " << t2;
+                ASSERT_EQ(call_t(-std::sqrt(t2), df).p, 0.0) << "df " << df << " t^2 " << t2;
+            }
+        }
+        // Not so wide a margin that the bound skips little: a tenth below it the tail is
+        // still there (on few degrees of freedom it is 0 well before, and on many x > 0.7
+        // there, which the bound leaves out).
+        if (df >= 745.0 && df <= 1e4) {
+            EXPECT_GT(call_t(std::sqrt(from * 0.9), df).q, 0.0) << df;
+        }
+    }
+    for (const double df : {1.0, 15.9, kNaN, std::numeric_limits<double>::infinity()})
+        EXPECT_EQ(t_tail_zero_from(df), std::numeric_limits<double>::infinity()) << df;
+}
+
 TEST(StudentT, StatusAndBound)
 {
     for (const double df : {0.0, -3.0}) {

@@ -143,6 +143,27 @@ TEST(OneSampleTTest, EqualScoresStandOutNowhere)
     EXPECT_EQ(s.pvalue, 1.0);
 }
 
+TEST(OneSampleTTest, TheZeroBoundChangesNoResult)
+{
+    // Scores from the middle of the set to far beyond where the p-value reaches 0, on both
+    // sides, for sets too small for a bound and large ones.
+    for (const std::size_t n : {3u, 17u, 18u, 200u, 1500u, 50000u}) {
+        const double from = zero_pvalue_from(n);
+        int zeros = 0;
+        for (int k = -4000; k <= 4000; ++k) {
+            const double one = 0.5 + k * 0.003;
+            TTest plain, bounded;
+            one_sample_ttest(one, n, 0.5, 0.2, plain.pvalue, plain.t);
+            one_sample_ttest(one, n, 0.5, 0.2, from, bounded.pvalue, bounded.t);
+            ASSERT_EQ(std::memcmp(&plain, &bounded, sizeof plain), 0) << n << " " << one;
+            zeros += plain.pvalue == 0.0;
+        }
+        if (n >= 200) {
+            EXPECT_GT(zeros, 1000) << "the case needs p-values of 0, for " << n;
+        }
+    }
+}
+
 TEST(OneSampleTTest, FarOutlierKeepsATinyPValue)
 {
     // The two tails are added, never formed as one minus a number near one,

@@ -21,6 +21,11 @@ void cdft(const int* which, double* p, double* q, double* t, double* df, int* st
 // cum = P(T <= t), ccum = P(T > t); df is assumed positive.
 void cumt(const double* t, const double* df, double* cum, double* ccum);
 
+// The least t * t from which cumt's far tail (ccum for t > 0, cum for t < 0) is
+// certainly 0.0 for these df, so that a caller may skip evaluating it; +infinity where
+// no such bound is worked out (df < 16, or not finite).
+double t_tail_zero_from(double df);
+
 // cum = I_x(a, b), ccum = 1 - I_x(a, b); y = 1 - x given separately.
 void cumbet(const double* x, const double* y, const double* a, const double* b, double* cum, double* ccum);
 
