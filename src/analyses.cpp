@@ -23,27 +23,43 @@ namespace {
 // one_sample_ttest against one set, remembered by score: the written sites of a motif
 // are mostly the same few best windows (a consensus found in many sequences), and the
 // p-value is the costliest number of the analysis. The test is a function of the score
-// alone, so a remembered result is the same bytes as a new one.
+// alone, so a remembered result is the same bytes as a new one. The distinct scores are
+// tested together once every record has asked (finish), which lets the t distribution
+// work on several at once.
 class ttest_memo {
 public:
     // For `tests` scores.
-    ttest_memo(std::size_t n, double mean, double sd, std::size_t tests)
+    ttest_memo(std::size_t n, double mean, double sd, std::size_t tests, ttest_queue& queue)
         : n_(n), mean_(mean), sd_(sd), zero_from_(zero_pvalue_from(n)),
-          slot_bits_(memo_slot_bits(tests, least_slot_bits, most_slot_bits)), entries_(std::size_t{1} << slot_bits_)
+          slot_bits_(memo_slot_bits(tests, least_slot_bits, most_slot_bits)), entries_(std::size_t{1} << slot_bits_),
+          queue_(queue)
     {
+        queue_.scores.clear();
+        queue_.waiters.clear();
     }
 
-    void test(double score, double& pvalue, double& t)
+    // Sets *pvalue and *t to the test of `score` in finish().
+    void ask(double score, double* pvalue, double* t)
     {
         const auto bits = std::bit_cast<std::uint64_t>(score);
         entry& e = entries_[memo_slot(bits, slot_bits_)];
         if (!e.used || e.bits != bits) {
-            one_sample_ttest(score, n_, mean_, sd_, zero_from_, e.pvalue, e.t);
-            e.bits = bits;
-            e.used = true;
+            e = {bits, true, queue_.scores.size()};
+            queue_.scores.push_back(score);
         }
-        pvalue = e.pvalue;
-        t = e.t;
+        queue_.waiters.push_back({pvalue, t, e.k});
+    }
+
+    void finish()
+    {
+        const std::size_t m = queue_.scores.size();
+        queue_.pvalues.resize(m);
+        queue_.ts.resize(m);
+        one_sample_ttests(queue_.scores, n_, mean_, sd_, zero_from_, queue_.pvalues, queue_.ts);
+        for (const ttest_queue::waiter& w : queue_.waiters) {
+            *w.pvalue = queue_.pvalues[w.k];
+            *w.t = queue_.ts[w.k];
+        }
     }
 
 private:
@@ -54,8 +70,7 @@ private:
     struct entry {
         std::uint64_t bits = 0;
         bool used = false;
-        double pvalue = 0.0;
-        double t = 0.0;
+        std::size_t k = 0;  // the score's place in the queue
     };
     std::size_t n_;
     double mean_;
@@ -63,6 +78,7 @@ private:
     double zero_from_;
     int slot_bits_;
     std::vector<entry> entries_;
+    ttest_queue& queue_;
 };
 
 }  // namespace
@@ -135,6 +151,10 @@ analysis_workspace::analysis_workspace(int set_capacity, int group_capacity_)
     rss.resize(n);
     tvalues.resize(n);
     reported_at.reserve(n);
+    tests.scores.reserve(n);
+    tests.pvalues.reserve(n);
+    tests.ts.reserve(n);
+    tests.waiters.reserve(n);
     index_rdm.resize(n);
     index_pool.reserve(n);
 }
@@ -322,7 +342,7 @@ void analyse_hits(int mi, std::span<const int> set, std::span<const window_hit> 
         }
     }
     constexpr std::size_t ahead = 32;
-    ttest_memo tests(rn, kept_mean, sd, reported_n);
+    ttest_memo tests(rn, kept_mean, sd, reported_n, ws.tests);
     for (std::size_t k = 0; k < reported_n; ++k) {
         if (k + ahead < reported_n) {
             const auto& next = ws.kept[static_cast<std::size_t>(ws.reported_at[k + ahead])];
@@ -342,8 +362,9 @@ void analyse_hits(int mi, std::span<const int> set, std::span<const window_hit> 
         match& m = matchs[every_kept ? r : k];
         m = locate_site(mi, si, ws.frames[static_cast<std::size_t>(si)], mo.len, hits[i], reverse);
         m.rs = ws.rss[r];
-        tests.test(ws.rss[r], m.pvalue, m.tvalue);
+        tests.ask(ws.rss[r], &m.pvalue, &m.tvalue);
     }
+    tests.finish();
 }
 
 void analyse_motif(int mi, std::span<const int> set, analysis_workspace& ws, std::span<match> matchs, int& rt_n,

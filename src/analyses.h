@@ -153,6 +153,20 @@ private:
 // group_capacity motifs scanned together) and reused for every motif, so that no motif
 // allocates. The reverse complements' hits are sized only when both_strands is set at
 // its making, and the workspace then scans both strands.
+// The t tests of a motif's reported records, asked for one by one and done together:
+// each distinct score once, the records waiting for theirs.
+struct ttest_queue {
+    struct waiter {
+        double* pvalue;
+        double* t;
+        std::size_t k;  // the score's place
+    };
+    std::vector<double> scores;
+    std::vector<double> pvalues;
+    std::vector<double> ts;
+    std::vector<waiter> waiters;
+};
+
 struct analysis_workspace {
     explicit analysis_workspace(int set_capacity, int group_capacity = 1);
     std::vector<std::span<const std::uint8_t>> codes;     // base codes of the set, in scan order
@@ -189,6 +203,7 @@ struct analysis_workspace {
     std::vector<double> tvalues;     // and their t values
     std::vector<int> reported_at;    // the positions of the kept records that are reported
     score_memo scores;               // the scores of the motif analysed last, by product
+    ttest_queue tests;               // and its reported records' t tests
     std::vector<int> index_rdm;      // the drawn sample, or every index in order
     std::vector<int> index_pool;     // the pool it is drawn from
     int group_capacity = 1;

@@ -1,6 +1,7 @@
 #include "statistics.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <limits>
@@ -111,4 +112,38 @@ void one_sample_ttest(double one, std::size_t n, double mean, double sd, double 
     pvalue = status_r != 0 ? 1.0 : q_r + p_l;
     // The reported t value is the standardised difference, not tt.
     t = ts;
+}
+
+void one_sample_ttests(std::span<const double> scores, std::size_t n, double mean, double sd, double zero_from,
+    std::span<double> pvalues, std::span<double> ts)
+{
+    if (n <= 2 || sd == 0.0) {
+        for (std::size_t i = 0; i < scores.size(); ++i)
+            one_sample_ttest(scores[i], n, mean, sd, zero_from, pvalues[i], ts[i]);
+        return;
+    }
+    const double nd = static_cast<double>(n);
+    const double df = nd - 1.0;
+    // As one_sample_ttest forms them; the tails of those not certainly 0 in batches.
+    constexpr std::size_t batch = 64;
+    std::array<double, batch> t_r{}, q_r{};
+    std::array<std::size_t, batch> at{};
+    for (std::size_t first = 0; first < scores.size(); first += batch) {
+        const std::size_t last = std::min(scores.size(), first + batch);
+        std::size_t tails = 0;
+        for (std::size_t i = first; i < last; ++i) {
+            const double diff = scores[i] - mean;
+            ts[i] = diff / sd;
+            const double tt = diff / (sd / std::sqrt(nd));
+            if (tt * tt >= zero_from) {
+                pvalues[i] = 0.0;
+                continue;
+            }
+            t_r[tails] = std::fabs(tt);
+            at[tails++] = i;
+        }
+        cdflib::cumt_upper_tails(&df, t_r.data(), tails, q_r.data());
+        for (std::size_t k = 0; k < tails; ++k)
+            pvalues[at[k]] = q_r[k] + q_r[k];
+    }
 }

@@ -7,6 +7,7 @@
 #include <climits>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <initializer_list>
 #include <limits>
@@ -641,6 +642,25 @@ TEST(StudentT, OverflowAndNotANumber)
     const TCall nan = call_t(kNaN, 5.0);
     EXPECT_EQ(nan.status, 0);
     EXPECT_TRUE(std::isnan(nan.p) && std::isnan(nan.q));
+}
+
+TEST(StudentT, UpperTailsOfManyAreEachCumtsOwn)
+{
+    // t from 0 to far beyond underflow, where x crosses 1/2 and 0.7 (the exchange and the
+    // methods past it), with the odd values, on df below, at and above the series' bound.
+    std::vector<double> ts{0.0, -0.0, -1.5, kNaN, std::numeric_limits<double>::infinity(), 1e-300, 1e200};
+    for (int k = 1; k <= 4001; ++k)
+        ts.push_back(k * 0.0173);
+    for (const double df : {3.0, 15.0, 16.0, 17.0, 199.0, 1499.0, 20000.0, 1e7}) {
+        std::vector<double> tails(ts.size(), -7.0);
+        cumt_upper_tails(&df, ts.data(), ts.size(), tails.data());
+        for (std::size_t i = 0; i < ts.size(); ++i) {
+            double cum = 0.0, ccum = 0.0;
+            cumt(&ts[i], &df, &cum, &ccum);
+            ASSERT_EQ(std::memcmp(&ccum, &tails[i], sizeof ccum), 0)
+                << "df " << df << " t " << ts[i] << ": " << ccum << " against " << tails[i];
+        }
+    }
 }
 
 TEST(StudentT, FarTailIsZeroFromItsBoundOn)

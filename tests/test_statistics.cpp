@@ -143,25 +143,34 @@ TEST(OneSampleTTest, EqualScoresStandOutNowhere)
     EXPECT_EQ(s.pvalue, 1.0);
 }
 
-TEST(OneSampleTTest, TheZeroBoundChangesNoResult)
+TEST(OneSampleTTest, ManyAtOnceAndTheZeroBoundChangeNoResult)
 {
     // Scores from the middle of the set to far beyond where the p-value reaches 0, on both
-    // sides, for sets too small for a bound and large ones.
-    for (const std::size_t n : {3u, 17u, 18u, 200u, 1500u, 50000u}) {
+    // sides, for sets too small for a bound or the batch's series, and large ones.
+    for (const std::size_t n : {2u, 3u, 17u, 18u, 200u, 1500u, 50000u}) {
         const double from = zero_pvalue_from(n);
+        std::vector<double> scores;
+        for (int k = -4000; k <= 4000; ++k)
+            scores.push_back(0.5 + k * 0.003);
+        std::vector<double> pvalues(scores.size(), -7.0), ts(scores.size(), -7.0);
+        one_sample_ttests(scores, n, 0.5, 0.2, from, pvalues, ts);
         int zeros = 0;
-        for (int k = -4000; k <= 4000; ++k) {
-            const double one = 0.5 + k * 0.003;
-            TTest plain, bounded;
-            one_sample_ttest(one, n, 0.5, 0.2, plain.pvalue, plain.t);
-            one_sample_ttest(one, n, 0.5, 0.2, from, bounded.pvalue, bounded.t);
-            ASSERT_EQ(std::memcmp(&plain, &bounded, sizeof plain), 0) << n << " " << one;
+        for (std::size_t i = 0; i < scores.size(); ++i) {
+            TTest plain, bounded, many{pvalues[i], ts[i]};
+            one_sample_ttest(scores[i], n, 0.5, 0.2, plain.pvalue, plain.t);
+            one_sample_ttest(scores[i], n, 0.5, 0.2, from, bounded.pvalue, bounded.t);
+            ASSERT_EQ(std::memcmp(&plain, &bounded, sizeof plain), 0) << n << " " << scores[i];
+            ASSERT_EQ(std::memcmp(&plain, &many, sizeof plain), 0) << n << " " << scores[i];
             zeros += plain.pvalue == 0.0;
         }
         if (n >= 200) {
             EXPECT_GT(zeros, 1000) << "the case needs p-values of 0, for " << n;
         }
     }
+    // A set whose scores are all equal.
+    double p = -7.0, t = -7.0;
+    one_sample_ttests(std::vector<double>{0.5}, 40, 0.5, 0.0, zero_pvalue_from(40), std::span(&p, 1), std::span(&t, 1));
+    EXPECT_TRUE(p == 1.0 && t == 0.0);
 }
 
 TEST(OneSampleTTest, FarOutlierKeepsATinyPValue)

@@ -8,6 +8,8 @@
 // any number of threads may call them at once.
 #pragma once
 
+#include <cstddef>
+
 namespace cdflib {
 
 // ---- Student's t distribution -------------------------------------------
@@ -20,6 +22,11 @@ void cdft(const int* which, double* p, double* q, double* t, double* df, int* st
 
 // cum = P(T <= t), ccum = P(T > t); df is assumed positive.
 void cumt(const double* t, const double* df, double* cum, double* ccum);
+
+// ccum[i] of cumt at t[i] for n values t[i] >= 0 of the same df: each the same number as
+// cumt's, the power series of their common case summed side by side where the processor
+// has AVX-512.
+void cumt_upper_tails(const double* df, const double* t, std::size_t n, double* ccum);
 
 // The least t * t from which cumt's far tail (ccum for t > 0, cum for t < 0) is
 // certainly 0.0 for these df, so that a caller may skip evaluating it; +infinity where
@@ -42,6 +49,8 @@ double fpser(const double* a, const double* b, const double* x, const double* ep
 double apser(const double* a, const double* b, const double* x, const double* eps);
 // I_x(a, b) by its power series (b <= 1 or b*x <= 0.7).
 double beta_pser(const double* a, const double* b, const double* x, const double* eps);
+// The series of beta_pser: I_x(a, b) is its prefactor times 1 + a times this sum.
+double beta_pser_sum(double a, double b, double x, double eps);
 // I_x(a, b) - I_x(a + n, b) for a whole n >= 1.
 double beta_up(const double* a, const double* b, const double* x, const double* y, const int* n, const double* eps);
 

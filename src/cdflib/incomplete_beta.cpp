@@ -140,11 +140,15 @@ double beta_pser(const double* a, const double* b, const double* x, const double
     }
     if (result == 0.0 || av <= 0.1 * *eps)
         return result;
+    return result * (1.0 + av * beta_pser_sum(av, bv, xv, *eps));
+}
 
+double beta_pser_sum(double av, double bv, double xv, double eps)
+{
     double sum = 0.0;
     double n = 0.0;
     double c = 1.0;
-    const double tol = *eps / av;
+    const double tol = eps / av;
     double w;
     if (bv == 0.5) {
         for (std::size_t k = 1; k <= half_b_terms; ++k) {
@@ -153,7 +157,7 @@ double beta_pser(const double* a, const double* b, const double* x, const double
             w = c / (av + n);
             sum += w;
             if (!(std::fabs(w) > tol))
-                return result * (1.0 + av * sum);
+                return sum;
         }
     }
     do {
@@ -162,7 +166,7 @@ double beta_pser(const double* a, const double* b, const double* x, const double
         w = c / (av + n);
         sum += w;
     } while (std::fabs(w) > tol);
-    return result * (1.0 + av * sum);
+    return sum;
 }
 
 double beta_up(const double* a, const double* b, const double* x, const double* y, const int* n, const double* eps)
