@@ -66,12 +66,13 @@ __attribute__((target("avx512f"))) void half_b_sums_avx512(
     double av, const double* x, std::size_t n, double eps, double* sum)
 {
     const __m512d tol = _mm512_set1_pd(eps / av);
-    std::size_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        const __m512d xv = _mm512_loadu_pd(x + i);
+    for (std::size_t i = 0; i < n; i += 8) {
+        // The last few lanes with the others idle from the start.
+        const __mmask8 lanes = n - i >= 8 ? 0xff : static_cast<__mmask8>((1u << (n - i)) - 1);
+        const __m512d xv = _mm512_maskz_loadu_pd(lanes, x + i);
         __m512d c = _mm512_set1_pd(1.0);
         __m512d s = _mm512_setzero_pd();
-        __mmask8 going = 0xff;
+        __mmask8 going = lanes;
         for (double k = 1.0; going != 0; k += 1.0) {
             const double factor = 0.5 + (0.5 - 0.5 / k);
             c = _mm512_mul_pd(_mm512_mul_pd(c, _mm512_set1_pd(factor)), xv);
@@ -79,10 +80,8 @@ __attribute__((target("avx512f"))) void half_b_sums_avx512(
             s = _mm512_mask_add_pd(s, going, s, w);
             going = _mm512_mask_cmp_pd_mask(going, _mm512_abs_pd(w), tol, _CMP_GT_OQ);
         }
-        _mm512_storeu_pd(sum + i, s);
+        _mm512_mask_storeu_pd(sum + i, lanes, s);
     }
-    for (; i < n; ++i)
-        sum[i] = beta_pser_sum(av, 0.5, x[i], eps);
 }
 
 bool has_avx512()
