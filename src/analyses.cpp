@@ -31,9 +31,9 @@ public:
     // For `tests` scores.
     ttest_memo(std::size_t n, double mean, double sd, std::size_t tests, ttest_queue& queue)
         : n_(n), mean_(mean), sd_(sd), zero_from_(zero_pvalue_from(n)),
-          slot_bits_(memo_slot_bits(tests, least_slot_bits, most_slot_bits)), entries_(std::size_t{1} << slot_bits_),
-          queue_(queue)
+          slot_bits_(memo_slot_bits(tests, least_slot_bits, most_slot_bits)), queue_(queue)
     {
+        queue_.slots.assign(std::size_t{1} << slot_bits_, {});
         queue_.scores.clear();
         queue_.waiters.clear();
     }
@@ -42,7 +42,7 @@ public:
     void ask(double score, double* pvalue, double* t)
     {
         const auto bits = std::bit_cast<std::uint64_t>(score);
-        entry& e = entries_[memo_slot(bits, slot_bits_)];
+        ttest_queue::slot& e = queue_.slots[memo_slot(bits, slot_bits_)];
         if (!e.used || e.bits != bits) {
             e = {bits, true, queue_.scores.size()};
             queue_.scores.push_back(score);
@@ -67,17 +67,11 @@ private:
     // letters, 2048 slots halved the t distribution's evaluations.
     static constexpr int most_slot_bits = 11;
     static constexpr int least_slot_bits = 4;
-    struct entry {
-        std::uint64_t bits = 0;
-        bool used = false;
-        std::size_t k = 0;  // the score's place in the queue
-    };
     std::size_t n_;
     double mean_;
     double sd_;
     double zero_from_;
     int slot_bits_;
-    std::vector<entry> entries_;
     ttest_queue& queue_;
 };
 

@@ -156,6 +156,12 @@ private:
 // The t tests of a motif's reported records, asked for one by one and done together:
 // each distinct score once, the records waiting for theirs.
 struct ttest_queue {
+    struct slot {  // of the scores' direct-mapped table
+        std::uint64_t bits = 0;
+        bool used = false;
+        std::size_t k = 0;  // the score's place
+    };
+    std::vector<slot> slots;
     struct waiter {
         double* pvalue;
         double* t;

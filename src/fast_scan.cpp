@@ -1,6 +1,7 @@
 #include "fast_scan.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <utility>
 #include <vector>
@@ -241,10 +242,14 @@ fast_scanner::fast_scanner(motif_quotients mq, scan_path path, scan_strand stran
 namespace {
 
 // Each table term's value for each of its indices, then each term's largest value and the
-// sum over terms of their spreads (largest less smallest).
+// sum over terms of their spreads (largest less smallest). In place, sized for the widest
+// motif's tables: made for every motif by the workers at once, they had the allocator's
+// lock taken and waited for.
 struct term_table {
-    std::vector<double> t;    // terms rows of `entries` values
-    std::vector<double> top;
+    static constexpr std::size_t most_values = std::max({std::size_t{(fast_scanner::max_width + 1) / 2} * 25,
+        std::size_t{fast_scanner::max_width} * 5, std::size_t{(fast_scanner::max_width + 2) / 3} * 64});
+    std::array<double, most_values> t;  // terms rows of `entries` values
+    std::array<double, fast_scanner::max_width> top;
     double spread = 0.0;
 };
 
@@ -252,8 +257,6 @@ template <typename Value>
 term_table term_values(int terms, int entries, Value value)
 {
     term_table tt;
-    tt.t.resize(static_cast<std::size_t>(terms) * static_cast<std::size_t>(entries));
-    tt.top.resize(static_cast<std::size_t>(terms));
     for (int k = 0; k < terms; ++k) {
         double hi = -HUGE_VAL;
         double lo = HUGE_VAL;
@@ -293,7 +296,7 @@ void fast_scanner::build_tables(std::span<const double> logs)
     // lowest penalty plus the margin still lies below the 0xFFFF of unused lanes.
     const double budget = 65534.0 - margin_;
     double scale = spread > 0.0 ? std::min(65536.0, (budget - terms_) / spread) : 1.0;
-    std::vector<std::uint16_t> pen(t.size());
+    std::array<std::uint16_t, term_table::most_values> pen;
     for (;;) {
         double worst = 0.0;
         for (int k = 0; k < terms_; ++k) {
@@ -351,8 +354,8 @@ void fast_scanner::build_triple_table(std::span<const double> logs, double given
         variance += std::max(0.0, squares / 4.0 - sum * sum / 16.0);
     }
     double highest = 0.0;
-    for (const double m : top)
-        highest += m;
+    for (int k = 0; k < triple_terms_; ++k)
+        highest += top[static_cast<std::size_t>(k)];
     constexpr double z = 2.0;
     const double reach = 254.0 - triple_margin_ - triple_terms_;
     const double deficit = std::min(spread, highest - mean - z * std::sqrt(variance));
