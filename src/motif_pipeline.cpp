@@ -15,6 +15,7 @@ motif_pipeline::motif_pipeline(int first, int end, pipeline_limits limits, outpu
       next_write_(first)
 {
     free_slots_.resize(static_cast<std::size_t>(std::max(limits_.busy, 1)));
+    spare_.reserve(free_slots_.size());
     std::iota(free_slots_.rbegin(), free_slots_.rend(), 0);  // slot 0 is taken first
 }
 
@@ -99,15 +100,21 @@ void motif_pipeline::fail(const std::string& message)
     slot_freed_.notify_all();
 }
 
-bool motif_pipeline::hand_over(int mi, const std::string& text)
+bool motif_pipeline::hand_over(int mi, std::string& text)
 {
     std::unique_lock lock(thread_lock);
     if (failed_)
         return false;  // the output is incomplete anyway; nothing more is written
     if (writing_ || mi != next_write_) {
-        // A copy of exactly its size: the worker's buffer goes on to the next motif.
-        parked_.emplace(mi, text);
-        parked_bytes_ += text.size();
+        // The buffer itself, not a copy: with two workers, half the motifs of a run wait
+        // for their turn, and each copy took the allocator's lock and all of its lines.
+        const std::size_t size = text.size();
+        parked_[mi].swap(text);
+        if (!spare_.empty()) {
+            text.swap(spare_.back());
+            spare_.pop_back();
+        }
+        parked_bytes_ += size;
         peak_parked_ = std::max(peak_parked_, parked_bytes_);
         write_ready(lock);
         return !failed_;
@@ -152,10 +159,14 @@ void motif_pipeline::write_ready(std::unique_lock<std::mutex>& lock)
         const auto ready = parked_.find(next_write_);
         if (ready == parked_.end())
             return;
-        const std::string text = std::move(ready->second);
+        std::string text = std::move(ready->second);
         parked_.erase(ready);
         parked_bytes_ -= text.size();
         write_in_turn(lock, text);
+        if (spare_.size() < static_cast<std::size_t>(std::max(limits_.busy, 1))) {
+            text.clear();
+            spare_.push_back(std::move(text));
+        }
     }
 }
 

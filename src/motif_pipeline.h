@@ -56,9 +56,10 @@ public:
     void work(const analyse_fn& analyse);
 
     // The lines of motif mi: written now when it is the motif's turn and nobody is
-    // writing (most motifs, since groups are handed out in order), else parked. False
+    // writing, else parked, the buffer itself taken and `text` given an empty one in its
+    // place (one whose lines were written, with its room kept, where there is one). False
     // once the run has failed: the worker should stop.
-    bool hand_over(int mi, const std::string& text);
+    bool hand_over(int mi, std::string& text);
 
     // Stops the run with this failure (the first one is kept).
     void fail(const std::string& message);
@@ -90,6 +91,7 @@ private:
     int next_write_;        // the motif whose lines are written next
     bool writing_ = false;  // a worker is writing, outside the lock
     std::map<int, std::string> parked_;
+    std::vector<std::string> spare_;  // buffers of parked lines since written, at most one a slot
     std::size_t parked_bytes_ = 0;
     std::size_t peak_parked_ = 0;
     std::vector<int> free_slots_;
