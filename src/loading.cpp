@@ -13,6 +13,7 @@
 #include "motif_formats.h"
 #include "region_records.h"
 #include "settings.h"
+#include "thread_start.h"
 
 std::vector<motif> motif_db;
 int motif_n = 0;
@@ -84,7 +85,9 @@ bool read_both_at_once(const std::string& motif_file, const std::string& seq_fil
     {
         std::jthread seqs;
         try {
-            seqs = std::jthread([&] {
+            // On another core than this one's: started where the system chose, the thread
+            // often waited for this one to stop reading the motifs.
+            seqs = start_on_core<std::jthread>(-1, [&] {
                 hold_messages_in(held.stream());
                 try {
                     seq_path = read_seq_file(seq_file, &stop);

@@ -25,6 +25,7 @@
 #include "result_lines.h"
 #include "run_figures.h"
 #include "settings.h"
+#include "thread_start.h"
 
 namespace {
 
@@ -204,7 +205,9 @@ void extream_gene_set(const std::string& motif_file, const std::string& seq_file
         try {
             if (hooks.fail_start && hooks.fail_start(i))
                 throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
-            tids[static_cast<std::size_t>(i)] = std::thread([&] {
+            // Each on a core of its own: two started by the system on one core waited for
+            // each other.
+            tids[static_cast<std::size_t>(i)] = start_on_core<std::thread>(started, [&] {
                 try {
                     pipeline.work(analyse);
                 } catch (...) {  // the worker's own bookkeeping failed: stop the run, do not abort it

@@ -13,6 +13,11 @@
 #include "runs.h"
 #include "settings.h"
 #include "test_util.h"
+#include "thread_start.h"
+
+#if defined(__linux__)
+#include <sched.h>
+#endif
 
 namespace {
 
@@ -97,6 +102,26 @@ TEST(ThreadedRun, WorkersThatCannotStartLeaveTheirShareToTheOthers)
     hooks.fail_start = [](int) { return true; };
     EXPECT_THROW(w.run(hooks), fatal_error);
 }
+
+#if defined(__linux__)
+TEST(ThreadedRun, AThreadStartedOnACoreThenRunsOnAnyAsOthersDo)
+{
+    cpu_set_t usable;
+    ASSERT_EQ(sched_getaffinity(0, sizeof usable, &usable), 0);
+    for (const int k : {-1, 0, 1, 7}) {
+        bool ran = false;
+        cpu_set_t seen;
+        CPU_ZERO(&seen);
+        std::thread t = start_on_core<std::thread>(k, [&] {
+            ran = true;
+            sched_getaffinity(0, sizeof seen, &seen);
+        });
+        t.join();
+        EXPECT_TRUE(ran) << k;
+        EXPECT_TRUE(CPU_EQUAL(&seen, &usable)) << "left on fewer cores, k " << k;
+    }
+}
+#endif
 
 TEST(ThreadedRun, ParkedLinesStayWithinTheBudget)
 {
