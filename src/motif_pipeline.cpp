@@ -106,8 +106,8 @@ bool motif_pipeline::hand_over(int mi, std::string& text)
     if (failed_)
         return false;  // the output is incomplete anyway; nothing more is written
     if (writing_ || mi != next_write_) {
-        // The buffer itself, not a copy: with two workers, half the motifs of a run wait
-        // for their turn, and each copy took the allocator's lock and all of its lines.
+        // The buffer itself, not a copy: with two workers, many motifs wait for their
+        // turn, and each copy took the allocator's lock and all of its lines.
         const std::size_t size = text.size();
         parked_[mi].swap(text);
         if (!spare_.empty()) {

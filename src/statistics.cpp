@@ -93,16 +93,16 @@ void one_sample_ttest(double one, std::size_t n, double mean, double sd, double 
     const double tt = diff / (sd / std::sqrt(nd));
     double df = nd - 1.0;
 
-    // The two-sided p-value is the lower tail at -|tt| plus the upper tail at
-    // +|tt|. Both come from the same incomplete beta value (half of it each, to
-    // the last bit), so one evaluation gives both: the sum is the same number as
-    // with two evaluations, at half the cost of the analysis' costliest step.
     // Both tails 0.0, as the t distribution would give them.
     if (tt * tt >= zero_from) {
         pvalue = 0.0;
         t = ts;
         return;
     }
+    // The two-sided p-value is the lower tail at -|tt| plus the upper tail at
+    // +|tt|. Both come from the same incomplete beta value (half of it each, to
+    // the last bit), so one evaluation gives both: the sum is the same number as
+    // with two evaluations, at half the cost of the analysis' costliest step.
     const int which = 1;
     double t_r = std::fabs(tt), p_r = 0.0, q_r = 0.0, bound_r = 0.0;
     int status_r = 0;
