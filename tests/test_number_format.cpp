@@ -80,6 +80,12 @@ TEST(NumberFormat, SpecialValuesAndExtremes)
     for (std::int64_t p = 1; p <= std::numeric_limits<std::int64_t>::max() / 10; p *= 10)
         for (const std::int64_t v : {p - 1, p, p + 1, -p + 1, -p, -p - 1})
             check.integer(v);
+    // Every number of up to five digits, and every count of ten thousands of up to five
+    // digits above them: each length of either half of a coordinate.
+    for (std::int64_t v = 0; v < 100000; ++v) {
+        check.integer(v);
+        check.integer(v * 10000 + 9999 - v % 10000);
+    }
     EXPECT_EQ(check.failures, 0) << check.examples;
 
     std::string text;  // the forms the task names, spelled out
