@@ -150,6 +150,37 @@ char* write_exp6(char* p, double v)
     return std::to_chars(p, p + exp6_room, v, std::chars_format::scientific, 6).ptr;
 }
 
+namespace {
+
+// The four digits of v < 10^4, leading zeros included.
+char* put_four_digits(char* p, std::uint32_t v)
+{
+    std::memcpy(p, &two_digits[2 * (v / 100)], 2);
+    std::memcpy(p + 2, &two_digits[2 * (v % 100)], 2);
+    return p + 4;
+}
+
+// The digits of v < 10^4, without leading zeros.
+char* put_short(char* p, std::uint32_t v)
+{
+    if (v < 10) {
+        *p = static_cast<char>('0' + v);
+        return p + 1;
+    }
+    if (v < 100) {
+        std::memcpy(p, &two_digits[2 * v], 2);
+        return p + 2;
+    }
+    if (v < 1000) {
+        *p = static_cast<char>('0' + v / 100);
+        std::memcpy(p + 1, &two_digits[2 * (v % 100)], 2);
+        return p + 3;
+    }
+    return put_four_digits(p, v);
+}
+
+}  // namespace
+
 char* write_integer(char* p, std::int64_t v)
 {
     // Coordinates, the most of a line's integers, are below 10^9. Split at 10^4, both
@@ -158,49 +189,16 @@ char* write_integer(char* p, std::int64_t v)
     if (v < 0 || v >= 1'000'000'000)
         return std::to_chars(p, p + integer_room, v).ptr;
     const auto u = static_cast<std::uint32_t>(v);
-    if (u < 10000) {
-        const std::uint32_t high = u / 100;
-        const std::uint32_t low = u % 100;
-        if (u < 100) {
-            if (u < 10) {
-                *p = static_cast<char>('0' + u);
-                return p + 1;
-            }
-            std::memcpy(p, &two_digits[2 * low], 2);
-            return p + 2;
-        }
-        if (high < 10)
-            *p++ = static_cast<char>('0' + high);
-        else
-            p = static_cast<char*>(std::memcpy(p, &two_digits[2 * high], 2)) + 2;
-        std::memcpy(p, &two_digits[2 * low], 2);
-        return p + 2;
-    }
-    std::uint32_t upper = u / 10000;  // 1 to 99999
-    const std::uint32_t lower = u % 10000;
+    if (u < 10000)
+        return put_short(p, u);
+    const std::uint32_t upper = u / 10000;  // 1 to 99999
     if (upper >= 10000) {
         *p++ = static_cast<char>('0' + upper / 10000);
-        upper %= 10000;
-        std::memcpy(p, &two_digits[2 * (upper / 100)], 2);
-        std::memcpy(p + 2, &two_digits[2 * (upper % 100)], 2);
-        p += 4;
-    } else if (upper >= 1000) {
-        std::memcpy(p, &two_digits[2 * (upper / 100)], 2);
-        std::memcpy(p + 2, &two_digits[2 * (upper % 100)], 2);
-        p += 4;
-    } else if (upper >= 100) {
-        *p = static_cast<char>('0' + upper / 100);
-        std::memcpy(p + 1, &two_digits[2 * (upper % 100)], 2);
-        p += 3;
-    } else if (upper >= 10) {
-        std::memcpy(p, &two_digits[2 * upper], 2);
-        p += 2;
+        p = put_four_digits(p, upper % 10000);
     } else {
-        *p++ = static_cast<char>('0' + upper);
+        p = put_short(p, upper);
     }
-    std::memcpy(p, &two_digits[2 * (lower / 100)], 2);
-    std::memcpy(p + 2, &two_digits[2 * (lower % 100)], 2);
-    return p + 4;
+    return put_four_digits(p, u % 10000);
 }
 
 void append_fixed6(std::string& out, double v)

@@ -64,17 +64,12 @@ void one_sample_ttest(double one, std::span<const double> rdm_rs, double& pvalue
     one_sample_ttest(one, rdm_rs.size(), mean, sd, pvalue, t);
 }
 
-void one_sample_ttest(double one, std::size_t n, double mean, double sd, double& pvalue, double& t)
-{
-    one_sample_ttest(one, n, mean, sd, std::numeric_limits<double>::infinity(), pvalue, t);
-}
-
 double zero_pvalue_from(std::size_t n)
 {
     return n <= 2 ? std::numeric_limits<double>::infinity() : cdflib::t_tail_zero_from(static_cast<double>(n) - 1.0);
 }
 
-void one_sample_ttest(double one, std::size_t n, double mean, double sd, double zero_from, double& pvalue, double& t)
+void one_sample_ttest(double one, std::size_t n, double mean, double sd, double& pvalue, double& t)
 {
     if (n <= 2) {
         pvalue = 1.0;
@@ -93,12 +88,6 @@ void one_sample_ttest(double one, std::size_t n, double mean, double sd, double 
     const double tt = diff / (sd / std::sqrt(nd));
     double df = nd - 1.0;
 
-    // Both tails 0.0, as the t distribution would give them.
-    if (tt * tt >= zero_from) {
-        pvalue = 0.0;
-        t = ts;
-        return;
-    }
     // The two-sided p-value is the lower tail at -|tt| plus the upper tail at
     // +|tt|. Both come from the same incomplete beta value (half of it each, to
     // the last bit), so one evaluation gives both: the sum is the same number as
@@ -119,7 +108,7 @@ void one_sample_ttests(std::span<const double> scores, std::size_t n, double mea
 {
     if (n <= 2 || sd == 0.0) {
         for (std::size_t i = 0; i < scores.size(); ++i)
-            one_sample_ttest(scores[i], n, mean, sd, zero_from, pvalues[i], ts[i]);
+            one_sample_ttest(scores[i], n, mean, sd, pvalues[i], ts[i]);
         return;
     }
     const double nd = static_cast<double>(n);
@@ -135,7 +124,7 @@ void one_sample_ttests(std::span<const double> scores, std::size_t n, double mea
             const double diff = scores[i] - mean;
             ts[i] = diff / sd;
             const double tt = diff / (sd / std::sqrt(nd));
-            if (tt * tt >= zero_from) {
+            if (tt * tt >= zero_from) {  // both tails 0.0, as the t distribution gives them
                 pvalues[i] = 0.0;
                 continue;
             }

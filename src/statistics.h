@@ -72,11 +72,8 @@ void one_sample_ttest(double one, std::size_t n, double mean, double sd, double&
 // p-value 0 (far-out scores, most of a large set's written ones), or +infinity.
 double zero_pvalue_from(std::size_t n);
 
-// one_sample_ttest given zero_pvalue_from(n): the same results, those with the p-value 0
-// without evaluating the t distribution.
-void one_sample_ttest(double one, std::size_t n, double mean, double sd, double zero_from, double& pvalue, double& t);
-
-// That test of every score against the same set, each result the same as alone; the
-// t distribution is evaluated for many scores side by side.
+// That test of every score against the same set, each result the same as alone, given
+// zero_pvalue_from(n): those with the p-value 0 without evaluating the t distribution,
+// the others' tails side by side.
 void one_sample_ttests(std::span<const double> scores, std::size_t n, double mean, double sd, double zero_from,
     std::span<double> pvalues, std::span<double> ts);

@@ -156,10 +156,8 @@ TEST(OneSampleTTest, ManyAtOnceAndTheZeroBoundChangeNoResult)
         one_sample_ttests(scores, n, 0.5, 0.2, from, pvalues, ts);
         int zeros = 0;
         for (std::size_t i = 0; i < scores.size(); ++i) {
-            TTest plain, bounded, many{pvalues[i], ts[i]};
+            TTest plain, many{pvalues[i], ts[i]};
             one_sample_ttest(scores[i], n, 0.5, 0.2, plain.pvalue, plain.t);
-            one_sample_ttest(scores[i], n, 0.5, 0.2, from, bounded.pvalue, bounded.t);
-            ASSERT_EQ(std::memcmp(&plain, &bounded, sizeof plain), 0) << n << " " << scores[i];
             ASSERT_EQ(std::memcmp(&plain, &many, sizeof plain), 0) << n << " " << scores[i];
             zeros += plain.pvalue == 0.0;
         }

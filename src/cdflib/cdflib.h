@@ -51,6 +51,13 @@ double apser(const double* a, const double* b, const double* x, const double* ep
 double beta_pser(const double* a, const double* b, const double* x, const double* eps);
 // The series of beta_pser: I_x(a, b) is its prefactor times 1 + a times this sum.
 double beta_pser_sum(double a, double b, double x, double eps);
+// beta_pser's test that its prefactor, and so its result, is 0 for a < 1 and b >= 8 (its
+// a0 and b0), given a ln x: a ln x + (e + 1) ln 2 + beta_pser_zero_slack < beta_pser_zero_limit,
+// e the binary exponent of b0.
+inline constexpr double beta_pser_zero_limit = -747.0;
+inline constexpr double beta_pser_zero_slack = 0.13;
+inline constexpr double ln_2 = 0.6931471805599453;
+bool beta_pser_is_zero(double a_ln_x, double b0);
 // I_x(a, b) - I_x(a + n, b) for a whole n >= 1.
 double beta_up(const double* a, const double* b, const double* x, const double* y, const int* n, const double* eps);
 

@@ -105,9 +105,8 @@ double beta_pser(const double* a, const double* b, const double* x, const double
             // b0^-a0 (Wendel's inequality), and ln(b0) < (e + 1) ln 2 for b0 of binary
             // exponent e. So z < -746 wherever the test below holds: far-out t values, most
             // of the written p-values, skip u's two series and exp.
-            const int e = static_cast<int>(std::bit_cast<std::uint64_t>(b0) >> 52) - 1023;
             const double a_ln_x = av * std::log(xv);
-            if (a_ln_x + (e + 1) * 0.6931471805599453 + 0.13 < -747.0)
+            if (beta_pser_is_zero(a_ln_x, b0))
                 return 0.0;
             const double u = gamma_ln1(&a0) + algdiv(&a0, &b0);
             const double z = a_ln_x - u;
@@ -141,6 +140,12 @@ double beta_pser(const double* a, const double* b, const double* x, const double
     if (result == 0.0 || av <= 0.1 * *eps)
         return result;
     return result * (1.0 + av * beta_pser_sum(av, bv, xv, *eps));
+}
+
+bool beta_pser_is_zero(double a_ln_x, double b0)
+{
+    const int e = static_cast<int>(std::bit_cast<std::uint64_t>(b0) >> 52) - 1023;
+    return a_ln_x + (e + 1) * ln_2 + beta_pser_zero_slack < beta_pser_zero_limit;
 }
 
 double beta_pser_sum(double av, double bv, double xv, double eps)

@@ -1,9 +1,7 @@
 // Student's t distribution, mapped onto the incomplete beta ratio.
 #include <algorithm>
 #include <array>
-#include <bit>
 #include <cmath>
-#include <cstdint>
 #include <limits>
 
 #if defined(__x86_64__)
@@ -127,7 +125,6 @@ void cumt_upper_tails(const double* df, const double* t, std::size_t n, double* 
     const double av = 0.5 * dfv;
     double a0 = fifdmin1(av, 0.5);
     double b0 = fifdmax1(av, 0.5);
-    const int e = static_cast<int>(std::bit_cast<std::uint64_t>(b0) >> 52) - 1023;
     const double u = gamma_ln1(&a0) + algdiv(&a0, &b0);
 
     constexpr std::size_t chunk = 64;
@@ -153,7 +150,7 @@ void cumt_upper_tails(const double* df, const double* t, std::size_t n, double* 
             }
             const double a_ln_x = av * std::log(xx);
             double w = 0.0;
-            if (!(a_ln_x + (e + 1) * 0.6931471805599453 + 0.13 < -747.0)) {
+            if (!beta_pser_is_zero(a_ln_x, b0)) {
                 const double z = a_ln_x - u;
                 w = (a0 / av) * std::exp(z);
                 if (w != 0.0 && !(av <= 0.1 * eps)) {
@@ -184,8 +181,7 @@ double t_tail_zero_from(double df)
     if (!(df >= 16.0) || !std::isfinite(df))
         return std::numeric_limits<double>::infinity();
     const double half_df = 0.5 * df;
-    const double ln2 = 0.6931471805599453;
-    const double limit = -747.0 - (std::ilogb(half_df) + 1) * ln2 - 0.13 - 1e-3;
+    const double limit = beta_pser_zero_limit - (std::ilogb(half_df) + 1) * ln_2 - beta_pser_zero_slack - 1e-3;
     const double past_limit = df * std::expm1(-limit / half_df) * (1.0 + 1e-9);
     const double x_in_reach = df * (3.0 / 7.0) * (1.0 + 1e-9);
     return past_limit > x_in_reach ? past_limit : x_in_reach;
