@@ -18,6 +18,9 @@
 #   BUILD_DIR=... build folder (default build/)
 #   WORK_DIR=...  where the generated inputs go (default: workloads/ in the build folder)
 #
+# Beside the run on all cores, one-core runs on every core at once show what the machine
+# itself gives that many busy cores, against which the run's own 1 -> N speed-up is read.
+#
 # Timings are wall-clock and move with whatever else the machine runs: every run is
 # listed with the share of the machine other processes took meanwhile, and the summary
 # gives medians with the range.
@@ -130,7 +133,7 @@ make_large_motifs() {
 
 measure() {  # label motif_file seq_file
     local label=$1 motifs=$2 seqs=$3
-    local naive=() naive_cpu=() wall2=() wall1=() rss2=() rss1=() i sum1 sum2
+    local naive=() naive_cpu=() wall2=() wall1=() rss2=() rss1=() side=() i sum1 sum2
     echo "== $label"
     echo "  motifs: $motifs ($(grep -c '^>' "$motifs") motifs), sha256 $(sha256sum "$motifs" | cut -c1-64)"
     echo "  sequences: $seqs ($(grep -c '^>' "$seqs") sequences, $(stat -c %s "$seqs") bytes), sha256 $(sha256sum "$seqs" | cut -c1-64)"
@@ -163,8 +166,39 @@ measure() {  # label motif_file seq_file
         wall1+=("$t_wall") rss1+=("$t_rss")
         echo "  run $i Tarnel, one core: $t_wall s wall, $t_cpu% CPU, $((t_rss / 1024)) MiB peak RSS (others took ${t_others}%)"
     }
+    # What the machine itself gives every core busy at once: a one-core run on each core,
+    # all at the same time. Virtual cores that share a physical one, a clock that drops
+    # while every core is busy, or a host that gives the cores less than whole ones slow
+    # these runs as they slow the run on all cores, whatever the program does.
+    side_by_side() {
+        local k pids=() start end
+        for ((k = 0; k < cores; k++)); do fresh "$work/side$k.txt"; done
+        wait_quiet
+        start=$EPOCHREALTIME
+        for ((k = 0; k < cores; k++)); do
+            taskset -c "$k" "$tarnel" -m "$motifs" -i "$seqs" -o "$work/side$k.txt" >/dev/null 2>"$work/side$k.err" &
+            pids+=("$!")
+        done
+        for k in "${pids[@]}"; do
+            wait "$k" || { cat "$work"/side*.err >&2; echo "failed: the one-core runs side by side" >&2; exit 1; }
+        done
+        end=$EPOCHREALTIME
+        side+=("$(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.3f", b - a }')")
+        echo "  run $i Tarnel, one core each on all $cores cores at once: ${side[-1]} s wall until the last ended"
+        for ((k = 0; k < cores; k++)); do
+            cmp -s "$work/side$k.txt" "$work/out1.txt" ||
+                { echo "  OUTPUTS DIFFER between the runs side by side and the one-core run" >&2; exit 1; }
+            rm -f "$work/side$k.txt"
+        done
+    }
     for ((i = 1; i <= runs; i++)); do
-        if ((i % 2)); then all_cores; one_core; else one_core; all_cores; fi
+        # The order turns from round to round, the side-by-side runs always after the
+        # one-core run whose output they are checked against.
+        case $((i % 3)) in
+        1) all_cores; one_core; side_by_side ;;
+        2) one_core; side_by_side; all_cores ;;
+        0) one_core; all_cores; side_by_side ;;
+        esac
         sum2=$(sha256sum <"$work/out2.txt" | cut -c1-64)
         sum1=$(sha256sum <"$work/out1.txt" | cut -c1-64)
         if [[ $sum1 != "$sum2" ]]; then
@@ -215,11 +249,13 @@ measure() {  # label motif_file seq_file
     fi
     read -r w2_med w2_min w2_max < <(stats "${wall2[@]}")
     read -r w1_med w1_min w1_max < <(stats "${wall1[@]}")
+    read -r s_med s_min s_max < <(stats "${side[@]}")
     read -r r2_med _ r2_max < <(stats "${rss2[@]}")
     read -r r1_med _ r1_max < <(stats "${rss1[@]}")
     awk -v runs="$runs" -v c="$cores" -v n="$n_med" -v n0="$n_min" -v n1="$n_max" -v nc="$nc_med" \
         -v a="$w2_med" -v a0="$w2_min" -v a1="$w2_max" -v b="$w1_med" -v b0="$w1_min" -v b1="$w1_max" \
-        -v r2="$r2_med" -v r2x="$r2_max" -v r1="$r1_med" -v r1x="$r1_max" 'BEGIN {
+        -v r2="$r2_med" -v r2x="$r2_max" -v r1="$r1_med" -v r1x="$r1_max" \
+        -v s="$s_med" -v s0="$s_min" -v s1="$s_max" 'BEGIN {
         printf "  -- medians of %d runs (range in brackets)\n", runs
         if (n > 0)
             printf "  straightforward scan, one core:   %9.2f s  [%.2f - %.2f]  (%.2f s of CPU time)\n", n, n0, n1, nc
@@ -228,6 +264,9 @@ measure() {  # label motif_file seq_file
         if (n > 0)
             printf "  straightforward scan / whole run: %9.1fx on %d cores, %.1fx on one core\n", n / a, c, n / b
         printf "  one core / %d cores (whole run):   %9.2fx\n", c, b / a
+        printf "  one-core runs on all %d cores at once: %6.3f s  [%.3f - %.3f]  until the last ended\n", c, s, s0, s1
+        printf "  what the machine gives %d busy cores: %6.2fx one core (%d one-core runs at once against one alone);\n", c, c * b / s, c
+        printf "    the run on %d cores reached %.0f%% of it\n", c, 100 * s / (c * a)
     }'
     echo
 }
