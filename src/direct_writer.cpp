@@ -3,14 +3,14 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
-#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <pthread.h>
-#include <sys/mman.h>
 #include <system_error>
 #include <unistd.h>
+
+#include "mapped_memory.h"
 
 namespace {
 
@@ -18,40 +18,19 @@ namespace {
 // a buffer aligned as much: 4096 bytes satisfies every common device.
 constexpr std::size_t alignment = 4096;
 
-// A block, aligned to 2 MiB pages and asked for them where the system has them: filled in
-// 4 KiB pages, a block cost a thousand faults, taken by the workers that hand their lines
-// over (half of a real-data run's faults). Mapped on its own rather than taken from the
-// heap: there, the allocator wrote its bookkeeping into the block's fresh large pages
-// while holding the heap's lock, and on a virtual machine clearing such a page took 1 to
-// 5 ms, for which every other thread that allocated waited.
-constexpr std::size_t large_page = std::size_t{2} << 20;
-static_assert(direct_writer::block_bytes % large_page == 0);
-
+// A block in 2 MiB pages where the system gives them, mapped on its own (mapped_memory.h
+// says why): filled in 4 KiB pages, a block cost a thousand faults, taken by the workers
+// that hand their lines over (half of a real-data run's faults).
 char* new_block()
 {
-    // Mapped a large page longer, then trimmed to the aligned block inside.
-    const std::size_t length = direct_writer::block_bytes + large_page;
-    void* map = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (map == MAP_FAILED)
-        return nullptr;
-    const auto start = reinterpret_cast<std::uintptr_t>(map);
-    const std::uintptr_t aligned = (start + large_page - 1) & ~(large_page - 1);
-    if (aligned > start)
-        munmap(map, aligned - start);
-    if (const std::size_t tail = start + length - (aligned + direct_writer::block_bytes); tail > 0)
-        munmap(reinterpret_cast<void*>(aligned + direct_writer::block_bytes), tail);
-    auto* p = reinterpret_cast<char*>(aligned);
-#if defined(MADV_HUGEPAGE)
-    madvise(p, direct_writer::block_bytes, MADV_HUGEPAGE);  // a hint: refused, nothing changes
-#endif
-    return p;
+    return static_cast<char*>(map_memory(direct_writer::block_bytes, true));
 }
 
 }  // namespace
 
 void direct_writer::freer::operator()(char* p) const
 {
-    munmap(p, direct_writer::block_bytes);
+    unmap_memory(p, direct_writer::block_bytes);
 }
 
 std::unique_ptr<direct_writer> direct_writer::open(int fd, bool background)

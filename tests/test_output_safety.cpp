@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdint>
 #include <filesystem>
 #include <limits>
 #include <set>
@@ -11,6 +12,7 @@
 #include <unistd.h>
 
 #include "direct_writer.h"
+#include "mapped_memory.h"
 #include "test_util.h"
 
 namespace {
@@ -324,6 +326,24 @@ TEST(OutputSafety, DirectWritesKeepEveryByte)
                 }
         }
     }
+}
+
+// The output's blocks, mapped on their own: every byte of one usable and zero at first,
+// aligned to 2 MiB where large pages are asked for (the map is trimmed to that).
+TEST(OutputSafety, MappedBlocksHoldEveryByteAsked)
+{
+    constexpr std::size_t large_page = std::size_t{2} << 20;
+    EXPECT_EQ(map_memory(0, true), nullptr);
+    for (const bool large : {false, true})
+        for (const std::size_t bytes : {std::size_t{1}, std::size_t{4096}, large_page - 1, 2 * large_page + 4097}) {
+            auto* p = static_cast<unsigned char*>(map_memory(bytes, large));
+            ASSERT_NE(p, nullptr);
+            EXPECT_EQ(reinterpret_cast<std::uintptr_t>(p) % (large ? large_page : 4096), 0u) << bytes;
+            EXPECT_EQ(p[0] + p[bytes / 2] + p[bytes - 1], 0) << bytes;
+            p[0] = p[bytes / 2] = p[bytes - 1] = 7;
+            EXPECT_EQ(p[0] + p[bytes / 2] + p[bytes - 1], 21) << bytes;
+            unmap_memory(p, bytes);
+        }
 }
 
 // A file that cannot grow (here by the file size limit, with its signal ignored, as a full
