@@ -523,6 +523,24 @@ TARNEL_VBMI inline __m512i lowest_everywhere(__m512i v)
     return _mm512_min_epu8(v, _mm512_maskz_rol_epi32(all, v, 8));
 }
 
+// The same for two vectors at once, a's lowest into every byte of la and b's into lb: a's
+// and b's 256-bit halves are folded into one vector, so that one chain of steps serves both.
+TARNEL_VBMI inline void lowest_everywhere(__m512i a, __m512i b, __m512i& la, __m512i& lb)
+{
+    const __mmask8 all8 = 0xFF;
+    const __mmask16 all = 0xFFFF;
+    // a's lowest 32 lanes by halves in the low 256 bits, b's in the high 256.
+    __m512i v =
+        _mm512_min_epu8(_mm512_maskz_shuffle_i64x2(all8, a, b, 0x44), _mm512_maskz_shuffle_i64x2(all8, a, b, 0xEE));
+    v = _mm512_min_epu8(v, _mm512_maskz_shuffle_i64x2(all8, v, v, 0xB1));
+    v = _mm512_min_epu8(v, _mm512_maskz_shuffle_epi32(all, v, _MM_PERM_BADC));
+    v = _mm512_min_epu8(v, _mm512_maskz_shuffle_epi32(all, v, _MM_PERM_CDAB));
+    v = _mm512_min_epu8(v, _mm512_maskz_rol_epi32(all, v, 16));
+    v = _mm512_min_epu8(v, _mm512_maskz_rol_epi32(all, v, 8));
+    la = _mm512_maskz_shuffle_i64x2(all8, v, v, 0x00);
+    lb = _mm512_maskz_shuffle_i64x2(all8, v, v, 0xAA);
+}
+
 // What the vector work leaves of a sequence of at most 8 vectors of windows, for the
 // choices that hang on it: the windows each strand flags (bit i of masks[s][v]: window
 // 64 v + i), or that the 16-bit pass must scan it again. `vectors` 0: a sequence the
@@ -568,17 +586,26 @@ TARNEL_VBMI __attribute__((always_inline)) inline void flag_windows(const strand
         }
         limit[0] = limit[1] = limit_at(low, 0);
     } else {
+        __m512i low[S];
         each_strand<S>([&](auto s) TARNEL_VBMI_INLINE {
-            __m512i low = _mm512_mask_mov_epi8(none, lanes64(64 * (G - 1), windows[s]), sum[s][G - 1]);
+            low[s] = _mm512_mask_mov_epi8(none, lanes64(64 * (G - 1), windows[s]), sum[s][G - 1]);
             if constexpr (ragged && G > 1) {
-                low = _mm512_mask_min_epu8(low, lanes64(64 * (G - 2), windows[s]), low, sum[s][G - 2]);
+                low[s] = _mm512_mask_min_epu8(low[s], lanes64(64 * (G - 2), windows[s]), low[s], sum[s][G - 2]);
                 if constexpr (G > 2)
-                    low = _mm512_min_epu8(lowest_lanes<0, G - 2>(sum[s]), low);
+                    low[s] = _mm512_min_epu8(lowest_lanes<0, G - 2>(sum[s]), low[s]);
             } else if constexpr (G > 1) {
-                low = _mm512_min_epu8(lowest_lanes<0, G - 1>(sum[s]), low);
+                low[s] = _mm512_min_epu8(lowest_lanes<0, G - 1>(sum[s]), low[s]);
             }
-            limit[s] = limit_at(low, s);
         });
+        if constexpr (S == 2) {
+            __m512i lowest[2];
+            lowest_everywhere(low[0], low[1], lowest[0], lowest[1]);
+            each_strand<S>([&](auto s) TARNEL_VBMI_INLINE {
+                limit[s] = _mm512_adds_epu8(lowest[s], _mm512_set1_epi8(static_cast<char>(st.a[s]->triple_margin)));
+            });
+        } else {
+            each_strand<S>([&](auto s) TARNEL_VBMI_INLINE { limit[s] = limit_at(low[s], s); });
+        }
     }
     out.vectors = G;
     each_strand<S>([&](auto s) TARNEL_VBMI_INLINE {
