@@ -184,7 +184,7 @@ bool same_hit(const window_hit& a, const window_hit& b)
 // With want, gives the hits differing from it.
 long long scan_as_run(const std::vector<motif_quotients>& quotients,
     const std::vector<std::span<const std::uint8_t>>& seqs, int group, const std::vector<window_hit>* want,
-    scan_counts* counts)
+    scan_counts* counts, scan_path path)
 {
     const std::size_t ns = seqs.size();
     const std::size_t gs = static_cast<std::size_t>(group);
@@ -195,14 +195,14 @@ long long scan_as_run(const std::vector<motif_quotients>& quotients,
         const std::size_t g1 = std::min(quotients.size(), g0 + gs);
         std::vector<fast_scanner> scanners;
         for (std::size_t mi = g0; mi < g1; ++mi)
-            scanners.emplace_back(quotients[mi], scan_path::avx512vbmi);
+            scanners.emplace_back(quotients[mi], path);
         std::vector<std::size_t> order(scanners.size());
         std::iota(order.begin(), order.end(), std::size_t{0});
         std::stable_sort(order.begin(), order.end(),
             [&](std::size_t a, std::size_t b) { return scanners[a].width() < scanners[b].width(); });
         for (std::size_t first = 0; first < ns;) {
             const std::size_t last = scan_block_end(seqs, first);
-            block.assign(std::span(seqs).subspan(first, last - first));
+            block.assign(std::span(seqs).subspan(first, last - first), path);
             const auto hits_of = [&](std::size_t g) { return std::span(hits.data() + g * ns + first, last - first); };
             std::size_t p = 0;
             for (; p + 1 < order.size(); p += 2)
@@ -263,14 +263,16 @@ int measure(const char* title, const std::vector<const motif*>& motifs,
         scan_path path;
         bool batch;
         const char* name;
-        bool block = false;  // a block's triple indices made once for a group of motifs
+        bool block = false;       // a block's term indices made once for a group of motifs
         bool run_blocks = false;  // and, as a run does, blocks ending at scan_block_end, each scanned by every motif of the group
     };
     for (const variant& v : {variant{scan_path::avx2, false, "AVX2"}, variant{scan_path::avx512, false, "AVX-512"},
              variant{scan_path::avx512, true, "AVX-512, batch"}, variant{scan_path::avx512vbmi, false, "AVX-512 VBMI"},
              variant{scan_path::avx512vbmi, true, "AVX-512 VBMI, batch"},
              variant{scan_path::avx512vbmi, true, "AVX-512 VBMI, block", true},
-             variant{scan_path::avx512vbmi, true, "AVX-512 VBMI, run's", true, true}}) {
+             variant{scan_path::avx512vbmi, true, "AVX-512 VBMI, run's", true, true},
+             variant{scan_path::avx512bytes, true, "AVX-512 bytes, batch"},
+             variant{scan_path::avx512bytes, true, "AVX-512 bytes, run's", true, true}}) {
         if (!fast_scanner::supported(v.path))
             continue;
         // One pass of the variant; with check, counting what the kernels do and comparing every
@@ -278,13 +280,13 @@ int measure(const char* title, const std::vector<const motif*>& motifs,
         const auto pass = [&](scan_counts* c, bool check) {
             long long wrong = 0;
             if (v.run_blocks)
-                return scan_as_run(quotients, seqs, group, check ? &want : nullptr, c);
+                return scan_as_run(quotients, seqs, group, check ? &want : nullptr, c, v.path);
             for (std::size_t mi = 0; mi < quotients.size(); ++mi) {
                 // Built per motif, as the analyses do.
                 const fast_scanner scanner(quotients[mi], v.path);
                 if (v.block) {
                     if (mi % static_cast<std::size_t>(group) == 0)
-                        block.assign(seqs);
+                        block.assign(seqs, v.path);
                     scanner.best_windows(block, hits, c);
                 } else if (v.batch) {
                     scanner.best_windows(seqs, hits, c);
@@ -312,7 +314,7 @@ int measure(const char* title, const std::vector<const motif*>& motifs,
         const double pairs = static_cast<double>(quotients.size()) * static_cast<double>(ns);
         std::printf("    exact products: %.3f per motif x sequence (%lld of %lld windows); results differing: %lld\n",
             static_cast<double>(counts.exact) / pairs, counts.exact, counts.windows, wrong);
-        if (v.path == scan_path::avx512vbmi)
+        if (v.path == scan_path::avx512vbmi || v.path == scan_path::avx512bytes)
             std::printf("    sequences the 8-bit pass left to the 16-bit one: %lld of %.0f; windows it flagged: %.3f per "
                         "motif x sequence\n",
                 counts.rescanned, pairs, static_cast<double>(counts.flagged) / pairs);

@@ -191,7 +191,7 @@ void scan_group(std::span<const int> group, std::span<const int> set, analysis_w
     }
     for (std::size_t i = 0; i < set.size(); ++i)
         ws.codes[i] = seq_db[static_cast<std::size_t>(set[i])].base;
-    // Two motifs at a time share the loads of the block's triple indices; paired by width,
+    // Two motifs at a time share the loads of the block's term indices; paired by width,
     // they share the most terms.
     const auto width_of = [&](std::size_t g) { return reverse_too ? both[g].width() : forward[g].width(); };
     std::vector<std::size_t>& order = ws.by_width;

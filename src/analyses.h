@@ -241,7 +241,7 @@ struct analysis_workspace {
 };
 
 // The motifs to scan together over each block of `seq_count` sequences: the more there
-// are, the more of them share the making of a block's triple indices (with 8, a twentieth
+// are, the more of them share the making of a block's term indices (with 8, a twentieth
 // of a run), but each holds a hit per sequence (and on both strands, its strand) until the
 // group is analysed.
 // 16 at most, fewer where their hits would pass 32 MiB, and 8 at least.
@@ -249,7 +249,7 @@ int motifs_per_group(std::size_t seq_count, bool both_strands);
 
 // Where the block of sequences that starts at codes[first] ends: every motif of a group
 // scans one block before the next, and a block holds about 256 Ki letters (at least one
-// sequence), few enough for its codes and triple indices to stay in a core's L2 cache.
+// sequence), few enough for its codes and term indices to stay in a core's L2 cache.
 std::size_t scan_block_end(std::span<const std::span<const std::uint8_t>> codes, std::size_t first);
 
 // Scans every motif of `group` (at most ws.group_capacity) against the sequences `set`,

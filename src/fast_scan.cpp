@@ -57,6 +57,13 @@
 // Otherwise that sequence is scanned again by the 16-bit avx512 pass. The scale only
 // trades candidates against such second scans; exactness holds at any scale.
 //
+// The avx512bytes pass is the avx512vbmi pass with terms of two rows: K = ceil(w / 2)
+// terms of 8 bits, a term the sum of up to two logarithms (|t - tau| < 2^-43), at a scale
+// s <= 2^8, so that eta < 2^-30 and (2) holds; its tables hold the 16 pairs of A, C, G and
+// T alone, each table repeated in the four 128-bit lanes that vpshufb looks up within (a
+// pair index is below 16). Everything said of the avx512vbmi pass here and below holds for
+// it word for word, with its own K; the code is one (scan_kernel_bytes.h).
+//
 // The avx512vbmi pass evaluates one or two flagged windows as they are. More are first
 // narrowed by the 16-bit pair tables: with low16 the lowest pair penalty among the flagged
 // windows, those above low16 + margin (the avx512 margin, K = ceil(w / 2) terms plus one)
@@ -98,7 +105,7 @@
 // passes 254, the 16-bit pass scans each strand again on its own.
 
 // Two motifs in one pass (avx512vbmi). Two motifs' tables are looked up with the same
-// loads of a block's triple indices, each into sums of its own. Each motif's windows are
+// loads of a block's term indices, each into sums of its own. Each motif's windows are
 // then flagged against its own lowest penalty with its own margin, and narrowed and
 // evaluated as they are when it is scanned alone: nothing the argument above rests on is
 // shared between the two, and each gets its own straightforward best. Where the two widths
@@ -113,6 +120,53 @@
 // together first: the lower of their two penalties at each offset is at or below the
 // threshold exactly where one of them is, and each strand's own flags are then those of its
 // lanes at or below it. They are the flags each strand would get on its own.
+
+namespace {
+
+// Codes per term index of the 8-bit pass of `path`; 0 for a path without one.
+int term_rows_of([[maybe_unused]] scan_path path)
+{
+#if defined(__x86_64__)
+    if (path == scan_path::avx512vbmi)
+        return scan_kernel::vbmi::term_rows;
+    if (path == scan_path::avx512bytes)
+        return scan_kernel::bytes::term_rows;
+#endif
+    return 0;
+}
+
+#if defined(__x86_64__)
+// The functions of one 8-bit pass.
+struct byte_pass {
+    decltype(&scan_kernel::vbmi::best_window) best_window;
+    decltype(&scan_kernel::vbmi::best_windows) best_windows;
+    decltype(&scan_kernel::vbmi::best_windows_of_two) best_windows_of_two;
+    decltype(&scan_kernel::vbmi::best_windows_both) best_windows_both;
+    decltype(&scan_kernel::vbmi::best_windows_both_two) best_windows_both_two;
+};
+
+// The 8-bit pass of `path`, or null for a path without one.
+const byte_pass* byte_pass_of(scan_path path)
+{
+    namespace v = scan_kernel::vbmi;
+    namespace b = scan_kernel::bytes;
+    static constexpr byte_pass vbmi{
+        v::best_window, v::best_windows, v::best_windows_of_two, v::best_windows_both, v::best_windows_both_two};
+    static constexpr byte_pass bytes{
+        b::best_window, b::best_windows, b::best_windows_of_two, b::best_windows_both, b::best_windows_both_two};
+    return path == scan_path::avx512vbmi ? &vbmi : path == scan_path::avx512bytes ? &bytes : nullptr;
+}
+#endif
+
+// The block's term indices where they are the ones `path` reads; none otherwise.
+std::span<const std::uint8_t* const> indices_for(const scan_block& block, scan_path path, std::size_t n)
+{
+    if (block.index_rows() == 0 || block.index_rows() != term_rows_of(path))
+        return {};
+    return block.indices().first(std::min(n, block.indices().size()));
+}
+
+}  // namespace
 
 // Each kernel is built only for its own architecture (CMakeLists.txt); x86-64 processors
 // are asked at run time which of theirs they have, and every aarch64 processor has NEON.
@@ -137,6 +191,8 @@ bool fast_scanner::supported(scan_path path)
 #else
         return false;
 #endif
+    case scan_path::avx512bytes:
+        return supported(scan_path::avx512);
     case scan_path::avx512vbmi:
 #if defined(__x86_64__)
         return supported(scan_path::avx512) && __builtin_cpu_supports("avx512vbmi");
@@ -156,7 +212,8 @@ bool fast_scanner::supported(scan_path path)
 scan_path fast_scanner::best_path()
 {
     static const scan_path best = [] {
-        for (const scan_path p : {scan_path::avx512vbmi, scan_path::avx512, scan_path::avx2, scan_path::neon})
+        for (const scan_path p :
+            {scan_path::avx512vbmi, scan_path::avx512bytes, scan_path::avx512, scan_path::avx2, scan_path::neon})
             if (supported(p))
                 return p;
         return scan_path::exact;
@@ -177,6 +234,8 @@ const char* fast_scanner::path_name(scan_path path)
         return "NEON, 128-bit: 32 windows x 16-bit per step, one row per lookup";
     case scan_path::avx512vbmi:
         return "AVX-512 VBMI, 512-bit: 64 windows x 8-bit per step, three rows per lookup";
+    case scan_path::avx512bytes:
+        return "AVX-512, 512-bit: 64 windows x 8-bit per step, two rows per lookup";
     }
     return "?";
 }
@@ -196,6 +255,8 @@ fast_scanner::fast_scanner(motif_quotients mq, scan_path path, scan_strand stran
     // The widest supported path at or below the one asked for (NEON stands beside AVX2,
     // one row per lookup, and never meets it on one processor).
     if (path == scan_path::avx512vbmi && !supported(path))
+        path = scan_path::avx512bytes;
+    if (path == scan_path::avx512bytes && !supported(path))
         path = scan_path::avx512;
     if (path == scan_path::avx512 && !supported(path))
         path = scan_path::avx2;
@@ -235,8 +296,8 @@ fast_scanner::fast_scanner(motif_quotients mq, scan_path path, scan_strand stran
                 std::log(static_cast<double>(table_quotient(r, b)));
     const auto ln = std::span<const double>(logs.data(), static_cast<std::size_t>(w) * 5);
     build_tables(ln);
-    if (path_ == scan_path::avx512vbmi)
-        build_triple_table(ln, scale_of != nullptr && scale_of->path_ == path_ ? scale_of->triple_scale_ : 0.0);
+    if (const int rows = term_rows_of(path_); rows > 0)
+        build_byte_table(ln, scale_of != nullptr && scale_of->path_ == path_ ? scale_of->byte_scale_ : 0.0, rows);
 }
 
 namespace {
@@ -277,7 +338,7 @@ term_table term_values(int terms, int entries, Value value)
 void fast_scanner::build_tables(std::span<const double> logs)
 {
     const int w = mq_.width;
-    const bool pairs = path_ == scan_path::avx512 || path_ == scan_path::avx512vbmi;
+    const bool pairs = path_ == scan_path::avx512 || term_rows_of(path_) > 0;
     terms_ = pairs ? (w + 1) / 2 : w;
     margin_ = static_cast<unsigned>(terms_) + 1;
     const int entries = pairs ? 25 : 5;
@@ -328,16 +389,21 @@ void fast_scanner::build_tables(std::span<const double> logs)
     }
 }
 
-void fast_scanner::build_triple_table(std::span<const double> logs, double given_scale)
+void fast_scanner::build_byte_table(std::span<const double> logs, double given_scale, int rows)
 {
     const int w = mq_.width;
-    triple_terms_ = (w + 2) / 3;
-    triple_margin_ = static_cast<unsigned>(triple_terms_) + 1;
+    byte_terms_ = (w + rows - 1) / rows;
+    byte_margin_ = static_cast<unsigned>(byte_terms_) + 1;
     auto ln = [&](int r, int b) { return r < w ? logs[static_cast<std::size_t>(r) * 5 + static_cast<std::size_t>(b)] : 0.0; };
     // Only A, C, G and T are indexed: a sequence with an N is left to the 16-bit pass.
-    const auto [t, top, spread] = term_values(triple_terms_, 64,
+    const int entries = rows == 3 ? 64 : 16;
+    const auto [t, top, spread] = term_values(byte_terms_, entries,
         // Rows past the width add nothing: an index's codes there are ignored.
-        [&](int k, int j) { return ln(3 * k, j >> 4) + ln(3 * k + 1, j >> 2 & 3) + ln(3 * k + 2, j & 3); });
+        [&](int k, int j) {
+            if (rows == 3)
+                return ln(3 * k, j >> 4) + ln(3 * k + 1, j >> 2 & 3) + ln(3 * k + 2, j & 3);
+            return ln(2 * k, j >> 2) + ln(2 * k + 1, j & 3);
+        });
     // The scale only weighs candidates against second scans (see the top of this file): it
     // is set so that windows z standard deviations above the mean of random windows (bases
     // drawn evenly) still fit in 8 bits, as the best window of a sequence nearly always is.
@@ -354,19 +420,23 @@ void fast_scanner::build_triple_table(std::span<const double> logs, double given
         variance += std::max(0.0, squares / 4.0 - sum * sum / 16.0);
     }
     double highest = 0.0;
-    for (int k = 0; k < triple_terms_; ++k)
+    for (int k = 0; k < byte_terms_; ++k)
         highest += top[static_cast<std::size_t>(k)];
     constexpr double z = 2.0;
-    const double reach = 254.0 - triple_margin_ - triple_terms_;
+    const double reach = 254.0 - byte_margin_ - byte_terms_;
     const double deficit = std::min(spread, highest - mean - z * std::sqrt(variance));
     const double own = deficit > 0.0 ? std::min(256.0, reach / deficit) : 256.0;
-    triple_scale_ = given_scale > 0.0 ? given_scale : own;
-    const double scale = triple_scale_;
-    for (int k = 0; k < triple_terms_; ++k) {
-        std::uint8_t* row = triple_table_.data() + static_cast<std::size_t>(k) * 64;
-        for (int j = 0; j < 64; ++j) {
-            const long p = round_half_away(scale * (top[static_cast<std::size_t>(k)] - t[static_cast<std::size_t>(k) * 64 + j]));
-            row[j] = static_cast<std::uint8_t>(std::clamp(p, 0L, 255L));
+    byte_scale_ = given_scale > 0.0 ? given_scale : own;
+    const double scale = byte_scale_;
+    // A register a term: 64 entries, or 16 in each 128-bit lane, which vpshufb looks up.
+    for (int k = 0; k < byte_terms_; ++k) {
+        std::uint8_t* row = byte_table_.data() + static_cast<std::size_t>(k) * 64;
+        for (int j = 0; j < entries; ++j) {
+            const std::size_t i =
+                static_cast<std::size_t>(k) * static_cast<std::size_t>(entries) + static_cast<std::size_t>(j);
+            const long p = round_half_away(scale * (top[static_cast<std::size_t>(k)] - t[i]));
+            for (int lane = j; lane < 64; lane += entries)
+                row[lane] = static_cast<std::uint8_t>(std::clamp(p, 0L, 255L));
         }
     }
 }
@@ -377,7 +447,7 @@ scan_kernel::kernel_args fast_scanner::args() const
     // complement row 0 meets.
     const bool reverse = strand_ == scan_strand::reverse_complement;
     return {reverse ? complemented_.data() : mq_.q.data(), mq_.width, reverse ? mq_.width - 1L : 0L, reverse ? -1L : 1L,
-        terms_, margin_, pair_table_.data(), row_table_.data(), triple_terms_, triple_margin_, triple_table_.data()};
+        terms_, margin_, pair_table_.data(), row_table_.data(), byte_terms_, byte_margin_, byte_table_.data()};
 }
 
 void fast_scanner::count_on_reverse_complement(window_hit& hit, std::size_t size) const
@@ -405,7 +475,7 @@ void fast_scanner::best_windows(
 
 void fast_scanner::best_windows(const scan_block& block, std::span<window_hit> hits, scan_counts* counts) const
 {
-    scan_batch(block.seqs(), block.triples(), hits, counts);
+    scan_batch(block.seqs(), indices_for(block, path_, block.seqs().size()), hits, counts);
 }
 
 void fast_scanner::best_windows_of_two(const fast_scanner& first, const fast_scanner& second, const scan_block& block,
@@ -413,10 +483,12 @@ void fast_scanner::best_windows_of_two(const fast_scanner& first, const fast_sca
 {
     const std::size_t n = std::min({block.seqs().size(), first_hits.size(), second_hits.size()});
 #if defined(__x86_64__)
-    if (first.path_ == scan_path::avx512vbmi && second.path_ == scan_path::avx512vbmi && !block.triples().empty()) {
+    const byte_pass* pass = byte_pass_of(first.path_);
+    if (const auto indices = indices_for(block, first.path_, n);
+        pass != nullptr && second.path_ == first.path_ && !indices.empty()) {
         const auto seqs = block.seqs().first(n);
-        scan_kernel::scan_batch_vbmi_two(
-            first.args(), second.args(), seqs, block.triples().first(n), first_hits.data(), second_hits.data(), counts);
+        pass->best_windows_of_two(
+            first.args(), second.args(), seqs, indices, first_hits.data(), second_hits.data(), counts);
         first.count_on_strand(first_hits, seqs);
         second.count_on_strand(second_hits, seqs);
         return;
@@ -427,15 +499,15 @@ void fast_scanner::best_windows_of_two(const fast_scanner& first, const fast_sca
 }
 
 void fast_scanner::scan_batch(std::span<const std::span<const std::uint8_t>> seqs,
-    [[maybe_unused]] std::span<const std::uint8_t* const> triples, std::span<window_hit> hits,
+    [[maybe_unused]] std::span<const std::uint8_t* const> indices, std::span<window_hit> hits,
     scan_counts* counts) const
 {
     const std::size_t n = std::min(seqs.size(), hits.size());
 #if defined(__x86_64__)
-    if (path_ == scan_path::avx512vbmi || path_ == scan_path::avx512) {
-        if (path_ == scan_path::avx512vbmi)
-            scan_kernel::scan_batch_vbmi(
-                args(), seqs.first(n), triples.empty() ? triples : triples.first(n), hits.data(), counts);
+    if (const byte_pass* pass = byte_pass_of(path_); pass != nullptr || path_ == scan_path::avx512) {
+        if (pass != nullptr)
+            pass->best_windows(
+                args(), seqs.first(n), indices.empty() ? indices : indices.first(n), hits.data(), counts);
         else
             scan_kernel::scan_batch_avx512(args(), seqs.first(n), hits.data(), counts);
         count_on_strand(hits, seqs.first(n));
@@ -453,7 +525,7 @@ void fast_scanner::scan_batch(std::span<const std::span<const std::uint8_t>> seq
 // complement, but for rounding.
 both_strands_scanner::both_strands_scanner(const motif_quotients& mq, scan_path path)
     : given_(mq, path, scan_strand::given), reverse_(mq, path, scan_strand::reverse_complement, &given_),
-      together_(given_.path() == scan_path::avx512vbmi && reverse_.path() == scan_path::avx512vbmi)
+      together_(term_rows_of(given_.path()) > 0 && reverse_.path() == given_.path())
 {
 }
 
@@ -464,9 +536,9 @@ void both_strands_scanner::best_windows(
     if (together_) {
         const std::size_t n = std::min({block.seqs().size(), given.size(), reverse.size()});
         const auto seqs = block.seqs().first(n);
-        const auto triples = block.triples().empty() ? block.triples() : block.triples().first(n);
-        scan_kernel::scan_batch_vbmi_both(
-            given_.args(), reverse_.args(), seqs, triples, given.data(), reverse.data(), counts);
+        const auto indices = indices_for(block, given_.path(), n);
+        byte_pass_of(given_.path())
+            ->best_windows_both(given_.args(), reverse_.args(), seqs, indices, given.data(), reverse.data(), counts);
         reverse_.count_on_strand(reverse, seqs);
         return;
     }
@@ -482,13 +554,14 @@ void both_strands_scanner::best_windows_of_two(const both_strands_scanner& first
     const std::size_t n = std::min(
         {block.seqs().size(), first_given.size(), first_reverse.size(), second_given.size(), second_reverse.size()});
 #if defined(__x86_64__)
-    if (first.together_ && second.together_ && !block.triples().empty()) {
+    const auto indices = indices_for(block, first.path(), n);
+    if (first.together_ && second.together_ && second.path() == first.path() && !indices.empty()) {
         const auto seqs = block.seqs().first(n);
         const scan_kernel::kernel_args sets[4] = {
             first.given_.args(), first.reverse_.args(), second.given_.args(), second.reverse_.args()};
         window_hit* const hits[4] = {
             first_given.data(), first_reverse.data(), second_given.data(), second_reverse.data()};
-        scan_kernel::scan_batch_vbmi_both_two(sets, seqs, block.triples().first(n), hits, counts);
+        byte_pass_of(first.path())->best_windows_both_two(sets, seqs, indices, hits, counts);
         first.reverse_.count_on_strand(first_reverse.first(n), seqs);
         second.reverse_.count_on_strand(second_reverse.first(n), seqs);
         return;
@@ -529,7 +602,8 @@ window_hit fast_scanner::best_window(std::span<const std::uint8_t> codes, scan_c
     switch (path_) {
 #if defined(__x86_64__)
     case scan_path::avx512vbmi:
-        hit = scan_kernel::scan_vbmi(a, codes, counts);
+    case scan_path::avx512bytes:
+        hit = byte_pass_of(path_)->best_window(a, codes, counts);
         break;
     case scan_path::avx512:
         hit = scan_kernel::scan_avx512(a, codes, counts);

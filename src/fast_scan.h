@@ -20,11 +20,12 @@ struct kernel_args;
 
 // How the windows are scored.
 enum class scan_path {
-    exact,   // the straightforward loop: no usable vector unit, or quotients the log domain cannot take
-    avx2,    // 32 windows per step, one motif row per lookup
-    avx512,  // 32 windows per step, two motif rows per lookup
-    neon,    // aarch64: 32 windows per step, one motif row per lookup (the avx2 tables)
-    avx512vbmi,  // 64 windows of 8 bits per step, three rows per lookup; avx512 where a best saturates
+    exact,        // the straightforward loop: no usable vector unit, or quotients the log domain cannot take
+    avx2,         // 32 windows per step, one motif row per lookup
+    avx512,       // 32 windows per step, two motif rows per lookup
+    neon,         // aarch64: 32 windows per step, one motif row per lookup (the avx2 tables)
+    avx512vbmi,   // 64 windows of 8 bits per step, three rows per lookup; avx512 where a best saturates
+    avx512bytes,  // the same with two rows per lookup, for AVX-512BW without VBMI
 };
 
 // What a scan did, for measuring; the counts are added to.
@@ -60,10 +61,10 @@ public:
     // sequences overlap.
     void best_windows(std::span<const std::span<const std::uint8_t>> seqs, std::span<window_hit> hits,
         scan_counts* counts = nullptr) const;
-    // The same for a block whose triple indices, where made, every motif shares.
+    // The same for a block whose term indices, where made, every motif shares.
     void best_windows(const scan_block& block, std::span<window_hit> hits, scan_counts* counts = nullptr) const;
     // first.best_windows and second.best_windows of one block (as many sequences as all
-    // three hold), with the same results: on the 8-bit path each triple index is loaded
+    // three hold), with the same results: on the 8-bit path each term index is loaded
     // once for both motifs.
     static void best_windows_of_two(const fast_scanner& first, const fast_scanner& second, const scan_block& block,
         std::span<window_hit> first_hits, std::span<window_hit> second_hits, scan_counts* counts = nullptr);
@@ -88,10 +89,11 @@ private:
     fast_scanner(motif_quotients mq, scan_path path, scan_strand strand, const fast_scanner* scale_of);
     // logs: ln of each quotient, row-major as mq_.q.
     void build_tables(std::span<const double> logs);
-    // At given_scale, or at one chosen for the motif where it is 0.
-    void build_triple_table(std::span<const double> logs, double given_scale);
+    // The 8-bit tables of `rows` rows a term, at given_scale, or at one chosen for the motif
+    // where it is 0.
+    void build_byte_table(std::span<const double> logs, double given_scale, int rows);
     scan_kernel::kernel_args args() const;
-    void scan_batch(std::span<const std::span<const std::uint8_t>> seqs, std::span<const std::uint8_t* const> triples,
+    void scan_batch(std::span<const std::span<const std::uint8_t>> seqs, std::span<const std::uint8_t* const> indices,
         std::span<window_hit> hits, scan_counts* counts) const;
 
     // best_pos of hit as the reverse complement of `size` codes counts it.
@@ -116,14 +118,16 @@ private:
     // avx512vbmi: per triple of rows (3k, 3k + 1, 3k + 2), 64 8-bit penalties indexed by
     // 16 * code + 4 * next code + the one after, codes of A, C, G and T only (a sequence
     // with an N is left to the 16-bit pass): one register, looked up by vpermb.
-    int triple_terms_ = 0;
-    unsigned triple_margin_ = 0;
-    double triple_scale_ = 0.0;
-    alignas(64) std::array<std::uint8_t, (max_width + 2) / 3 * 64> triple_table_{};
+    // avx512bytes: per pair of rows (2k, 2k + 1), 16 penalties indexed by 4 * code + next
+    // code, the same codes only, repeated in each 128-bit lane: looked up by vpshufb.
+    int byte_terms_ = 0;
+    unsigned byte_margin_ = 0;
+    double byte_scale_ = 0.0;
+    alignas(64) std::array<std::uint8_t, (max_width + 1) / 2 * 64> byte_table_{};
 };
 
 // One motif on both strands of the same codes. On the 8-bit path the two are scored in one
-// pass over the block's triple indices, their tables at one scale and from one best, so
+// pass over the block's term indices, their tables at one scale and from one best, so
 // that only windows near the best over both strands get exact products.
 class both_strands_scanner {
 public:
@@ -138,7 +142,7 @@ public:
 
     // first.best_windows and second.best_windows of one block (as many sequences as all
     // five hold), with the same results: on the 8-bit path, sequences too long for the
-    // registers are scored for both motifs' strands from one load of each triple index.
+    // registers are scored for both motifs' strands from one load of each term index.
     static void best_windows_of_two(const both_strands_scanner& first, const both_strands_scanner& second,
         const scan_block& block, std::span<window_hit> first_given, std::span<window_hit> first_reverse,
         std::span<window_hit> second_given, std::span<window_hit> second_reverse, scan_counts* counts = nullptr);

@@ -5,12 +5,24 @@
 
 void scan_block::assign(std::span<const std::span<const std::uint8_t>> seqs)
 {
+    assign(seqs, fast_scanner::best_path());
+}
+
+void scan_block::assign(std::span<const std::span<const std::uint8_t>> seqs, [[maybe_unused]] scan_path path)
+{
     seqs_ = seqs;
     starts_.clear();
+    rows_ = 0;
 #if defined(__x86_64__)
-    if (fast_scanner::best_path() != scan_path::avx512vbmi)
+    // As a scanner asked for a path falls back to the widest supported one below it.
+    if (path == scan_path::avx512vbmi && !fast_scanner::supported(path))
+        path = scan_path::avx512bytes;
+    const bool vbmi = path == scan_path::avx512vbmi;
+    if (!vbmi && !(path == scan_path::avx512bytes && fast_scanner::supported(path)))
         return;
-    std::size_t total = scan_kernel::triple_pad;
+    rows_ = vbmi ? scan_kernel::vbmi::term_rows : scan_kernel::bytes::term_rows;
+    const auto make_indices = vbmi ? scan_kernel::vbmi::make_indices : scan_kernel::bytes::make_indices;
+    std::size_t total = scan_kernel::index_pad;
     for (const auto& codes : seqs)
         total += codes.size();
     // Kept from block to block: resized, not reallocated, once the largest block is seen.
@@ -29,10 +41,10 @@ void scan_block::assign(std::span<const std::span<const std::uint8_t>> seqs)
                 __builtin_prefetch(next.data() + next.size() - 1);
         }
         const auto& codes = seqs[i];
-        const bool made = scan_kernel::make_triples(codes.data(), static_cast<long>(codes.size()), at);
+        const bool made = make_indices(codes.data(), static_cast<long>(codes.size()), at);
         starts_.push_back(made ? at : nullptr);
         at += codes.size();
     }
-    scan_kernel::pad_triples(at);
+    (vbmi ? scan_kernel::vbmi::pad_indices : scan_kernel::bytes::pad_indices)(at);
 #endif
 }

@@ -18,11 +18,11 @@ constexpr int chunk_vectors = chunk_windows / 32;
 // Room after a chunk's copied codes for the reads past its last window (AVX2).
 constexpr int chunk_pad = 256;
 
-// The 8-bit pass reads a sequence's triple indices up to triple_pad bytes past its end:
-// up to 63 for lanes past the last window, 3 (K - 1) < width for the last term.
-constexpr int triple_pad = 192;
+// The 8-bit passes read a sequence's term indices up to index_pad bytes past its end:
+// up to 63 for lanes past the last window, R (K - 1) < width for the last term (R rows a term).
+constexpr int index_pad = 192;
 // The longest sequence it takes (all its windows in one chunk); longer ones get the 16-bit pass.
-constexpr long triple_max_letters = chunk_windows;
+constexpr long byte_max_letters = chunk_windows;
 
 // Everything a kernel reads, flattened.
 struct kernel_args {
@@ -37,9 +37,9 @@ struct kernel_args {
     unsigned margin;
     const std::uint16_t* pair_table;
     const std::uint8_t* row_table;
-    int triple_terms;
-    unsigned triple_margin;
-    const std::uint8_t* triple_table;
+    int byte_terms;
+    unsigned byte_margin;
+    const std::uint8_t* byte_table;
 };
 
 // The first code window n's exact product reads.
@@ -290,35 +290,52 @@ inline std::uint32_t lanes_in(int b, int windows)
 #define TARNEL_AVX512 __attribute__((target("avx512f,avx512bw,avx512vl,popcnt,bmi,bmi2")))
 #define TARNEL_AVX2 __attribute__((target("avx2,popcnt,bmi")))
 #define TARNEL_VBMI __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi,popcnt,bmi,bmi2")))
-TARNEL_VBMI window_hit scan_vbmi(const kernel_args& a, std::span<const std::uint8_t> codes, scan_counts* counts);
-// triples: each sequence's triple indices (null where the 8-bit pass cannot take it), or
-// empty to have them made here.
-TARNEL_VBMI void scan_batch_vbmi(const kernel_args& a, std::span<const std::span<const std::uint8_t>> seqs,
-    std::span<const std::uint8_t* const> triples, window_hit* hits, scan_counts* counts);
-// Two motifs at once over a block's triple indices (not empty): hits0[i] and hits1[i] are
-// exactly what scan_batch_vbmi gives for each.
-TARNEL_VBMI void scan_batch_vbmi_two(const kernel_args& a0, const kernel_args& a1,
-    std::span<const std::span<const std::uint8_t>> seqs, std::span<const std::uint8_t* const> triples,
-    window_hit* hits0, window_hit* hits1, scan_counts* counts);
-// Both strands of one motif together (the tables of fast_scanner::share_triple_scale):
-// for each sequence, given_hits[i] and reverse_hits[i], of which the better by
-// reverse_wins is the best over both strands; the other may be empty or not its strand's
-// best. The reverse complement's offsets are still the given codes' windows.
-TARNEL_VBMI void scan_batch_vbmi_both(const kernel_args& given, const kernel_args& reverse,
-    std::span<const std::span<const std::uint8_t>> seqs, std::span<const std::uint8_t* const> triples,
-    window_hit* given_hits, window_hit* reverse_hits, scan_counts* counts);
-// Two motifs on both strands (sets: the first's given and reverse complement tables, then
-// the second's) over a block's triple indices (not empty): hits[s][i] exactly what
-// scan_batch_vbmi_both gives each motif's strands.
-TARNEL_VBMI void scan_batch_vbmi_both_two(const kernel_args (&sets)[4],
-    std::span<const std::span<const std::uint8_t>> seqs, std::span<const std::uint8_t* const> triples,
-    window_hit* const (&hits)[4], scan_counts* counts);
-// Triple indices 16 c[p] + 4 c[p + 1] + c[p + 2] of the n codes at c into t (codes past
-// the end count as 0); false, with t unspecified, where the 8-bit pass cannot take them:
-// an N among them (its tables leave N out) or more than triple_max_letters.
-TARNEL_VBMI bool make_triples(const std::uint8_t* c, long n, std::uint8_t* t);
-// The triple_pad bytes after the last sequence's triple indices, read by lanes past its end.
-TARNEL_VBMI void pad_triples(std::uint8_t* t);
+// The 8-bit passes (scan_kernel_bytes.h), the same functions for each: three rows per
+// lookup where the processor has AVX-512 VBMI (vpermb), two where it has AVX-512BW alone
+// (vpshufb). The term indices of one are not the other's. Declared for each by
+// TARNEL_BYTE_PASS(target):
+//   best_window            one sequence;
+//   best_windows           several: indices, each sequence's term indices (null where the
+//                          8-bit pass cannot take it), or empty to have them made here;
+//   best_windows_of_two    two motifs at once over a block's term indices (not empty):
+//                          hits0[i] and hits1[i] exactly what best_windows gives each;
+//   best_windows_both      both strands of one motif together (the tables of
+//                          fast_scanner::share_byte_scale): for each sequence, given_hits[i]
+//                          and reverse_hits[i], of which the better by reverse_wins is the
+//                          best over both strands, the other maybe empty or not its strand's
+//                          best; the reverse complement's offsets are still the given codes';
+//   best_windows_both_two  two motifs on both strands (sets: the first's given and reverse
+//                          complement tables, then the second's) over a block's term indices
+//                          (not empty): hits[s][i] exactly what best_windows_both gives;
+//   make_indices           the term indices of the n codes at c into t (codes past the end
+//                          count as 0); false, with t unspecified, where the 8-bit pass cannot
+//                          take them: an N among them (its tables leave N out) or more than
+//                          byte_max_letters;
+//   pad_indices            the index_pad bytes after the last sequence's term indices, read
+//                          by lanes past its end.
+#define TARNEL_BYTE_PASS(TARGET)                                                                                       \
+    TARGET window_hit best_window(const kernel_args& a, std::span<const std::uint8_t> codes, scan_counts* counts);     \
+    TARGET void best_windows(const kernel_args& a, std::span<const std::span<const std::uint8_t>> seqs,                \
+        std::span<const std::uint8_t* const> indices, window_hit* hits, scan_counts* counts);                          \
+    TARGET void best_windows_of_two(const kernel_args& a0, const kernel_args& a1,                                      \
+        std::span<const std::span<const std::uint8_t>> seqs, std::span<const std::uint8_t* const> indices,             \
+        window_hit* hits0, window_hit* hits1, scan_counts* counts);                                                    \
+    TARGET void best_windows_both(const kernel_args& given, const kernel_args& reverse,                                \
+        std::span<const std::span<const std::uint8_t>> seqs, std::span<const std::uint8_t* const> indices,             \
+        window_hit* given_hits, window_hit* reverse_hits, scan_counts* counts);                                        \
+    TARGET void best_windows_both_two(const kernel_args(&sets)[4],                                                     \
+        std::span<const std::span<const std::uint8_t>> seqs, std::span<const std::uint8_t* const> indices,             \
+        window_hit* const(&hits)[4], scan_counts* counts);                                                             \
+    TARGET bool make_indices(const std::uint8_t* c, long n, std::uint8_t* t);                                          \
+    TARGET void pad_indices(std::uint8_t* t);
+namespace vbmi {
+TARNEL_BYTE_PASS(TARNEL_VBMI)
+constexpr int term_rows = 3;
+}  // namespace vbmi
+namespace bytes {
+TARNEL_BYTE_PASS(TARNEL_AVX512)
+constexpr int term_rows = 2;
+}  // namespace bytes
 TARNEL_AVX512 window_hit scan_avx512(const kernel_args& a, std::span<const std::uint8_t> codes, scan_counts* counts);
 // Several sequences into the same entries of hits; faster than one call each.
 TARNEL_AVX512 void scan_batch_avx512(

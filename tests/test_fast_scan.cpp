@@ -147,6 +147,12 @@ motif_quotients direct_motif(int width, std::vector<float> q)
     return mq;
 }
 
+// The paths of 8-bit penalties, which leave a sequence whose best saturates to the 16-bit pass.
+bool eight_bit(scan_path path)
+{
+    return path == scan_path::avx512vbmi || path == scan_path::avx512bytes;
+}
+
 class FastScan : public testing::TestWithParam<scan_path> {
 protected:
     void SetUp() override
@@ -643,9 +649,9 @@ TEST_P(FastScan, BatchGivesEachSequenceItsOwnResult)
             windows += std::max(0L, static_cast<long>(seqs[i].size()) - width + 1);
         }
         EXPECT_EQ(counts.windows, windows);
-        // The same through a block whose triple indices every motif shares.
+        // The same through a block whose term indices every motif shares.
         scan_block block;
-        block.assign(spans);
+        block.assign(spans, GetParam());
         std::vector<window_hit> from_block(count, window_hit{-7, -7.0L});
         s.best_windows(block, from_block);
         for (std::size_t i = 0; i < count; ++i) {
@@ -734,7 +740,7 @@ TEST_P(FastScan, WhatEightBitsCannotTellGoesToTheSixteenBitPass)
         expect_same(s, mq, seqs[i], "sequence " + std::to_string(i));
     for (const codes_t& c : seqs)
         s.best_window(c, &counts);
-    if (GetParam() == scan_path::avx512vbmi)
+    if (eight_bit(GetParam()))
         EXPECT_GE(counts.rescanned, 3);
     else
         EXPECT_EQ(counts.rescanned, 0);
@@ -745,7 +751,7 @@ TEST_P(FastScan, NeighboursOfABlockScoredTogetherKeepTheirOwnResults)
     // Sequences of one length, so that neighbours in a block are scored two at a time,
     // each kind of sequence in each place of a pair: a best window too far down for 8 bits
     // (scanned again by the 16-bit pass), every window equal (the earliest wins), an N
-    // (no triple indices: it goes alone and the pairs after it shift by one), a planted
+    // (no term indices: it goes alone and the pairs after it shift by one), a planted
     // best site and plain random letters; 25 pairs, across a batch's end.
     const motif_quotients mq = wants_a_everywhere();
     const int width = mq.width;
@@ -774,7 +780,7 @@ TEST_P(FastScan, NeighboursOfABlockScoredTogetherKeepTheirOwnResults)
             }
         std::vector<std::span<const std::uint8_t>> spans(seqs.begin(), seqs.end());
         scan_block block;
-        block.assign(spans);
+        block.assign(spans, GetParam());
         std::vector<window_hit> hits(seqs.size(), window_hit{-7, -7.0L});
         scan_counts counts;
         s.best_windows(block, hits, &counts);
@@ -783,7 +789,7 @@ TEST_P(FastScan, NeighboursOfABlockScoredTogetherKeepTheirOwnResults)
             EXPECT_EQ(hits[i].best_pos, want.best_pos) << "length " << length << ", sequence " << i;
             EXPECT_EQ(bits_of(hits[i].max_rs), bits_of(want.max_rs)) << "length " << length << ", sequence " << i;
         }
-        if (GetParam() == scan_path::avx512vbmi) {
+        if (eight_bit(GetParam())) {
             EXPECT_GE(counts.rescanned, 10);  // each sequence of T with its one A, at least
         }
     }
@@ -827,7 +833,7 @@ TEST_P(FastScan, TwoNearBestSitesPerSequenceAcrossABatch)
         }
         std::vector<std::span<const std::uint8_t>> spans(seqs.begin(), seqs.end());
         scan_block block;
-        block.assign(spans);
+        block.assign(spans, GetParam());
         std::vector<window_hit> hits(count, window_hit{-7, -7.0L});
         std::vector<window_hit> from_block(count, window_hit{-7, -7.0L});
         s.best_windows(spans, hits);
@@ -865,7 +871,7 @@ TEST_P(FastScan, BatchFillsOnlyAsManyResultsAsBothSpansHold)
 
 TEST_P(FastScan, TwoMotifsTogetherKeepEachMotifsOwnResults)
 {
-    // Two motifs scored from the same loads of a block's triple indices must each get
+    // Two motifs scored from the same loads of a block's term indices must each get
     // exactly what they get alone: widths apart (term counts and window counts differ, the
     // vectors of windows at times too), either strand for either, one motif's best too far
     // down for 8 bits while the other's is not, every window equal, N, sequences shorter
@@ -888,7 +894,7 @@ TEST_P(FastScan, TwoMotifsTogetherKeepEachMotifsOwnResults)
         }
         std::vector<std::span<const std::uint8_t>> spans(seqs.begin(), seqs.end());
         scan_block block;
-        block.assign(spans);
+        block.assign(spans, GetParam());
         std::vector<window_hit> hits[2] = {std::vector<window_hit>(seqs.size() + 1, window_hit{-7, -7.0L}),
             std::vector<window_hit>(seqs.size(), window_hit{-7, -7.0L})};
         scan_counts together;
@@ -951,7 +957,7 @@ TEST_P(FastScan, BothStrandsTogetherGiveTheBestOverBoth)
             seqs.push_back(random_codes(rng, 1 + rng() % 1200));
         std::vector<std::span<const std::uint8_t>> spans(seqs.begin(), seqs.end());
         scan_block block;
-        block.assign(spans);
+        block.assign(spans, GetParam());
         const both_strands_scanner both(mq, GetParam());
         // A strand left as it was would win with this.
         const window_hit stale{-7, scan_product(3.0e38f) * scan_product(3.0e38f)};
@@ -983,15 +989,15 @@ TEST_P(FastScan, BothStrandsTogetherSpareTheWeakerStrandItsExactProducts)
 {
     // One threshold for both strands: the strand whose best lies well below the other's
     // flags nothing, so a sequence mostly needs one exact product, not one per strand.
-    if (GetParam() != scan_path::avx512vbmi)
-        GTEST_SKIP() << "only the 8-bit path scores both strands in one pass";
+    if (!eight_bit(GetParam()))
+        GTEST_SKIP() << "only the 8-bit paths score both strands in one pass";
     std::mt19937 rng(43);
     std::vector<codes_t> seqs;
     for (int i = 0; i < 400; ++i)
         seqs.push_back(random_codes(rng, 500));
     std::vector<std::span<const std::uint8_t>> spans(seqs.begin(), seqs.end());
     scan_block block;
-    block.assign(spans);
+    block.assign(spans, GetParam());
     std::vector<window_hit> given(seqs.size());
     std::vector<window_hit> reverse(seqs.size());
     for (int width : {8, 12, 20}) {
@@ -1030,7 +1036,7 @@ TEST_P(FastScan, TwoMotifsOnBothStrandsTogetherKeepEachMotifsOwnResults)
         }
         std::vector<std::span<const std::uint8_t>> spans(seqs.begin(), seqs.end());
         scan_block block;
-        block.assign(spans);
+        block.assign(spans, GetParam());
         const std::size_t n = seqs.size();
         std::vector<window_hit> together[2][2];
         std::vector<window_hit> alone[2][2];
@@ -1075,12 +1081,16 @@ std::string path_label(const testing::TestParamInfo<scan_path>& info)
         return "Neon";
     case scan_path::avx512vbmi:
         return "Avx512Vbmi";
+    case scan_path::avx512bytes:
+        return "Avx512Bytes";
     }
     return "Unknown";
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Paths, FastScan, testing::Values(scan_path::exact, scan_path::avx2, scan_path::avx512, scan_path::neon, scan_path::avx512vbmi), path_label);
+INSTANTIATE_TEST_SUITE_P(Paths, FastScan,
+    testing::Values(scan_path::exact, scan_path::avx2, scan_path::avx512, scan_path::neon, scan_path::avx512vbmi,
+        scan_path::avx512bytes),
+    path_label);
 
 // ---- The default choice ----
 
@@ -1105,6 +1115,48 @@ TEST(FastScanDefault, AgreesWithTheProjectsExactScan)
         const window_hit got = fast_scanner(mq).best_window(c);
         EXPECT_EQ(got.best_pos, want.best_pos);
         EXPECT_EQ(bits_of(got.max_rs), bits_of(want.max_rs));
+    }
+}
+
+TEST(FastScanDefault, AScannerReadsOnlyTheTermIndicesOfItsOwnPath)
+{
+    // Each 8-bit path reads its own kind of term index (three codes, or two): a block made
+    // for one must leave a scanner of the other to make its own.
+    if (!fast_scanner::supported(scan_path::avx512vbmi))
+        GTEST_SKIP() << "needs both 8-bit paths";
+    std::mt19937 rng(26);
+    std::vector<codes_t> seqs;
+    for (int i = 0; i < 40; ++i)
+        seqs.push_back(random_codes(rng, 100 + rng() % 400));
+    const std::vector<std::span<const std::uint8_t>> spans(seqs.begin(), seqs.end());
+    const motif_quotients mq[2] = {counts_motif(rng, 9), counts_motif(rng, 14)};
+    for (const auto& [block_path, scan_on] : {std::pair{scan_path::avx512vbmi, scan_path::avx512bytes},
+             std::pair{scan_path::avx512bytes, scan_path::avx512vbmi}}) {
+        scan_block block;
+        block.assign(spans, block_path);
+        const fast_scanner first(mq[0], scan_on);
+        const fast_scanner second(mq[1], scan_on);
+        const both_strands_scanner both(mq[0], scan_on);
+        std::vector<window_hit> hits[4];
+        for (auto& h : hits)
+            h.resize(seqs.size());
+        fast_scanner::best_windows_of_two(first, second, block, hits[0], hits[1]);
+        both.best_windows(block, hits[2], hits[3]);
+        for (std::size_t i = 0; i < seqs.size(); ++i) {
+            const std::string where = std::string(fast_scanner::path_name(scan_on)) + ", sequence " + std::to_string(i);
+            for (int k = 0; k < 2; ++k) {
+                const window_hit want = best_window_exact(mq[k], seqs[i]);
+                EXPECT_EQ(hits[k][i].best_pos, want.best_pos) << where;
+                EXPECT_EQ(bits_of(hits[k][i].max_rs), bits_of(want.max_rs)) << where;
+            }
+            // Both strands: the better of the two is the best over both.
+            const window_hit given = best_window_exact(mq[0], seqs[i]);
+            const window_hit reverse = reference_on(scan_strand::reverse_complement, mq[0], seqs[i]);
+            const window_hit& want = reverse_wins(given, reverse) ? reverse : given;
+            const window_hit& got = reverse_wins(hits[2][i], hits[3][i]) ? hits[3][i] : hits[2][i];
+            EXPECT_EQ(got.best_pos, want.best_pos) << where << ", both strands";
+            EXPECT_EQ(bits_of(got.max_rs), bits_of(want.max_rs)) << where << ", both strands";
+        }
     }
 }
 
