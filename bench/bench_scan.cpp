@@ -266,7 +266,8 @@ int measure(const char* title, const std::vector<const motif*>& motifs,
         bool block = false;       // a block's term indices made once for a group of motifs
         bool run_blocks = false;  // and, as a run does, blocks ending at scan_block_end, each scanned by every motif of the group
     };
-    for (const variant& v : {variant{scan_path::avx2, false, "AVX2"}, variant{scan_path::avx512, false, "AVX-512"},
+    for (const variant& v : {variant{scan_path::avx2, false, "AVX2"},
+             variant{scan_path::avx2bytes, false, "AVX2 bytes"}, variant{scan_path::avx512, false, "AVX-512"},
              variant{scan_path::avx512, true, "AVX-512, batch"}, variant{scan_path::avx512vbmi, false, "AVX-512 VBMI"},
              variant{scan_path::avx512vbmi, true, "AVX-512 VBMI, batch"},
              variant{scan_path::avx512vbmi, true, "AVX-512 VBMI, block", true},
@@ -314,7 +315,7 @@ int measure(const char* title, const std::vector<const motif*>& motifs,
         const double pairs = static_cast<double>(quotients.size()) * static_cast<double>(ns);
         std::printf("    exact products: %.3f per motif x sequence (%lld of %lld windows); results differing: %lld\n",
             static_cast<double>(counts.exact) / pairs, counts.exact, counts.windows, wrong);
-        if (v.path == scan_path::avx512vbmi || v.path == scan_path::avx512bytes)
+        if (v.path == scan_path::avx512vbmi || v.path == scan_path::avx512bytes || v.path == scan_path::avx2bytes)
             std::printf("    sequences the 8-bit pass left to the 16-bit one: %lld of %.0f; windows it flagged: %.3f per "
                         "motif x sequence\n",
                 counts.rescanned, pairs, static_cast<double>(counts.flagged) / pairs);

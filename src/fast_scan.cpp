@@ -193,6 +193,8 @@ bool fast_scanner::supported(scan_path path)
 #endif
     case scan_path::avx512bytes:
         return supported(scan_path::avx512);
+    case scan_path::avx2bytes:
+        return supported(scan_path::avx2);
     case scan_path::avx512vbmi:
 #if defined(__x86_64__)
         return supported(scan_path::avx512) && __builtin_cpu_supports("avx512vbmi");
@@ -212,8 +214,8 @@ bool fast_scanner::supported(scan_path path)
 scan_path fast_scanner::best_path()
 {
     static const scan_path best = [] {
-        for (const scan_path p :
-            {scan_path::avx512vbmi, scan_path::avx512bytes, scan_path::avx512, scan_path::avx2, scan_path::neon})
+        for (const scan_path p : {scan_path::avx512vbmi, scan_path::avx512bytes, scan_path::avx512,
+                 scan_path::avx2bytes, scan_path::avx2, scan_path::neon})
             if (supported(p))
                 return p;
         return scan_path::exact;
@@ -236,6 +238,8 @@ const char* fast_scanner::path_name(scan_path path)
         return "AVX-512 VBMI, 512-bit: 64 windows x 8-bit per step, three rows per lookup";
     case scan_path::avx512bytes:
         return "AVX-512, 512-bit: 64 windows x 8-bit per step, two rows per lookup";
+    case scan_path::avx2bytes:
+        return "AVX2, 256-bit: 32 windows x 8-bit per step, two rows per lookup";
     }
     return "?";
 }
@@ -259,6 +263,8 @@ fast_scanner::fast_scanner(motif_quotients mq, scan_path path, scan_strand stran
     if (path == scan_path::avx512bytes && !supported(path))
         path = scan_path::avx512;
     if (path == scan_path::avx512 && !supported(path))
+        path = scan_path::avx2bytes;
+    if (path == scan_path::avx2bytes && !supported(path))
         path = scan_path::avx2;
     if (path == scan_path::avx2 && !supported(path))
         path = scan_path::neon;
@@ -296,7 +302,9 @@ fast_scanner::fast_scanner(motif_quotients mq, scan_path path, scan_strand stran
                 std::log(static_cast<double>(table_quotient(r, b)));
     const auto ln = std::span<const double>(logs.data(), static_cast<std::size_t>(w) * 5);
     build_tables(ln);
-    if (const int rows = term_rows_of(path_); rows > 0)
+    // The AVX2 8-bit pass reads tables of two rows a term, as the AVX-512BW one (and the
+    // row tables of its 16-bit pass).
+    if (const int rows = path_ == scan_path::avx2bytes ? 2 : term_rows_of(path_); rows > 0)
         build_byte_table(ln, scale_of != nullptr && scale_of->path_ == path_ ? scale_of->byte_scale_ : 0.0, rows);
 }
 
@@ -610,6 +618,9 @@ window_hit fast_scanner::best_window(std::span<const std::uint8_t> codes, scan_c
         break;
     case scan_path::avx2:
         hit = scan_kernel::scan_avx2(a, codes, counts);
+        break;
+    case scan_path::avx2bytes:
+        hit = scan_kernel::scan_avx2_bytes(a, codes, counts);
         break;
 #endif
 #if defined(__aarch64__)

@@ -26,6 +26,7 @@ enum class scan_path {
     neon,         // aarch64: 32 windows per step, one motif row per lookup (the avx2 tables)
     avx512vbmi,   // 64 windows of 8 bits per step, three rows per lookup; avx512 where a best saturates
     avx512bytes,  // the same with two rows per lookup, for AVX-512BW without VBMI
+    avx2bytes,    // 32 windows of 8 bits per step, two rows per lookup; avx2 where a best saturates
 };
 
 // What a scan did, for measuring; the counts are added to.
@@ -118,8 +119,9 @@ private:
     // avx512vbmi: per triple of rows (3k, 3k + 1, 3k + 2), 64 8-bit penalties indexed by
     // 16 * code + 4 * next code + the one after, codes of A, C, G and T only (a sequence
     // with an N is left to the 16-bit pass): one register, looked up by vpermb.
-    // avx512bytes: per pair of rows (2k, 2k + 1), 16 penalties indexed by 4 * code + next
-    // code, the same codes only, repeated in each 128-bit lane: looked up by vpshufb.
+    // avx512bytes and avx2bytes: per pair of rows (2k, 2k + 1), 16 penalties indexed by
+    // 4 * code + next code, the same codes only, repeated in each 128-bit lane: looked up
+    // by vpshufb.
     int byte_terms_ = 0;
     unsigned byte_margin_ = 0;
     double byte_scale_ = 0.0;

@@ -341,6 +341,9 @@ TARNEL_AVX512 window_hit scan_avx512(const kernel_args& a, std::span<const std::
 TARNEL_AVX512 void scan_batch_avx512(
     const kernel_args& a, std::span<const std::span<const std::uint8_t>> seqs, window_hit* hits, scan_counts* counts);
 TARNEL_AVX2 window_hit scan_avx2(const kernel_args& a, std::span<const std::uint8_t> codes, scan_counts* counts);
+// The 8-bit pass on AVX2 (the tables of bytes::, two rows a term), scan_avx2 where it
+// cannot take a sequence.
+TARNEL_AVX2 window_hit scan_avx2_bytes(const kernel_args& a, std::span<const std::uint8_t> codes, scan_counts* counts);
 #endif
 #if defined(__aarch64__)
 window_hit scan_neon(const kernel_args& a, std::span<const std::uint8_t> codes, scan_counts* counts);

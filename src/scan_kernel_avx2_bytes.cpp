@@ -1,0 +1,137 @@
+// The 8-bit pass for AVX2 (x86-64 only; fast_scan.cpp calls it where the processor has AVX2
+// but not AVX-512): the tables of the AVX-512BW 8-bit pass, two motif rows per lookup by
+// vpshufb, on 32 windows per vector. A sequence it cannot take goes to the 16-bit AVX2 pass.
+#include <algorithm>
+#include <immintrin.h>
+
+#include "scan_kernels.h"
+
+namespace scan_kernel {
+
+namespace {
+
+// Vectors of windows scored at a time: their sums and a term's table in registers (16 of
+// them), with room for the loads.
+constexpr int block_vectors = 8;
+
+// Pair indices 4 c[p] + c[p + 1] of the n codes at c into t, codes past the end counting as
+// 0, and index_pad zeros after them; false where a code is an N (4), which the tables
+// leave out.
+TARNEL_AVX2 bool make_pair_indices(const std::uint8_t* c, long n, std::uint8_t* t)
+{
+    __m256i most = _mm256_setzero_si256();
+    long p = 0;
+    for (; p + 33 <= n; p += 32) {
+        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(c + p));
+        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(c + p + 1));
+        most = _mm256_or_si256(most, a);
+        // Codes are at most 4: the shift stays in each byte.
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(t + p), _mm256_add_epi8(_mm256_slli_epi16(a, 2), b));
+    }
+    bool n_seen = _mm256_movemask_epi8(_mm256_cmpgt_epi8(most, _mm256_set1_epi8(3))) != 0;
+    for (; p < n; ++p) {
+        n_seen = n_seen || c[p] > 3;
+        t[p] = static_cast<std::uint8_t>(4 * c[p] + (p + 1 < n ? c[p + 1] : 0));
+    }
+    std::fill_n(t + n, index_pad, std::uint8_t{0});
+    return !n_seen;
+}
+
+// The penalties of V vectors of windows from vector b, whose pair indices are at t, into
+// pen. Lanes past the last window are left to the caller.
+template <int V>
+TARNEL_AVX2 inline void score_into(const kernel_args& a, const std::uint8_t* t, int b, std::uint8_t* pen)
+{
+    // Term k's 16 entries are repeated in every 128-bit lane of its 64-byte row.
+    const auto look_up = [&](int k, int v) TARNEL_AVX2 {
+        const __m256i table = _mm256_load_si256(reinterpret_cast<const __m256i*>(a.byte_table + 64 * k));
+        const std::uint8_t* at = t + 2 * k + 32 * (b + v);
+        return _mm256_shuffle_epi8(table, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at)));
+    };
+    __m256i sum[V];
+    for (int v = 0; v < V; ++v)  // a width is at least 1
+        sum[v] = look_up(0, v);
+    for (int k = 1; k < a.byte_terms; ++k)
+        for (int v = 0; v < V; ++v)
+            sum[v] = _mm256_adds_epu8(sum[v], look_up(k, v));
+    for (int v = 0; v < V; ++v)
+        _mm256_store_si256(reinterpret_cast<__m256i*>(pen + 32 * (b + v)), sum[v]);
+}
+
+TARNEL_AVX2 inline unsigned lowest_u8(__m256i v)
+{
+    __m128i q = _mm_min_epu8(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
+    q = _mm_min_epu8(q, _mm_srli_epi16(q, 8));  // each 16-bit lane's low byte: the lower of its two
+    q = _mm_and_si128(q, _mm_set1_epi16(0xFF));
+    return static_cast<unsigned>(_mm_cvtsi128_si32(_mm_minpos_epu16(q))) & 0xFFu;
+}
+
+}  // namespace
+
+TARNEL_AVX2 window_hit scan_avx2_bytes(const kernel_args& a, std::span<const std::uint8_t> codes, scan_counts* counts)
+{
+    const long size = static_cast<long>(codes.size());
+    const long windows = size - a.width + 1;
+    if (windows <= 0)
+        return {};
+    alignas(32) std::uint8_t t[byte_max_letters + index_pad];
+    if (size > byte_max_letters || !make_pair_indices(codes.data(), size, t)) {
+        if (counts != nullptr)
+            ++counts->rescanned;
+        return scan_avx2(a, codes, counts);
+    }
+    const int vectors = static_cast<int>((windows + 31) / 32);
+    alignas(32) std::uint8_t pen[byte_max_letters + 32];
+    int b = 0;
+    for (; b + block_vectors <= vectors; b += block_vectors)
+        score_into<block_vectors>(a, t, b, pen);
+    switch (vectors - b) {
+    case 7:
+        score_into<7>(a, t, b, pen);
+        break;
+    case 6:
+        score_into<6>(a, t, b, pen);
+        break;
+    case 5:
+        score_into<5>(a, t, b, pen);
+        break;
+    case 4:
+        score_into<4>(a, t, b, pen);
+        break;
+    case 3:
+        score_into<3>(a, t, b, pen);
+        break;
+    case 2:
+        score_into<2>(a, t, b, pen);
+        break;
+    case 1:
+        score_into<1>(a, t, b, pen);
+        break;
+    default:
+        break;
+    }
+    // The last vector's lanes past the last window: above any threshold, and out of the lowest.
+    std::fill(pen + windows, pen + 32L * vectors, std::uint8_t{0xFF});
+    __m256i low = _mm256_set1_epi8(-1);
+    for (int v = 0; v < vectors; ++v)
+        low = _mm256_min_epu8(low, _mm256_load_si256(reinterpret_cast<const __m256i*>(pen + 32 * v)));
+    const unsigned threshold = lowest_u8(low) + a.byte_margin;
+    if (threshold > 254) {  // past what 8 bits tell: the 16-bit pass
+        if (counts != nullptr)
+            ++counts->rescanned;
+        return scan_avx2(a, codes, counts);
+    }
+    const __m256i limit = _mm256_set1_epi8(static_cast<char>(threshold));
+    std::uint32_t masks[byte_max_letters / 32 + 1];
+    for (int v = 0; v < vectors; ++v) {
+        const __m256i x = _mm256_load_si256(reinterpret_cast<const __m256i*>(pen + 32 * v));
+        masks[v] = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_min_epu8(x, limit), x)));
+    }
+    if (counts != nullptr)
+        counts->windows += windows;
+    window_hit best;
+    resolve(best, a, codes.data(), masks, vectors, 0, counts);
+    return best;
+}
+
+}  // namespace scan_kernel
