@@ -512,10 +512,13 @@ void fast_scanner::scan_batch(std::span<const std::span<const std::uint8_t>> seq
 {
     const std::size_t n = std::min(seqs.size(), hits.size());
 #if defined(__x86_64__)
-    if (const byte_pass* pass = byte_pass_of(path_); pass != nullptr || path_ == scan_path::avx512) {
+    if (const byte_pass* pass = byte_pass_of(path_);
+        pass != nullptr || path_ == scan_path::avx512 || path_ == scan_path::avx2bytes) {
         if (pass != nullptr)
             pass->best_windows(
                 args(), seqs.first(n), indices.empty() ? indices : indices.first(n), hits.data(), counts);
+        else if (path_ == scan_path::avx2bytes)
+            scan_kernel::scan_batch_avx2_bytes(args(), seqs.first(n), hits.data(), counts);
         else
             scan_kernel::scan_batch_avx512(args(), seqs.first(n), hits.data(), counts);
         count_on_strand(hits, seqs.first(n));

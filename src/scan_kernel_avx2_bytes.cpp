@@ -66,20 +66,18 @@ TARNEL_AVX2 inline unsigned lowest_u8(__m256i v)
     return static_cast<unsigned>(_mm_cvtsi128_si32(_mm_minpos_epu16(q))) & 0xFFu;
 }
 
-}  // namespace
+// Vectors of a sequence's windows the pass flags at most.
+constexpr int most_vectors = static_cast<int>(byte_max_letters / 32 + 1);
 
-TARNEL_AVX2 window_hit scan_avx2_bytes(const kernel_args& a, std::span<const std::uint8_t> codes, scan_counts* counts)
+// The windows of `codes` (which has some) flagged into masks (bit i of masks[v]: window
+// 32 v + i), returning how many vectors of them; 0 where the 16-bit pass must scan it.
+TARNEL_AVX2 int flag_windows(const kernel_args& a, std::span<const std::uint8_t> codes, std::uint32_t* masks)
 {
     const long size = static_cast<long>(codes.size());
     const long windows = size - a.width + 1;
-    if (windows <= 0)
-        return {};
     alignas(32) std::uint8_t t[byte_max_letters + index_pad];
-    if (size > byte_max_letters || !make_pair_indices(codes.data(), size, t)) {
-        if (counts != nullptr)
-            ++counts->rescanned;
-        return scan_avx2(a, codes, counts);
-    }
+    if (size > byte_max_letters || !make_pair_indices(codes.data(), size, t))
+        return 0;
     const int vectors = static_cast<int>((windows + 31) / 32);
     alignas(32) std::uint8_t pen[byte_max_letters + 32];
     int b = 0;
@@ -116,22 +114,68 @@ TARNEL_AVX2 window_hit scan_avx2_bytes(const kernel_args& a, std::span<const std
     for (int v = 0; v < vectors; ++v)
         low = _mm256_min_epu8(low, _mm256_load_si256(reinterpret_cast<const __m256i*>(pen + 32 * v)));
     const unsigned threshold = lowest_u8(low) + a.byte_margin;
-    if (threshold > 254) {  // past what 8 bits tell: the 16-bit pass
-        if (counts != nullptr)
-            ++counts->rescanned;
-        return scan_avx2(a, codes, counts);
-    }
+    if (threshold > 254)  // past what 8 bits tell
+        return 0;
     const __m256i limit = _mm256_set1_epi8(static_cast<char>(threshold));
-    std::uint32_t masks[byte_max_letters / 32 + 1];
     for (int v = 0; v < vectors; ++v) {
         const __m256i x = _mm256_load_si256(reinterpret_cast<const __m256i*>(pen + 32 * v));
         masks[v] = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_min_epu8(x, limit), x)));
     }
+    return vectors;
+}
+
+// The 16-bit pass, for a sequence the 8-bit one cannot take.
+TARNEL_AVX2 window_hit rescan(const kernel_args& a, std::span<const std::uint8_t> codes, scan_counts* counts)
+{
+    if (counts != nullptr)
+        ++counts->rescanned;
+    return scan_avx2(a, codes, counts);
+}
+
+}  // namespace
+
+TARNEL_AVX2 window_hit scan_avx2_bytes(const kernel_args& a, std::span<const std::uint8_t> codes, scan_counts* counts)
+{
+    const long windows = static_cast<long>(codes.size()) - a.width + 1;
+    if (windows <= 0)
+        return {};
+    std::uint32_t masks[most_vectors];
+    const int vectors = flag_windows(a, codes, masks);
+    if (vectors == 0)
+        return rescan(a, codes, counts);
     if (counts != nullptr)
         counts->windows += windows;
     window_hit best;
     resolve(best, a, codes.data(), masks, vectors, 0, counts);
     return best;
+}
+
+// Several sequences, their single candidates multiplied out together.
+TARNEL_AVX2 void scan_batch_avx2_bytes(
+    const kernel_args& a, std::span<const std::span<const std::uint8_t>> seqs, window_hit* hits, scan_counts* counts)
+{
+    candidate_queue queue;
+    for (std::size_t i = 0; i < seqs.size(); ++i) {
+        const std::span<const std::uint8_t> codes = seqs[i];
+        const long windows = static_cast<long>(codes.size()) - a.width + 1;
+        std::uint32_t masks[most_vectors];
+        const int vectors = windows > 0 ? flag_windows(a, codes, masks) : 0;
+        hits[i] = {};
+        if (windows > 0 && vectors == 0) {
+            hits[i] = rescan(a, codes, counts);
+        } else if (vectors > 0) {
+            if (counts != nullptr)
+                counts->windows += windows;
+            long first = 0;
+            if (count_candidates(masks, vectors, first) == 1)  // nearly always: the winner
+                queue.add(a, i, codes.data(), first, true);
+            else
+                evaluate_all(hits[i], a, codes.data(), masks, vectors, 0, counts);
+        }
+        if ((i + 1) % candidate_queue::batch == 0)
+            queue.flush_full(a, hits, counts);
+    }
+    queue.finish(a, hits, counts);
 }
 
 }  // namespace scan_kernel

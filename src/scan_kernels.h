@@ -344,6 +344,9 @@ TARNEL_AVX2 window_hit scan_avx2(const kernel_args& a, std::span<const std::uint
 // The 8-bit pass on AVX2 (the tables of bytes::, two rows a term), scan_avx2 where it
 // cannot take a sequence.
 TARNEL_AVX2 window_hit scan_avx2_bytes(const kernel_args& a, std::span<const std::uint8_t> codes, scan_counts* counts);
+// Several sequences into the same entries of hits; faster than one call each.
+TARNEL_AVX2 void scan_batch_avx2_bytes(
+    const kernel_args& a, std::span<const std::span<const std::uint8_t>> seqs, window_hit* hits, scan_counts* counts);
 #endif
 #if defined(__aarch64__)
 window_hit scan_neon(const kernel_args& a, std::span<const std::uint8_t> codes, scan_counts* counts);
