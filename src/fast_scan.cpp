@@ -123,13 +123,14 @@
 
 namespace {
 
-// Codes per term index of the 8-bit pass of `path`; 0 for a path without one.
+// Codes per term index of the 8-bit pass of `path`; 0 for a path without one. The AVX2
+// pass reads the pair indices of the AVX-512BW one.
 int term_rows_of([[maybe_unused]] scan_path path)
 {
 #if defined(__x86_64__)
     if (path == scan_path::avx512vbmi)
         return scan_kernel::vbmi::term_rows;
-    if (path == scan_path::avx512bytes)
+    if (path == scan_path::avx512bytes || path == scan_path::avx2bytes)
         return scan_kernel::bytes::term_rows;
 #endif
     return 0;
@@ -302,9 +303,7 @@ fast_scanner::fast_scanner(motif_quotients mq, scan_path path, scan_strand stran
                 std::log(static_cast<double>(table_quotient(r, b)));
     const auto ln = std::span<const double>(logs.data(), static_cast<std::size_t>(w) * 5);
     build_tables(ln);
-    // The AVX2 8-bit pass reads tables of two rows a term, as the AVX-512BW one (and the
-    // row tables of its 16-bit pass).
-    if (const int rows = path_ == scan_path::avx2bytes ? 2 : term_rows_of(path_); rows > 0)
+    if (const int rows = term_rows_of(path_); rows > 0)
         build_byte_table(ln, scale_of != nullptr && scale_of->path_ == path_ ? scale_of->byte_scale_ : 0.0, rows);
 }
 
@@ -346,7 +345,8 @@ term_table term_values(int terms, int entries, Value value)
 void fast_scanner::build_tables(std::span<const double> logs)
 {
     const int w = mq_.width;
-    const bool pairs = path_ == scan_path::avx512 || term_rows_of(path_) > 0;
+    // The AVX2 8-bit pass falls back on the 16-bit AVX2 pass, of the row tables.
+    const bool pairs = path_ == scan_path::avx512 || path_ == scan_path::avx512vbmi || path_ == scan_path::avx512bytes;
     terms_ = pairs ? (w + 1) / 2 : w;
     margin_ = static_cast<unsigned>(terms_) + 1;
     const int entries = pairs ? 25 : 5;
@@ -518,7 +518,8 @@ void fast_scanner::scan_batch(std::span<const std::span<const std::uint8_t>> seq
             pass->best_windows(
                 args(), seqs.first(n), indices.empty() ? indices : indices.first(n), hits.data(), counts);
         else if (path_ == scan_path::avx2bytes)
-            scan_kernel::scan_batch_avx2_bytes(args(), seqs.first(n), hits.data(), counts);
+            scan_kernel::scan_batch_avx2_bytes(
+                args(), seqs.first(n), indices.empty() ? indices : indices.first(n), hits.data(), counts);
         else
             scan_kernel::scan_batch_avx512(args(), seqs.first(n), hits.data(), counts);
         count_on_strand(hits, seqs.first(n));
@@ -536,7 +537,8 @@ void fast_scanner::scan_batch(std::span<const std::span<const std::uint8_t>> seq
 // complement, but for rounding.
 both_strands_scanner::both_strands_scanner(const motif_quotients& mq, scan_path path)
     : given_(mq, path, scan_strand::given), reverse_(mq, path, scan_strand::reverse_complement, &given_),
-      together_(term_rows_of(given_.path()) > 0 && reverse_.path() == given_.path())
+      together_(
+          given_.path() != scan_path::avx2bytes && term_rows_of(given_.path()) > 0 && reverse_.path() == given_.path())
 {
 }
 

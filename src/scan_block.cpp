@@ -18,10 +18,14 @@ void scan_block::assign(std::span<const std::span<const std::uint8_t>> seqs, [[m
     if (path == scan_path::avx512vbmi && !fast_scanner::supported(path))
         path = scan_path::avx512bytes;
     const bool vbmi = path == scan_path::avx512vbmi;
-    if (!vbmi && !(path == scan_path::avx512bytes && fast_scanner::supported(path)))
+    const bool avx2 = path == scan_path::avx2bytes;
+    if (!vbmi && !((path == scan_path::avx512bytes || avx2) && fast_scanner::supported(path)))
         return;
+    // The AVX2 pass's pair indices are those of the AVX-512BW one, made without AVX-512.
     rows_ = vbmi ? scan_kernel::vbmi::term_rows : scan_kernel::bytes::term_rows;
-    const auto make_indices = vbmi ? scan_kernel::vbmi::make_indices : scan_kernel::bytes::make_indices;
+    const auto make_indices = vbmi ? scan_kernel::vbmi::make_indices
+        : avx2                     ? scan_kernel::make_pair_indices_avx2
+                                   : scan_kernel::bytes::make_indices;
     std::size_t total = scan_kernel::index_pad;
     for (const auto& codes : seqs)
         total += codes.size();
@@ -45,6 +49,8 @@ void scan_block::assign(std::span<const std::span<const std::uint8_t>> seqs, [[m
         starts_.push_back(made ? at : nullptr);
         at += codes.size();
     }
-    (vbmi ? scan_kernel::vbmi::pad_indices : scan_kernel::bytes::pad_indices)(at);
+    (vbmi          ? scan_kernel::vbmi::pad_indices
+            : avx2 ? scan_kernel::pad_pair_indices_avx2
+                   : scan_kernel::bytes::pad_indices)(at);
 #endif
 }

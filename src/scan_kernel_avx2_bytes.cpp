@@ -3,6 +3,7 @@
 // vpshufb, on 32 windows per vector. A sequence it cannot take goes to the 16-bit AVX2 pass.
 #include <algorithm>
 #include <immintrin.h>
+#include <utility>
 
 #include "scan_kernels.h"
 
@@ -14,28 +15,43 @@ namespace {
 // them), with room for the loads.
 constexpr int block_vectors = 8;
 
-// Pair indices 4 c[p] + c[p + 1] of the n codes at c into t, codes past the end counting as
-// 0, and index_pad zeros after them; false where a code is an N (4), which the tables
-// leave out.
-TARNEL_AVX2 bool make_pair_indices(const std::uint8_t* c, long n, std::uint8_t* t)
+}  // namespace
+
+TARNEL_AVX2 bool make_pair_indices_avx2(const std::uint8_t* c, long n, std::uint8_t* t)
 {
+    if (n > byte_max_letters)
+        return false;
+    // Codes are at most 4: the shift stays in each byte.
+    const auto pairs = [](const std::uint8_t* at) TARNEL_AVX2 {
+        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
+        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + 1));
+        return std::pair{a, _mm256_add_epi8(_mm256_slli_epi16(a, 2), b)};
+    };
     __m256i most = _mm256_setzero_si256();
     long p = 0;
     for (; p + 33 <= n; p += 32) {
-        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(c + p));
-        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(c + p + 1));
+        const auto [a, index] = pairs(c + p);
         most = _mm256_or_si256(most, a);
-        // Codes are at most 4: the shift stays in each byte.
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(t + p), _mm256_add_epi8(_mm256_slli_epi16(a, 2), b));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(t + p), index);
     }
-    bool n_seen = _mm256_movemask_epi8(_mm256_cmpgt_epi8(most, _mm256_set1_epi8(3))) != 0;
-    for (; p < n; ++p) {
-        n_seen = n_seen || c[p] > 3;
-        t[p] = static_cast<std::uint8_t>(4 * c[p] + (p + 1 < n ? c[p + 1] : 0));
+    if (p < n) {
+        // The last codes from a copy, zeros past them (AVX2 has no byte-masked loads); 32
+        // indices stored, those past the end within the room after it.
+        alignas(32) std::uint8_t last[64] = {};
+        std::copy(c + p, c + n, last);
+        const auto [a, index] = pairs(last);
+        most = _mm256_or_si256(most, a);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(t + p), index);
     }
-    std::fill_n(t + n, index_pad, std::uint8_t{0});
-    return !n_seen;
+    return _mm256_movemask_epi8(_mm256_cmpgt_epi8(most, _mm256_set1_epi8(3))) == 0;
 }
+
+TARNEL_AVX2 void pad_pair_indices_avx2(std::uint8_t* t)
+{
+    std::fill_n(t, index_pad, std::uint8_t{0});
+}
+
+namespace {
 
 // The penalties of V vectors of windows from vector b, whose pair indices are at t, into
 // pen. Lanes past the last window are left to the caller.
@@ -71,13 +87,21 @@ constexpr int most_vectors = static_cast<int>(byte_max_letters / 32 + 1);
 
 // The windows of `codes` (which has some) flagged into masks (bit i of masks[v]: window
 // 32 v + i), returning how many vectors of them; 0 where the 16-bit pass must scan it.
-TARNEL_AVX2 int flag_windows(const kernel_args& a, std::span<const std::uint8_t> codes, std::uint32_t* masks)
+// Their pair indices are at `t`, or made here where `given` says none were.
+TARNEL_AVX2 int flag_windows(
+    const kernel_args& a, std::span<const std::uint8_t> codes, const std::uint8_t* t, bool given, std::uint32_t* masks)
 {
     const long size = static_cast<long>(codes.size());
     const long windows = size - a.width + 1;
-    alignas(32) std::uint8_t t[byte_max_letters + index_pad];
-    if (size > byte_max_letters || !make_pair_indices(codes.data(), size, t))
+    alignas(32) std::uint8_t room[byte_max_letters + index_pad];
+    if (!given) {
+        if (!make_pair_indices_avx2(codes.data(), size, room))
+            return 0;
+        pad_pair_indices_avx2(room + size);
+        t = room;
+    } else if (t == nullptr) {
         return 0;
+    }
     const int vectors = static_cast<int>((windows + 31) / 32);
     alignas(32) std::uint8_t pen[byte_max_letters + 32];
     int b = 0;
@@ -140,7 +164,7 @@ TARNEL_AVX2 window_hit scan_avx2_bytes(const kernel_args& a, std::span<const std
     if (windows <= 0)
         return {};
     std::uint32_t masks[most_vectors];
-    const int vectors = flag_windows(a, codes, masks);
+    const int vectors = flag_windows(a, codes, nullptr, false, masks);
     if (vectors == 0)
         return rescan(a, codes, counts);
     if (counts != nullptr)
@@ -151,15 +175,16 @@ TARNEL_AVX2 window_hit scan_avx2_bytes(const kernel_args& a, std::span<const std
 }
 
 // Several sequences, their single candidates multiplied out together.
-TARNEL_AVX2 void scan_batch_avx2_bytes(
-    const kernel_args& a, std::span<const std::span<const std::uint8_t>> seqs, window_hit* hits, scan_counts* counts)
+TARNEL_AVX2 void scan_batch_avx2_bytes(const kernel_args& a, std::span<const std::span<const std::uint8_t>> seqs,
+    std::span<const std::uint8_t* const> indices, window_hit* hits, scan_counts* counts)
 {
     candidate_queue queue;
     for (std::size_t i = 0; i < seqs.size(); ++i) {
         const std::span<const std::uint8_t> codes = seqs[i];
         const long windows = static_cast<long>(codes.size()) - a.width + 1;
         std::uint32_t masks[most_vectors];
-        const int vectors = windows > 0 ? flag_windows(a, codes, masks) : 0;
+        const int vectors =
+            windows > 0 ? flag_windows(a, codes, indices.empty() ? nullptr : indices[i], !indices.empty(), masks) : 0;
         hits[i] = {};
         if (windows > 0 && vectors == 0) {
             hits[i] = rescan(a, codes, counts);

@@ -344,9 +344,17 @@ TARNEL_AVX2 window_hit scan_avx2(const kernel_args& a, std::span<const std::uint
 // The 8-bit pass on AVX2 (the tables of bytes::, two rows a term), scan_avx2 where it
 // cannot take a sequence.
 TARNEL_AVX2 window_hit scan_avx2_bytes(const kernel_args& a, std::span<const std::uint8_t> codes, scan_counts* counts);
-// Several sequences into the same entries of hits; faster than one call each.
-TARNEL_AVX2 void scan_batch_avx2_bytes(
-    const kernel_args& a, std::span<const std::span<const std::uint8_t>> seqs, window_hit* hits, scan_counts* counts);
+// Several sequences into the same entries of hits; faster than one call each. indices:
+// each sequence's pair indices (null where the 8-bit pass cannot take it), or empty to
+// have them made here.
+TARNEL_AVX2 void scan_batch_avx2_bytes(const kernel_args& a, std::span<const std::span<const std::uint8_t>> seqs,
+    std::span<const std::uint8_t* const> indices, window_hit* hits, scan_counts* counts);
+// The pair indices 4 c[p] + c[p + 1] of the n codes at c into t, as bytes::make_indices
+// makes them, and up to 31 more bytes after them; false where the 8-bit pass cannot take
+// the codes.
+TARNEL_AVX2 bool make_pair_indices_avx2(const std::uint8_t* c, long n, std::uint8_t* t);
+// The index_pad bytes after the last sequence's pair indices.
+TARNEL_AVX2 void pad_pair_indices_avx2(std::uint8_t* t);
 #endif
 #if defined(__aarch64__)
 window_hit scan_neon(const kernel_args& a, std::span<const std::uint8_t> codes, scan_counts* counts);
