@@ -266,14 +266,16 @@ int measure(const char* title, const std::vector<const motif*>& motifs,
         bool block = false;       // a block's term indices made once for a group of motifs
         bool run_blocks = false;  // and, as a run does, blocks ending at scan_block_end, each scanned by every motif of the group
     };
-    for (const variant& v : {variant{scan_path::avx2, false, "AVX2"},
-             variant{scan_path::avx2bytes, false, "AVX2 bytes"}, variant{scan_path::avx512, false, "AVX-512"},
-             variant{scan_path::avx512, true, "AVX-512, batch"}, variant{scan_path::avx512vbmi, false, "AVX-512 VBMI"},
-             variant{scan_path::avx512vbmi, true, "AVX-512 VBMI, batch"},
-             variant{scan_path::avx512vbmi, true, "AVX-512 VBMI, block", true},
-             variant{scan_path::avx512vbmi, true, "AVX-512 VBMI, run's", true, true},
-             variant{scan_path::avx512bytes, true, "AVX-512 bytes, batch"},
-             variant{scan_path::avx512bytes, true, "AVX-512 bytes, run's", true, true}}) {
+    for (const variant& v :
+        {variant{scan_path::avx2, false, "AVX2"}, variant{scan_path::avx2bytes, true, "AVX2 bytes, batch"},
+            variant{scan_path::avx2bytes, true, "AVX2 bytes, run's", true, true},
+            variant{scan_path::avx512, false, "AVX-512"}, variant{scan_path::avx512, true, "AVX-512, batch"},
+            variant{scan_path::avx512vbmi, false, "AVX-512 VBMI"},
+            variant{scan_path::avx512vbmi, true, "AVX-512 VBMI, batch"},
+            variant{scan_path::avx512vbmi, true, "AVX-512 VBMI, block", true},
+            variant{scan_path::avx512vbmi, true, "AVX-512 VBMI, run's", true, true},
+            variant{scan_path::avx512bytes, true, "AVX-512 bytes, batch"},
+            variant{scan_path::avx512bytes, true, "AVX-512 bytes, run's", true, true}}) {
         if (!fast_scanner::supported(v.path))
             continue;
         // One pass of the variant; with check, counting what the kernels do and comparing every

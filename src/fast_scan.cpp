@@ -64,6 +64,14 @@
 // pair index is below 16). Everything said of the avx512vbmi pass here and below holds for
 // it word for word, with its own K; the code is one (scan_kernel_bytes.h).
 //
+// The avx2bytes pass scores with the avx512bytes tables and pair indices (the same K,
+// scale and margin, so (2) and the argument above hold as they are) 32 windows a vector,
+// its lanes holding min(255, pen(n)) as above. Where lowest + margin <= 254 it flags the
+// windows with pen(n) <= lowest + margin and evaluates them all in increasing order with
+// the strict '>' from 0 (a single one takes the empty hit's place, as in the queue); a
+// sequence with an N, longer than byte_max_letters, or past 254 is scanned by the 16-bit
+// avx2 pass instead.
+//
 // The avx512vbmi pass evaluates one or two flagged windows as they are. More are first
 // narrowed by the 16-bit pair tables: with low16 the lowest pair penalty among the flagged
 // windows, those above low16 + margin (the avx512 margin, K = ceil(w / 2) terms plus one)

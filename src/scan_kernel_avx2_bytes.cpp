@@ -88,8 +88,8 @@ constexpr int most_vectors = static_cast<int>(byte_max_letters / 32 + 1);
 // The windows of `codes` (which has some) flagged into masks (bit i of masks[v]: window
 // 32 v + i), returning how many vectors of them; 0 where the 16-bit pass must scan it.
 // Their pair indices are at `t`, or made here where `given` says none were.
-TARNEL_AVX2 int flag_windows(
-    const kernel_args& a, std::span<const std::uint8_t> codes, const std::uint8_t* t, bool given, std::uint32_t* masks)
+TARNEL_AVX2 int flag_windows(const kernel_args& a, std::span<const std::uint8_t> codes, const std::uint8_t* t,
+    bool given, std::uint32_t* masks, scan_counts* counts)
 {
     const long size = static_cast<long>(codes.size());
     const long windows = size - a.width + 1;
@@ -145,6 +145,9 @@ TARNEL_AVX2 int flag_windows(
         const __m256i x = _mm256_load_si256(reinterpret_cast<const __m256i*>(pen + 32 * v));
         masks[v] = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_min_epu8(x, limit), x)));
     }
+    if (counts != nullptr)
+        for (int v = 0; v < vectors; ++v)
+            counts->flagged += __builtin_popcount(masks[v]);
     return vectors;
 }
 
@@ -164,7 +167,7 @@ TARNEL_AVX2 window_hit scan_avx2_bytes(const kernel_args& a, std::span<const std
     if (windows <= 0)
         return {};
     std::uint32_t masks[most_vectors];
-    const int vectors = flag_windows(a, codes, nullptr, false, masks);
+    const int vectors = flag_windows(a, codes, nullptr, false, masks, counts);
     if (vectors == 0)
         return rescan(a, codes, counts);
     if (counts != nullptr)
@@ -183,8 +186,9 @@ TARNEL_AVX2 void scan_batch_avx2_bytes(const kernel_args& a, std::span<const std
         const std::span<const std::uint8_t> codes = seqs[i];
         const long windows = static_cast<long>(codes.size()) - a.width + 1;
         std::uint32_t masks[most_vectors];
-        const int vectors =
-            windows > 0 ? flag_windows(a, codes, indices.empty() ? nullptr : indices[i], !indices.empty(), masks) : 0;
+        const int vectors = windows > 0
+            ? flag_windows(a, codes, indices.empty() ? nullptr : indices[i], !indices.empty(), masks, counts)
+            : 0;
         hits[i] = {};
         if (windows > 0 && vectors == 0) {
             hits[i] = rescan(a, codes, counts);
