@@ -835,7 +835,7 @@ TARNEL_BYTES bool make_indices(const std::uint8_t* c, long n, std::uint8_t* t)
         return false;
     // Codes are at most 4, so each byte's shifts stay in its byte (and where one is 4, an
     // N, the indices are not used). `load(k)` gives the 64 codes from k on.
-    const auto index_at = [c](long p, auto load) TARNEL_BYTES_INLINE {
+    const auto index_at = [](long p, auto load) TARNEL_BYTES_INLINE {
         const __m512i ab = _mm512_add_epi8(_mm512_slli_epi16(load(p), 2), load(p + 1));
         if constexpr (term_rows == 3)
             return _mm512_add_epi8(_mm512_slli_epi16(ab, 2), load(p + 2));
