@@ -950,7 +950,7 @@ TARNEL_BYTES void scan_batch_two(const strands<2, false>& st, std::span<const st
 {
     flagged_windows<2> rec[candidate_queue::batch];
     const strands<1> alone[2] = {{{st.a[0]}, {st.hits[0]}, {st.queue[0]}}, {{st.a[1]}, {st.hits[1]}, {st.queue[1]}}};
-    // Each motif's windows of sequence i where the two are scanned together: it has triple
+    // Each motif's windows of sequence i where the two are scanned together: it has term
     // indices (and so at most byte_max_letters codes) and a window for each. {0, 0} otherwise.
     const auto windows_of = [&](std::size_t i) {
         const long size = static_cast<long>(seqs[i].size());
@@ -987,7 +987,7 @@ TARNEL_BYTES void scan_batch_two(const strands<2, false>& st, std::span<const st
 }
 
 // Two motifs on both strands over a block's sequences. A sequence whose penalties are kept
-// in memory for both motifs is scored for all four table sets from each load of its triple
+// in memory for both motifs is scored for all four table sets from each load of its term
 // indices; the others are taken a motif at a time, both strands together, as scan_batch
 // takes them (sequences whose penalties fit in registers fill the processor as they are).
 TARNEL_BYTES void scan_batch_both_two(const strands<4, true>& st, std::span<const std::span<const std::uint8_t>> seqs,
