@@ -70,7 +70,10 @@
 // windows with pen(n) <= lowest + margin and evaluates them all in increasing order with
 // the strict '>' from 0 (a single one takes the empty hit's place, as in the queue); a
 // sequence with an N, longer than byte_max_letters, or past 254 is scanned by the 16-bit
-// avx2 pass instead.
+// avx2 pass instead. It scores a motif's two strands in one pass as avx512vbmi does (below):
+// their tables at one scale, the lowest penalty over both strands sets the threshold of
+// both, and a strand with no window flagged is left empty; past 254, both strands go to
+// the 16-bit pass.
 //
 // The avx512vbmi pass evaluates one or two flagged windows as they are. More are first
 // narrowed by the 16-bit pair tables: with low16 the lowest pair penalty among the flagged
@@ -545,8 +548,7 @@ void fast_scanner::scan_batch(std::span<const std::span<const std::uint8_t>> seq
 // complement, but for rounding.
 both_strands_scanner::both_strands_scanner(const motif_quotients& mq, scan_path path)
     : given_(mq, path, scan_strand::given), reverse_(mq, path, scan_strand::reverse_complement, &given_),
-      together_(
-          given_.path() != scan_path::avx2bytes && term_rows_of(given_.path()) > 0 && reverse_.path() == given_.path())
+      together_(term_rows_of(given_.path()) > 0 && reverse_.path() == given_.path())
 {
 }
 
@@ -558,8 +560,13 @@ void both_strands_scanner::best_windows(
         const std::size_t n = std::min({block.seqs().size(), given.size(), reverse.size()});
         const auto seqs = block.seqs().first(n);
         const auto indices = indices_for(block, given_.path(), n);
-        byte_pass_of(given_.path())
-            ->best_windows_both(given_.args(), reverse_.args(), seqs, indices, given.data(), reverse.data(), counts);
+        if (given_.path() == scan_path::avx2bytes)
+            scan_kernel::scan_batch_avx2_bytes_both(
+                given_.args(), reverse_.args(), seqs, indices, given.data(), reverse.data(), counts);
+        else
+            byte_pass_of(given_.path())
+                ->best_windows_both(
+                    given_.args(), reverse_.args(), seqs, indices, given.data(), reverse.data(), counts);
         reverse_.count_on_strand(reverse, seqs);
         return;
     }
@@ -576,7 +583,8 @@ void both_strands_scanner::best_windows_of_two(const both_strands_scanner& first
         {block.seqs().size(), first_given.size(), first_reverse.size(), second_given.size(), second_reverse.size()});
 #if defined(__x86_64__)
     const auto indices = indices_for(block, first.path(), n);
-    if (first.together_ && second.together_ && second.path() == first.path() && !indices.empty()) {
+    if (first.together_ && second.together_ && second.path() == first.path() && byte_pass_of(first.path()) != nullptr &&
+        !indices.empty()) {
         const auto seqs = block.seqs().first(n);
         const scan_kernel::kernel_args sets[4] = {
             first.given_.args(), first.reverse_.args(), second.given_.args(), second.reverse_.args()};

@@ -85,25 +85,10 @@ TARNEL_AVX2 inline unsigned lowest_u8(__m256i v)
 // Vectors of a sequence's windows the pass flags at most.
 constexpr int most_vectors = static_cast<int>(byte_max_letters / 32 + 1);
 
-// The windows of `codes` (which has some) flagged into masks (bit i of masks[v]: window
-// 32 v + i), returning how many vectors of them; 0 where the 16-bit pass must scan it.
-// Their pair indices are at `t`, or made here where `given` says none were.
-TARNEL_AVX2 int flag_windows(const kernel_args& a, std::span<const std::uint8_t> codes, const std::uint8_t* t,
-    bool given, std::uint32_t* masks, scan_counts* counts)
+// The penalties of all `vectors` vectors of windows whose pair indices are at t, for the
+// tables of a, into pen.
+TARNEL_AVX2 void score_all(const kernel_args& a, const std::uint8_t* t, int vectors, std::uint8_t* pen)
 {
-    const long size = static_cast<long>(codes.size());
-    const long windows = size - a.width + 1;
-    alignas(32) std::uint8_t room[byte_max_letters + index_pad];
-    if (!given) {
-        if (!make_pair_indices_avx2(codes.data(), size, room))
-            return 0;
-        pad_pair_indices_avx2(room + size);
-        t = room;
-    } else if (t == nullptr) {
-        return 0;
-    }
-    const int vectors = static_cast<int>((windows + 31) / 32);
-    alignas(32) std::uint8_t pen[byte_max_letters + 32];
     int b = 0;
     for (; b + block_vectors <= vectors; b += block_vectors)
         score_into<block_vectors>(a, t, b, pen);
@@ -132,22 +117,50 @@ TARNEL_AVX2 int flag_windows(const kernel_args& a, std::span<const std::uint8_t>
     default:
         break;
     }
-    // The last vector's lanes past the last window: above any threshold, and out of the lowest.
-    std::fill(pen + windows, pen + 32L * vectors, std::uint8_t{0xFF});
+}
+
+// The windows of `codes` (which has some) flagged for each of the S table sets a[s] into
+// masks[s] (bit i of masks[s][v]: window 32 v + i), returning how many vectors of them; 0
+// where the 16-bit pass must scan it. Two sets are one motif's strands, at one scale: the
+// lowest penalty of either sets the threshold of both. Their pair indices are at `t`, or
+// made here where `given` says none were.
+template <int S>
+TARNEL_AVX2 int flag_windows(const kernel_args* const* a, std::span<const std::uint8_t> codes, const std::uint8_t* t,
+    bool given, std::uint32_t (*masks)[most_vectors], scan_counts* counts)
+{
+    const long size = static_cast<long>(codes.size());
+    const long windows = size - a[0]->width + 1;
+    alignas(32) std::uint8_t room[byte_max_letters + index_pad];
+    if (!given) {
+        if (!make_pair_indices_avx2(codes.data(), size, room))
+            return 0;
+        pad_pair_indices_avx2(room + size);
+        t = room;
+    } else if (t == nullptr) {
+        return 0;
+    }
+    const int vectors = static_cast<int>((windows + 31) / 32);
+    alignas(32) std::uint8_t pen[S][byte_max_letters + 32];
     __m256i low = _mm256_set1_epi8(-1);
-    for (int v = 0; v < vectors; ++v)
-        low = _mm256_min_epu8(low, _mm256_load_si256(reinterpret_cast<const __m256i*>(pen + 32 * v)));
-    const unsigned threshold = lowest_u8(low) + a.byte_margin;
+    for (int s = 0; s < S; ++s) {
+        score_all(*a[s], t, vectors, pen[s]);
+        // The last vector's lanes past the last window: above any threshold, and out of the lowest.
+        std::fill(pen[s] + windows, pen[s] + 32L * vectors, std::uint8_t{0xFF});
+        for (int v = 0; v < vectors; ++v)
+            low = _mm256_min_epu8(low, _mm256_load_si256(reinterpret_cast<const __m256i*>(pen[s] + 32 * v)));
+    }
+    const unsigned threshold = lowest_u8(low) + a[0]->byte_margin;
     if (threshold > 254)  // past what 8 bits tell
         return 0;
     const __m256i limit = _mm256_set1_epi8(static_cast<char>(threshold));
-    for (int v = 0; v < vectors; ++v) {
-        const __m256i x = _mm256_load_si256(reinterpret_cast<const __m256i*>(pen + 32 * v));
-        masks[v] = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_min_epu8(x, limit), x)));
-    }
-    if (counts != nullptr)
-        for (int v = 0; v < vectors; ++v)
-            counts->flagged += __builtin_popcount(masks[v]);
+    for (int s = 0; s < S; ++s)
+        for (int v = 0; v < vectors; ++v) {
+            const __m256i x = _mm256_load_si256(reinterpret_cast<const __m256i*>(pen[s] + 32 * v));
+            masks[s][v] =
+                static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_min_epu8(x, limit), x)));
+            if (counts != nullptr)
+                counts->flagged += __builtin_popcount(masks[s][v]);
+        }
     return vectors;
 }
 
@@ -159,6 +172,44 @@ TARNEL_AVX2 window_hit rescan(const kernel_args& a, std::span<const std::uint8_t
     return scan_avx2(a, codes, counts);
 }
 
+// S table sets over several sequences (one motif, or its two strands): hits[s][i] for set
+// s and sequence i, each set's single candidates multiplied out together. A strand of two
+// none of whose windows is flagged is left empty.
+template <int S>
+TARNEL_AVX2 void scan_sets(const kernel_args* const* a, std::span<const std::span<const std::uint8_t>> seqs,
+    std::span<const std::uint8_t* const> indices, window_hit* const* hits, scan_counts* counts)
+{
+    candidate_queue queue[S];
+    for (std::size_t i = 0; i < seqs.size(); ++i) {
+        const std::span<const std::uint8_t> codes = seqs[i];
+        const long windows = static_cast<long>(codes.size()) - a[0]->width + 1;
+        std::uint32_t masks[S][most_vectors];
+        const int vectors = windows > 0
+            ? flag_windows<S>(a, codes, indices.empty() ? nullptr : indices[i], !indices.empty(), masks, counts)
+            : 0;
+        for (int s = 0; s < S; ++s) {
+            hits[s][i] = {};
+            if (windows > 0 && vectors == 0) {
+                hits[s][i] = rescan(*a[s], codes, counts);
+            } else if (vectors > 0) {
+                if (counts != nullptr)
+                    counts->windows += windows;
+                long first = 0;
+                const int flagged = count_candidates(masks[s], vectors, first);
+                if (flagged == 1)  // nearly always: the winner
+                    queue[s].add(*a[s], i, codes.data(), first, true);
+                else if (flagged > 1)
+                    evaluate_all(hits[s][i], *a[s], codes.data(), masks[s], vectors, 0, counts);
+            }
+        }
+        if ((i + 1) % candidate_queue::batch == 0)
+            for (int s = 0; s < S; ++s)
+                queue[s].flush_full(*a[s], hits[s], counts);
+    }
+    for (int s = 0; s < S; ++s)
+        queue[s].finish(*a[s], hits[s], counts);
+}
+
 }  // namespace
 
 TARNEL_AVX2 window_hit scan_avx2_bytes(const kernel_args& a, std::span<const std::uint8_t> codes, scan_counts* counts)
@@ -166,45 +217,33 @@ TARNEL_AVX2 window_hit scan_avx2_bytes(const kernel_args& a, std::span<const std
     const long windows = static_cast<long>(codes.size()) - a.width + 1;
     if (windows <= 0)
         return {};
-    std::uint32_t masks[most_vectors];
-    const int vectors = flag_windows(a, codes, nullptr, false, masks, counts);
+    const kernel_args* sets[1] = {&a};
+    std::uint32_t masks[1][most_vectors];
+    const int vectors = flag_windows<1>(sets, codes, nullptr, false, masks, counts);
     if (vectors == 0)
         return rescan(a, codes, counts);
     if (counts != nullptr)
         counts->windows += windows;
     window_hit best;
-    resolve(best, a, codes.data(), masks, vectors, 0, counts);
+    resolve(best, a, codes.data(), masks[0], vectors, 0, counts);
     return best;
 }
 
-// Several sequences, their single candidates multiplied out together.
 TARNEL_AVX2 void scan_batch_avx2_bytes(const kernel_args& a, std::span<const std::span<const std::uint8_t>> seqs,
     std::span<const std::uint8_t* const> indices, window_hit* hits, scan_counts* counts)
 {
-    candidate_queue queue;
-    for (std::size_t i = 0; i < seqs.size(); ++i) {
-        const std::span<const std::uint8_t> codes = seqs[i];
-        const long windows = static_cast<long>(codes.size()) - a.width + 1;
-        std::uint32_t masks[most_vectors];
-        const int vectors = windows > 0
-            ? flag_windows(a, codes, indices.empty() ? nullptr : indices[i], !indices.empty(), masks, counts)
-            : 0;
-        hits[i] = {};
-        if (windows > 0 && vectors == 0) {
-            hits[i] = rescan(a, codes, counts);
-        } else if (vectors > 0) {
-            if (counts != nullptr)
-                counts->windows += windows;
-            long first = 0;
-            if (count_candidates(masks, vectors, first) == 1)  // nearly always: the winner
-                queue.add(a, i, codes.data(), first, true);
-            else
-                evaluate_all(hits[i], a, codes.data(), masks, vectors, 0, counts);
-        }
-        if ((i + 1) % candidate_queue::batch == 0)
-            queue.flush_full(a, hits, counts);
-    }
-    queue.finish(a, hits, counts);
+    const kernel_args* sets[1] = {&a};
+    window_hit* const out[1] = {hits};
+    scan_sets<1>(sets, seqs, indices, out, counts);
+}
+
+TARNEL_AVX2 void scan_batch_avx2_bytes_both(const kernel_args& given, const kernel_args& reverse,
+    std::span<const std::span<const std::uint8_t>> seqs, std::span<const std::uint8_t* const> indices,
+    window_hit* given_hits, window_hit* reverse_hits, scan_counts* counts)
+{
+    const kernel_args* sets[2] = {&given, &reverse};
+    window_hit* const out[2] = {given_hits, reverse_hits};
+    scan_sets<2>(sets, seqs, indices, out, counts);
 }
 
 }  // namespace scan_kernel

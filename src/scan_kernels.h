@@ -349,6 +349,11 @@ TARNEL_AVX2 window_hit scan_avx2_bytes(const kernel_args& a, std::span<const std
 // have them made here.
 TARNEL_AVX2 void scan_batch_avx2_bytes(const kernel_args& a, std::span<const std::span<const std::uint8_t>> seqs,
     std::span<const std::uint8_t* const> indices, window_hit* hits, scan_counts* counts);
+// Both strands of one motif together (the tables of fast_scanner::share_byte_scale), as
+// bytes::best_windows_both gives them.
+TARNEL_AVX2 void scan_batch_avx2_bytes_both(const kernel_args& given, const kernel_args& reverse,
+    std::span<const std::span<const std::uint8_t>> seqs, std::span<const std::uint8_t* const> indices,
+    window_hit* given_hits, window_hit* reverse_hits, scan_counts* counts);
 // The pair indices 4 c[p] + c[p + 1] of the n codes at c into t, as bytes::make_indices
 // makes them, and up to 31 more bytes after them; false where the 8-bit pass cannot take
 // the codes.
