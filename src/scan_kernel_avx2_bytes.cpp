@@ -9,14 +9,6 @@
 
 namespace scan_kernel {
 
-namespace {
-
-// Vectors of windows scored at a time: their sums and a term's table in registers (16 of
-// them), with room for the loads.
-constexpr int block_vectors = 8;
-
-}  // namespace
-
 TARNEL_AVX2 bool make_pair_indices_avx2(const std::uint8_t* c, long n, std::uint8_t* t)
 {
     if (n > byte_max_letters)
@@ -52,6 +44,10 @@ TARNEL_AVX2 void pad_pair_indices_avx2(std::uint8_t* t)
 }
 
 namespace {
+
+// Vectors of windows scored at a time: their sums and a term's table in registers (16 of
+// them), with room for the loads.
+constexpr int block_vectors = 8;
 
 // The penalties of V vectors of windows from vector b, whose pair indices are at t, into
 // pen. Lanes past the last window are left to the caller.
