@@ -15,7 +15,8 @@
 
 #include "scan_kernels.h"
 
-namespace scan_kernel::TARNEL_BYTES_NAMESPACE {
+namespace scan_kernel {
+namespace TARNEL_BYTES_NAMESPACE {
 
 namespace {
 
@@ -94,21 +95,28 @@ TARNEL_BYTES __attribute__((always_inline)) inline void add_terms(
         if constexpr (first) {
             __m512i s0;
             __m512i s1;
-            asm("vmovdqu64 %[at], %[x]\n\t" TARNEL_LOOK_UP("t0", "x", "s0") "\n\t" TARNEL_LOOK_UP("t1", "x", "s1")
+            // clang-format off
+            asm("vmovdqu64 %[at], %[x]\n\t"
+                TARNEL_LOOK_UP("t0", "x", "s0") "\n\t"
+                TARNEL_LOOK_UP("t1", "x", "s1")
                 : [s0] "=&v"(s0), [s1] "=v"(s1), [x] "=&v"(x)
                 : [at] "m"(indices), [t0] "v"(table0), [t1] "v"(table1));
+            // clang-format on
             sum0_v = s0;
             sum1_v = s1;
         } else {
             __m512i s0 = sum0_v;
             __m512i s1 = sum1_v;
             __m512i y;
-            asm("vmovdqu64 %[at], %[x]\n\t" TARNEL_LOOK_UP("t0", "x", "y") "\n\t" TARNEL_LOOK_UP(
-                "t1", "x", "x") "\n\t"
-                                "vpaddusb %[y], %[s0], %[s0]\n\t"
-                                "vpaddusb %[x], %[s1], %[s1]"
+            // clang-format off
+            asm("vmovdqu64 %[at], %[x]\n\t"
+                TARNEL_LOOK_UP("t0", "x", "y") "\n\t"
+                TARNEL_LOOK_UP("t1", "x", "x") "\n\t"
+                "vpaddusb %[y], %[s0], %[s0]\n\t"
+                "vpaddusb %[x], %[s1], %[s1]"
                 : [s0] "+v"(s0), [s1] "+v"(s1), [x] "=&v"(x), [y] "=&v"(y)
                 : [at] "m"(indices), [t0] "v"(table0), [t1] "v"(table1));
+            // clang-format on
             sum0_v = s0;
             sum1_v = s1;
         }
@@ -130,27 +138,34 @@ TARNEL_BYTES __attribute__((always_inline)) inline void add_terms(const __m512i 
         __m512i s2;
         __m512i s3;
         if constexpr (first) {
-            asm("vmovdqu64 %[at], %[x]\n\t" TARNEL_LOOK_UP("t0", "x", "s0") "\n\t" TARNEL_LOOK_UP(
-                "t1", "x", "s1") "\n\t" TARNEL_LOOK_UP("t2", "x", "s2") "\n\t" TARNEL_LOOK_UP("t3", "x", "s3")
+            // clang-format off
+            asm("vmovdqu64 %[at], %[x]\n\t"
+                TARNEL_LOOK_UP("t0", "x", "s0") "\n\t"
+                TARNEL_LOOK_UP("t1", "x", "s1") "\n\t"
+                TARNEL_LOOK_UP("t2", "x", "s2") "\n\t"
+                TARNEL_LOOK_UP("t3", "x", "s3")
                 : [s0] "=&v"(s0), [s1] "=&v"(s1), [s2] "=&v"(s2), [s3] "=v"(s3), [x] "=&v"(x)
                 : [at] "m"(indices), [t0] "v"(table[0]), [t1] "v"(table[1]), [t2] "v"(table[2]), [t3] "v"(table[3]));
+            // clang-format on
         } else {
             s0 = sum0_v;
             s1 = sum1_v;
             s2 = sum2_v;
             s3 = sum3_v;
             __m512i y;
-            asm("vmovdqu64 %[at], %[x]\n\t" TARNEL_LOOK_UP(
-                "t0", "x", "y") "\n\t"
-                                "vpaddusb %[y], %[s0], %[s0]\n\t" TARNEL_LOOK_UP(
-                                    "t1", "x", "y") "\n\t"
-                                                    "vpaddusb %[y], %[s1], %[s1]\n\t" TARNEL_LOOK_UP("t2", "x",
-                                                        "y") "\n\t"
-                                                             "vpaddusb %[y], %[s2], %[s2]\n\t" TARNEL_LOOK_UP(
-                                                                 "t3", "x", "x") "\n\t"
-                                                                                 "vpaddusb %[x], %[s3], %[s3]"
+            // clang-format off
+            asm("vmovdqu64 %[at], %[x]\n\t"
+                TARNEL_LOOK_UP("t0", "x", "y") "\n\t"
+                "vpaddusb %[y], %[s0], %[s0]\n\t"
+                TARNEL_LOOK_UP("t1", "x", "y") "\n\t"
+                "vpaddusb %[y], %[s1], %[s1]\n\t"
+                TARNEL_LOOK_UP("t2", "x", "y") "\n\t"
+                "vpaddusb %[y], %[s2], %[s2]\n\t"
+                TARNEL_LOOK_UP("t3", "x", "x") "\n\t"
+                "vpaddusb %[x], %[s3], %[s3]"
                 : [s0] "+v"(s0), [s1] "+v"(s1), [s2] "+v"(s2), [s3] "+v"(s3), [x] "=&v"(x), [y] "=&v"(y)
                 : [at] "m"(indices), [t0] "v"(table[0]), [t1] "v"(table[1]), [t2] "v"(table[2]), [t3] "v"(table[3]));
+            // clang-format on
         }
         sum0_v = s0;
         sum1_v = s1;
@@ -176,8 +191,8 @@ TARNEL_BYTES __attribute__((always_inline)) inline void score(
 // The same for two sequences at once, ts[0] and ts[1], of as many vectors: each term's
 // table is loaded once for both, and the two chains of additions overlap.
 template <std::size_t... V>
-TARNEL_BYTES __attribute__((always_inline)) inline void score_two(
-    const kernel_args& a, const std::uint8_t* const* ts, __m512i* sum0, __m512i* sum1, std::index_sequence<V...> vs)
+TARNEL_BYTES __attribute__((always_inline)) inline void score_two(const kernel_args& a, const std::uint8_t* const* ts,
+    __m512i* sum0, __m512i* sum1, std::index_sequence<V...> vs)
 {
     const __m512i* table = reinterpret_cast<const __m512i*>(a.byte_table);
     const __m512i first = _mm512_load_si512(table);
@@ -195,7 +210,8 @@ TARNEL_BYTES __attribute__((always_inline)) inline void score_two(
 // one_best, sets 2j and 2j + 1 are one motif's strands (the reverse complement's tables
 // read the same indices), which share one scale and one best; without, two motifs, each
 // flagged against its own best. Two motifs' widths (and so term counts) may differ.
-template <int S, bool one_best = (S == 2)> struct strands {
+template <int S, bool one_best = (S == 2)>
+struct strands {
     const kernel_args* a[S];
     window_hit* hits[S];
     candidate_queue* queue[S];
@@ -203,7 +219,8 @@ template <int S, bool one_best = (S == 2)> struct strands {
 
 // f(s) for each strand s of S, s a constant: indexed by a loop's variable, arrays of
 // vectors would be kept in memory.
-template <int S, typename F> TARNEL_BYTES __attribute__((always_inline)) inline void each_strand(F f)
+template <int S, typename F>
+TARNEL_BYTES __attribute__((always_inline)) inline void each_strand(F f)
 {
     f(std::integral_constant<int, 0>());
     if constexpr (S >= 2)
@@ -215,15 +232,18 @@ template <int S, typename F> TARNEL_BYTES __attribute__((always_inline)) inline 
 }
 
 // Whether a pass's table sets may end their windows in different vectors: two motifs'.
-template <int S, bool B> constexpr bool ragged_sets = S == 4 || (S == 2 && !B);
+template <int S, bool B>
+constexpr bool ragged_sets = S == 4 || (S == 2 && !B);
 
 // Where penalties are kept in memory, the windows are first flagged by row: a row is a set,
 // or a motif where its two strands share a threshold. There the row's penalty is the lower
 // of its strands', which the threshold flags wherever it flags either strand's.
-template <int S, bool B> constexpr int penalty_rows = B ? S / 2 : S;
+template <int S, bool B>
+constexpr int penalty_rows = B ? S / 2 : S;
 
 // The first set of row p.
-template <bool B> constexpr int first_set(int p)
+template <bool B>
+constexpr int first_set(int p)
 {
     return B ? 2 * p : p;
 }
@@ -318,11 +338,9 @@ TARNEL_BYTES_INLINE inline void score_into(const strands<S, B>& st, const std::u
             low[p] = _mm512_min_epu8(low[p], row);
     };
     each_strand<penalty_rows<S, B>>([&](auto p) TARNEL_BYTES_INLINE {
-        [&]<std::size_t... V>(std::index_sequence<V...>) TARNEL_BYTES_INLINE
-        {
+        [&]<std::size_t... V>(std::index_sequence<V...>) TARNEL_BYTES_INLINE {
             (one(p, std::integral_constant<int, V>()), ...);
-        }
-        (std::make_index_sequence<G>());
+        }(std::make_index_sequence<G>());
     });
 }
 
@@ -342,6 +360,7 @@ inline unsigned pair_penalty(const kernel_args& a, const std::uint8_t* codes, st
     }
     return sum;
 }
+
 
 // Three or more flagged windows of one sequence (3.6% of the 500 bp workload's motif x
 // sequence pairs): first narrowed to those within the 16-bit margin of the lowest 16-bit
@@ -495,7 +514,8 @@ TARNEL_BYTES inline void thresholds_or_rescan(const strands<S, B>& st, std::span
 
 // Lane by lane, the lowest of vectors B to B + N - 1: as a tree, since the sequence's
 // lowest penalty waits on it.
-template <int B, int N> TARNEL_BYTES __attribute__((always_inline)) inline __m512i lowest_lanes(const __m512i* v)
+template <int B, int N>
+TARNEL_BYTES __attribute__((always_inline)) inline __m512i lowest_lanes(const __m512i* v)
 {
     if constexpr (N == 1)
         return v[B];
@@ -542,7 +562,8 @@ TARNEL_BYTES inline void lowest_everywhere(__m512i a, __m512i b, __m512i& la, __
 // A batch of sequences is first scored and flagged, then taken: done per sequence, the
 // branches on its flags wait for its whole scoring and stall the next sequence's, and a
 // call on the rare paths in between keeps the other sequence's sums in memory.
-template <int S> struct flagged_windows {
+template <int S>
+struct flagged_windows {
     std::uint64_t masks[S][8];
     int vectors;
     int windows[S];  // each table set's (two motifs' widths may differ)
@@ -766,7 +787,8 @@ TARNEL_BYTES void long_pass(const strands<S, B>& st, std::span<const std::uint8_
 
 // f(std::make_index_sequence<vectors>()) for 1 to 8 vectors, the sequences whose penalties
 // are kept in registers; false for more.
-template <typename F> TARNEL_BYTES __attribute__((always_inline)) inline bool with_vectors(int vectors, F f)
+template <typename F>
+TARNEL_BYTES __attribute__((always_inline)) inline bool with_vectors(int vectors, F f)
 {
     switch (vectors) {
     case 1:
@@ -1084,4 +1106,5 @@ TARNEL_BYTES void best_windows_both_two(const kernel_args (&sets)[4],
         seqs, indices, counts);
 }
 
-}  // namespace scan_kernel::TARNEL_BYTES_NAMESPACE
+}  // namespace TARNEL_BYTES_NAMESPACE
+}  // namespace scan_kernel
