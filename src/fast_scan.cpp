@@ -148,7 +148,8 @@ int term_rows_of([[maybe_unused]] scan_path path)
 }
 
 #if defined(__x86_64__)
-// The functions of one 8-bit pass.
+// The functions of one 8-bit pass; null where it has none (the AVX2 pass takes one motif a
+// pass).
 struct byte_pass {
     decltype(&scan_kernel::vbmi::best_window) best_window;
     decltype(&scan_kernel::vbmi::best_windows) best_windows;
@@ -166,7 +167,18 @@ const byte_pass* byte_pass_of(scan_path path)
         v::best_window, v::best_windows, v::best_windows_of_two, v::best_windows_both, v::best_windows_both_two};
     static constexpr byte_pass bytes{
         b::best_window, b::best_windows, b::best_windows_of_two, b::best_windows_both, b::best_windows_both_two};
-    return path == scan_path::avx512vbmi ? &vbmi : path == scan_path::avx512bytes ? &bytes : nullptr;
+    static constexpr byte_pass avx2{scan_kernel::scan_avx2_bytes, scan_kernel::scan_batch_avx2_bytes, nullptr,
+        scan_kernel::scan_batch_avx2_bytes_both, nullptr};
+    switch (path) {
+    case scan_path::avx512vbmi:
+        return &vbmi;
+    case scan_path::avx512bytes:
+        return &bytes;
+    case scan_path::avx2bytes:
+        return &avx2;
+    default:
+        return nullptr;
+    }
 }
 #endif
 
@@ -256,20 +268,9 @@ const char* fast_scanner::path_name(scan_path path)
     return "?";
 }
 
-fast_scanner::fast_scanner(motif_quotients mq, scan_strand strand) : fast_scanner(std::move(mq), best_path(), strand)
+scan_path fast_scanner::widest_supported(scan_path path)
 {
-}
-
-fast_scanner::fast_scanner(motif_quotients mq, scan_path path, scan_strand strand)
-    : fast_scanner(std::move(mq), path, strand, nullptr)
-{
-}
-
-fast_scanner::fast_scanner(motif_quotients mq, scan_path path, scan_strand strand, const fast_scanner* scale_of)
-    : mq_(std::move(mq)), strand_(strand)
-{
-    // The widest supported path at or below the one asked for (NEON stands beside AVX2,
-    // one row per lookup, and never meets it on one processor).
+    // NEON stands beside AVX2, one row per lookup, and never meets it on one processor.
     if (path == scan_path::avx512vbmi && !supported(path))
         path = scan_path::avx512bytes;
     if (path == scan_path::avx512bytes && !supported(path))
@@ -282,6 +283,22 @@ fast_scanner::fast_scanner(motif_quotients mq, scan_path path, scan_strand stran
         path = scan_path::neon;
     if (path == scan_path::neon && !supported(path))
         path = scan_path::exact;
+    return path;
+}
+
+fast_scanner::fast_scanner(motif_quotients mq, scan_strand strand) : fast_scanner(std::move(mq), best_path(), strand)
+{
+}
+
+fast_scanner::fast_scanner(motif_quotients mq, scan_path path, scan_strand strand)
+    : fast_scanner(std::move(mq), path, strand, nullptr)
+{
+}
+
+fast_scanner::fast_scanner(motif_quotients mq, scan_path path, scan_strand strand, const fast_scanner* scale_of)
+    : mq_(std::move(mq)), strand_(strand)
+{
+    path = widest_supported(path);
     // The log domain needs positive finite quotients (a product can then neither vanish,
     // change sign nor leave the long double range) and a width the buffers hold.
     const int w = mq_.width;
@@ -504,7 +521,7 @@ void fast_scanner::best_windows_of_two(const fast_scanner& first, const fast_sca
 #if defined(__x86_64__)
     const byte_pass* pass = byte_pass_of(first.path_);
     if (const auto indices = indices_for(block, first.path_, n);
-        pass != nullptr && second.path_ == first.path_ && !indices.empty()) {
+        pass != nullptr && pass->best_windows_of_two != nullptr && second.path_ == first.path_ && !indices.empty()) {
         const auto seqs = block.seqs().first(n);
         pass->best_windows_of_two(
             first.args(), second.args(), seqs, indices, first_hits.data(), second_hits.data(), counts);
@@ -523,13 +540,9 @@ void fast_scanner::scan_batch(std::span<const std::span<const std::uint8_t>> seq
 {
     const std::size_t n = std::min(seqs.size(), hits.size());
 #if defined(__x86_64__)
-    if (const byte_pass* pass = byte_pass_of(path_);
-        pass != nullptr || path_ == scan_path::avx512 || path_ == scan_path::avx2bytes) {
+    if (const byte_pass* pass = byte_pass_of(path_); pass != nullptr || path_ == scan_path::avx512) {
         if (pass != nullptr)
             pass->best_windows(
-                args(), seqs.first(n), indices.empty() ? indices : indices.first(n), hits.data(), counts);
-        else if (path_ == scan_path::avx2bytes)
-            scan_kernel::scan_batch_avx2_bytes(
                 args(), seqs.first(n), indices.empty() ? indices : indices.first(n), hits.data(), counts);
         else
             scan_kernel::scan_batch_avx512(args(), seqs.first(n), hits.data(), counts);
@@ -560,13 +573,8 @@ void both_strands_scanner::best_windows(
         const std::size_t n = std::min({block.seqs().size(), given.size(), reverse.size()});
         const auto seqs = block.seqs().first(n);
         const auto indices = indices_for(block, given_.path(), n);
-        if (given_.path() == scan_path::avx2bytes)
-            scan_kernel::scan_batch_avx2_bytes_both(
-                given_.args(), reverse_.args(), seqs, indices, given.data(), reverse.data(), counts);
-        else
-            byte_pass_of(given_.path())
-                ->best_windows_both(
-                    given_.args(), reverse_.args(), seqs, indices, given.data(), reverse.data(), counts);
+        byte_pass_of(given_.path())
+            ->best_windows_both(given_.args(), reverse_.args(), seqs, indices, given.data(), reverse.data(), counts);
         reverse_.count_on_strand(reverse, seqs);
         return;
     }
@@ -583,14 +591,15 @@ void both_strands_scanner::best_windows_of_two(const both_strands_scanner& first
         {block.seqs().size(), first_given.size(), first_reverse.size(), second_given.size(), second_reverse.size()});
 #if defined(__x86_64__)
     const auto indices = indices_for(block, first.path(), n);
-    if (first.together_ && second.together_ && second.path() == first.path() && byte_pass_of(first.path()) != nullptr &&
-        !indices.empty()) {
+    const byte_pass* pass = byte_pass_of(first.path());
+    if (first.together_ && second.together_ && second.path() == first.path() &&
+        pass->best_windows_both_two != nullptr && !indices.empty()) {
         const auto seqs = block.seqs().first(n);
         const scan_kernel::kernel_args sets[4] = {
             first.given_.args(), first.reverse_.args(), second.given_.args(), second.reverse_.args()};
         window_hit* const hits[4] = {
             first_given.data(), first_reverse.data(), second_given.data(), second_reverse.data()};
-        byte_pass_of(first.path())->best_windows_both_two(sets, seqs, indices, hits, counts);
+        pass->best_windows_both_two(sets, seqs, indices, hits, counts);
         first.reverse_.count_on_strand(first_reverse.first(n), seqs);
         second.reverse_.count_on_strand(second_reverse.first(n), seqs);
         return;
@@ -632,6 +641,7 @@ window_hit fast_scanner::best_window(std::span<const std::uint8_t> codes, scan_c
 #if defined(__x86_64__)
     case scan_path::avx512vbmi:
     case scan_path::avx512bytes:
+    case scan_path::avx2bytes:
         hit = byte_pass_of(path_)->best_window(a, codes, counts);
         break;
     case scan_path::avx512:
@@ -639,9 +649,6 @@ window_hit fast_scanner::best_window(std::span<const std::uint8_t> codes, scan_c
         break;
     case scan_path::avx2:
         hit = scan_kernel::scan_avx2(a, codes, counts);
-        break;
-    case scan_path::avx2bytes:
-        hit = scan_kernel::scan_avx2_bytes(a, codes, counts);
         break;
 #endif
 #if defined(__aarch64__)

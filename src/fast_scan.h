@@ -76,6 +76,8 @@ public:
 
     // The widest path this processor supports.
     static scan_path best_path();
+    // The widest supported path at or below `path`: the one a scanner asked for it uses.
+    static scan_path widest_supported(scan_path path);
     static bool supported(scan_path path);
     static const char* path_name(scan_path path);
 

@@ -14,12 +14,11 @@ void scan_block::assign(std::span<const std::span<const std::uint8_t>> seqs, [[m
     starts_.clear();
     rows_ = 0;
 #if defined(__x86_64__)
-    // As a scanner asked for a path falls back to the widest supported one below it.
-    if (path == scan_path::avx512vbmi && !fast_scanner::supported(path))
-        path = scan_path::avx512bytes;
+    // The indices a scanner asked for `path` reads.
+    path = fast_scanner::widest_supported(path);
     const bool vbmi = path == scan_path::avx512vbmi;
     const bool avx2 = path == scan_path::avx2bytes;
-    if (!vbmi && !((path == scan_path::avx512bytes || avx2) && fast_scanner::supported(path)))
+    if (!vbmi && !avx2 && path != scan_path::avx512bytes)
         return;
     // The AVX2 pass's pair indices are those of the AVX-512BW one, made without AVX-512.
     rows_ = vbmi ? scan_kernel::vbmi::term_rows : scan_kernel::bytes::term_rows;
