@@ -9,6 +9,7 @@
 
 #include <sys/stat.h>
 
+#include "heap_setup.h"
 #include "messages.h"
 #include "motif_formats.h"
 #include "region_records.h"
@@ -57,7 +58,13 @@ std::string read_seq_file(const std::string& seq_file, const std::atomic<bool>* 
 {
     line_reader in(seq_file);
     seq_builder record;
-    const auto read_seq = [&record](line_reader& seqs) { return read_seq2(seqs, record); };
+    thread_heap_pages pages;  // the letters fill heap after heap on a reading thread
+    const auto read_seq = [&record, &pages](line_reader& seqs) {
+        std::optional<seq> s = read_seq2(seqs, record);
+        if (s)
+            pages.cover(s->base.data());
+        return s;
+    };
     load_table(in, read_seq, seq_db, seq_n, max_seqs, "seq_n: >%d\n", stop);
     return in.path();
 }

@@ -110,5 +110,12 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "Tarnel: cannot write to standard output\n");
         return 1;
     }
+#if !defined(__SANITIZE_ADDRESS__)  // whose leak check needs the ordinary exit
+    // Every output is complete and closed: the tables are left to the system, which takes
+    // the heaps back at once. Freed record by record, 20,000 sequences took 5 ms, and the
+    // real data's 0.4 ms, of the end of a run.
+    std::fflush(nullptr);
+    std::_Exit(0);
+#endif
     return 0;
 }

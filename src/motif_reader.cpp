@@ -1,6 +1,7 @@
 #include "motif_reader.h"
 
 #include <algorithm>
+#include <array>
 #include <climits>
 #include <cmath>
 #include <cstdio>
@@ -80,6 +81,11 @@ std::optional<motif> read_motif2(line_reader& in)
     motif m;
     bool header_seen = false;
     long positions = 0;  // rows of the record, dropped ones included
+    // The rows are gathered here and the matrix made once at its size: grown row by row,
+    // a motif's matrix took six allocations, each taking the heap's lock, which the
+    // sequences read beside the motifs wait for.
+    std::array<std::array<int, 5>, max_motif_len> rows;
+    std::size_t kept = 0;
     for (;;) {
         row_counts row;
         // A header keeps max_text_len characters after its '>'; a row is read as it passes.
@@ -97,14 +103,15 @@ std::optional<motif> read_motif2(line_reader& in)
             continue;
         }
         ++positions;
-        if (static_cast<int>(m.matrix.size()) == max_motif_len) {
+        if (kept == rows.size()) {
             std::fprintf(messages(), "motif width: >%d\n", max_motif_len);
             continue;
         }
-        m.matrix.push_back(row.counts());
+        rows[kept++] = row.counts();
     }
     if (!header_seen)
         return std::nullopt;
+    m.matrix.assign(rows.begin(), rows.begin() + static_cast<std::ptrdiff_t>(kept));
     warn_if_cut(m, positions);
     m.len = static_cast<int>(m.matrix.size());
     normalize_pssm(m);

@@ -121,6 +121,8 @@ void encode_letters(std::string_view letters, std::uint8_t* codes);
 
 // Cuts the title held in name into name, chrom, start, end and strand.
 void parse_seq_title(seq& s);
+// The same for a title held elsewhere.
+void parse_seq_title(seq& s, std::string_view title);
 
 // Codes of all 256 byte values, for converting whole lines at once.
 extern const std::array<std::uint8_t, 256> base_codes;

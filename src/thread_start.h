@@ -8,6 +8,8 @@
 #include <thread>
 #include <utility>
 
+#include "heap_setup.h"
+
 // Where a new thread starts, and its handshake with the thread that starts it.
 class core_placement {
 public:
@@ -38,6 +40,7 @@ template <typename Thread, typename Body> Thread start_on_core(int k, Body body)
     Thread thread([placement, body = std::move(body)]() mutable {
         if (placement)
             placement->arrive();
+        prepare_thread_heap();
         body();
     });
     if (placement)
