@@ -173,9 +173,9 @@ void extream_gene_set(const std::string& motif_file, const std::string& seq_file
     const int group_size =
         hooks.group_size > 0 ? hooks.group_size : motifs_per_group(static_cast<std::size_t>(seq_n), both_strands);
     const pipeline_limits limits{group_size, hooks.parked_budget, std::min(thread_n, busy)};
-    // Each worker makes its slot's buffers as it starts, from the one heap every thread
-    // shares (prepare_heap): made by the main thread, their first touch had kept the
-    // second core idle for 1 to 4 ms on the real data.
+    // Each worker makes its slot's buffers as it starts, in its own heap: made by the main
+    // thread, their first touch had kept the second core idle for 1 to 4 ms on the real
+    // data.
     std::vector<std::unique_ptr<buffer_set>> slots(static_cast<std::size_t>(limits.busy));
     shared_tally tally;
     finished_n = 0;
