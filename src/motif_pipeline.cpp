@@ -41,7 +41,9 @@ int motif_pipeline::next_group_size(int left) const
     if (!in_last_groups(left) || end_ - first_ <= size)
         return size;
     const int busy = std::max(limits_.busy, 1);
-    return std::max(1, (left + busy - 1) / busy);
+    // Even where it can be: motifs are scanned two at a time, an odd one in a pass alone.
+    const int share = (left + busy - 1) / busy;
+    return std::max(1, std::min({size, left, share + share % 2}));
 }
 
 bool motif_pipeline::may_start() const
