@@ -3,13 +3,18 @@
 #include <cstdint>
 #include <cstdlib>  // defines __GLIBC__ where the C library is glibc
 
-#if defined(__GLIBC__) && defined(__linux__)
+// glibc's own allocator, which a sanitizer replaces with its own.
+#if defined(__GLIBC__) && defined(__linux__) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+#define TARNEL_GLIBC_HEAPS 1
+#endif
+
+#if defined(TARNEL_GLIBC_HEAPS)
 #include <malloc.h>
 #include <sys/mman.h>
 #include <unistd.h>
 #endif
 
-#if defined(__GLIBC__) && defined(__linux__)
+#if defined(TARNEL_GLIBC_HEAPS)
 namespace {
 
 constexpr std::size_t heap_step = std::size_t{64} << 20;
@@ -22,7 +27,7 @@ constexpr std::uintptr_t thread_heap_span = std::uintptr_t{64} << 20;
 
 void prepare_heap()
 {
-#if defined(__GLIBC__) && defined(__linux__)
+#if defined(TARNEL_GLIBC_HEAPS)
     // A motif's lines are a large string, written and freed when its turn comes. A fixed
     // threshold keeps such blocks mapped on their own and returned when freed; the
     // allocator's self-raising one would keep them in the heaps of eight threads, and the
@@ -54,7 +59,7 @@ void prepare_heap()
 
 void thread_heap_pages::cover(const void* block)
 {
-#if defined(__GLIBC__) && defined(__linux__)
+#if defined(TARNEL_GLIBC_HEAPS)
     // A block above the main heap's top lies in a heap of a thread's own, which glibc
     // keeps in a span of address space aligned to its size.
     const auto at = reinterpret_cast<std::uintptr_t>(block);
