@@ -14,8 +14,7 @@
 
 namespace {
 
-// Whether the mapping that holds `p` is marked for large pages ("hg" among its VmFlags),
-// as /proc/self/smaps tells; false where no mapping holds it.
+// Whether /proc/self/smaps marks the mapping that holds `p` for large pages ("hg").
 bool marked_for_large_pages(const void* p)
 {
     const auto at = reinterpret_cast<std::uintptr_t>(p);
@@ -24,26 +23,18 @@ bool marked_for_large_pages(const void* p)
     for (std::string line; std::getline(smaps, line);) {
         std::uintptr_t first = 0, end = 0;
         char dash = 0;
-        std::istringstream head(line);
-        if (head >> std::hex >> first >> dash >> end && dash == '-') {
+        if (std::istringstream(line) >> std::hex >> first >> dash >> end && dash == '-')
             inside = first <= at && at < end;
-            continue;
-        }
-        if (inside && line.rfind("VmFlags:", 0) == 0)
+        else if (inside && line.rfind("VmFlags:", 0) == 0)
             return (line + " ").find(" hg ") != std::string::npos;
     }
     return false;
 }
 
-bool above_main_heap(const void* p)
-{
-    return reinterpret_cast<std::uintptr_t>(p) > reinterpret_cast<std::uintptr_t>(sbrk(0));
-}
-
 }  // namespace
 
-// A thread's heaps get the large pages of the main heap: its first as it starts, and each
-// further one as blocks reach it, as the sequences read on a thread of their own fill them.
+// A thread's heaps get large pages: its first as it starts, and each further one as
+// blocks reach it, as the sequences read on a thread of their own fill them.
 TEST(HeapSetup, AThreadsOwnHeapsAreMarkedForLargePages)
 {
 #if !(defined(__GLIBC__) && defined(__linux__)) || defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -51,21 +42,19 @@ TEST(HeapSetup, AThreadsOwnHeapsAreMarkedForLargePages)
 #else
     if (std::ifstream("/sys/kernel/mm/transparent_hugepage/enabled").fail())
         GTEST_SKIP() << "no large pages on this system";
-    bool own = false, first_marked = false, later_marked = false, later_apart = false;
+    bool own = false, first_marked = false, later_apart = false, later_marked = false;
     std::thread([&] {
         prepare_thread_heap();
         void* first = std::malloc(64);
-        own = above_main_heap(first);
+        own = reinterpret_cast<std::uintptr_t>(first) > reinterpret_cast<std::uintptr_t>(sbrk(0));
         first_marked = marked_for_large_pages(first);
-        // More than a thread's heap holds, in blocks below the size mapped on its own.
+        // More than one heap holds, in blocks below the size mapped on its own.
         std::vector<void*> blocks;
         thread_heap_pages pages;
-        for (int i = 0; i < 800; ++i) {
-            blocks.push_back(std::malloc(100 * 1024));
-            pages.cover(blocks.back());
-        }
-        const auto span = [](const void* p) { return reinterpret_cast<std::uintptr_t>(p) >> 26; };
-        later_apart = span(blocks.back()) != span(first);
+        for (int i = 0; i < 800; ++i)
+            pages.cover(blocks.emplace_back(std::malloc(100 * 1024)));
+        later_apart =
+            reinterpret_cast<std::uintptr_t>(blocks.back()) >> 26 != reinterpret_cast<std::uintptr_t>(first) >> 26;
         later_marked = marked_for_large_pages(blocks.back());
         for (void* b : blocks)
             std::free(b);
