@@ -12,9 +12,7 @@
 #include <malloc.h>
 #include <sys/mman.h>
 #include <unistd.h>
-#endif
 
-#if defined(TARNEL_GLIBC_HEAPS)
 namespace {
 
 constexpr std::size_t heap_step = std::size_t{64} << 20;

@@ -17,9 +17,14 @@ std::string_view rtrim(std::string_view text)
     return text;
 }
 
+std::string_view clipped_name(std::string_view text)
+{
+    return text.substr(0, max_text_len);
+}
+
 std::string clip_name(std::string_view text)
 {
-    return std::string(text.substr(0, max_text_len));
+    return std::string(clipped_name(text));
 }
 
 void warn_if_cut(const motif& m, long positions)
@@ -82,8 +87,7 @@ std::optional<motif> read_motif2(line_reader& in)
     bool header_seen = false;
     long positions = 0;  // rows of the record, dropped ones included
     // The rows are gathered here and the matrix made once at its size: grown row by row,
-    // a motif's matrix took six allocations, each taking the heap's lock, which the
-    // sequences read beside the motifs wait for.
+    // a motif's matrix took six allocations.
     std::array<std::array<int, 5>, max_motif_len> rows;
     std::size_t kept = 0;
     for (;;) {

@@ -32,3 +32,5 @@ void warn_if_cut(const motif& m, long positions);
 
 // Keeps at most the first 2499 characters of a header or title.
 std::string clip_name(std::string_view text);
+// The same characters, where they lie.
+std::string_view clipped_name(std::string_view text);

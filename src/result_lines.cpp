@@ -274,7 +274,7 @@ void append_lines(std::string& out, std::size_t n, Record record, site_tally& ta
     for (std::size_t k = 0; k < n; ++k) {
         // Room for all n lines at once, guessed from the first and an eighth more: grown by
         // doubling, a buffer handed over to wait for its turn came back empty, and its next
-        // motif's lines took a dozen allocations and copies, each holding the heap's lock.
+        // motif's lines took a dozen allocations and copies.
         if (k == 1)
             out.reserve(begin + (out.size() - begin) * (n + n / 8));
         if (k + 2 * ahead < n)

@@ -66,7 +66,7 @@ seq_builder::seq_builder()
 
 void seq_builder::set_title(std::string_view title)
 {
-    title_.assign(title.substr(0, max_text_len));  // into the room of the titles before
+    title_.assign(clipped_name(title));  // into the room of the titles before
 }
 
 bool seq_builder::room_for_line(std::size_t n)
@@ -90,7 +90,7 @@ seq seq_builder::finish()
     encode_letters(s.seq, s.base.data());
     calculat_bgfrqs(s);
     // The title is read where it is and keeps its room: a record then takes one allocation
-    // fewer, and a free fewer, of the heap the motifs read beside it share.
+    // and one free fewer.
     parse_seq_title(s, title_);
     clear();
     return s;
