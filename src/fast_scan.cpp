@@ -73,7 +73,11 @@
 // avx2 pass instead. It scores a motif's two strands in one pass as avx512vbmi does (below):
 // their tables at one scale, the lowest penalty over both strands sets the threshold of
 // both, and a strand with no window flagged is left empty; past 254, both strands go to
-// the 16-bit pass.
+// the 16-bit pass. Lanes past a set's last window are made 255 before the lowest penalty
+// is taken, so they are neither the lowest nor flagged (a threshold is at most 254). One
+// or two flagged windows are queued and multiplied out with other sequences', as in the
+// avx512vbmi pass; more are evaluated in order there and then. It scans two motifs in one
+// pass as avx512vbmi does (below), on one strand.
 //
 // The avx512vbmi pass evaluates one or two flagged windows as they are. More are first
 // narrowed by the 16-bit pair tables: with low16 the lowest pair penalty among the flagged
@@ -115,7 +119,7 @@
 // equal ones, is thus the straightforward choice over both strands. Where lowest + margin
 // passes 254, the 16-bit pass scans each strand again on its own.
 
-// Two motifs in one pass (avx512vbmi). Two motifs' tables are looked up with the same
+// Two motifs in one pass (avx512vbmi, avx2bytes). Two motifs' tables are looked up with the same
 // loads of a block's term indices, each into sums of its own. Each motif's windows are
 // then flagged against its own lowest penalty with its own margin, and narrowed and
 // evaluated as they are when it is scanned alone: nothing the argument above rests on is
@@ -148,8 +152,8 @@ int term_rows_of([[maybe_unused]] scan_path path)
 }
 
 #if defined(__x86_64__)
-// The functions of one 8-bit pass; null where it has none (the AVX2 pass takes one motif a
-// pass).
+// The functions of one 8-bit pass; null where it has none (the AVX2 pass has no pass for
+// two motifs on both strands).
 struct byte_pass {
     decltype(&scan_kernel::vbmi::best_window) best_window;
     decltype(&scan_kernel::vbmi::best_windows) best_windows;
@@ -167,8 +171,8 @@ const byte_pass* byte_pass_of(scan_path path)
         v::best_window, v::best_windows, v::best_windows_of_two, v::best_windows_both, v::best_windows_both_two};
     static constexpr byte_pass bytes{
         b::best_window, b::best_windows, b::best_windows_of_two, b::best_windows_both, b::best_windows_both_two};
-    static constexpr byte_pass avx2{scan_kernel::scan_avx2_bytes, scan_kernel::scan_batch_avx2_bytes, nullptr,
-        scan_kernel::scan_batch_avx2_bytes_both, nullptr};
+    static constexpr byte_pass avx2{scan_kernel::scan_avx2_bytes, scan_kernel::scan_batch_avx2_bytes,
+        scan_kernel::scan_batch_avx2_bytes_two, scan_kernel::scan_batch_avx2_bytes_both, nullptr};
     switch (path) {
     case scan_path::avx512vbmi:
         return &vbmi;

@@ -2,6 +2,7 @@
 // but not AVX-512): the tables of the AVX-512BW 8-bit pass, two motif rows per lookup by
 // vpshufb, on 32 windows per vector. A sequence it cannot take goes to the 16-bit AVX2 pass.
 #include <algorithm>
+#include <cstddef>
 #include <immintrin.h>
 #include <utility>
 
@@ -49,25 +50,39 @@ namespace {
 // them), with room for the loads.
 constexpr int block_vectors = 8;
 
-// The penalties of V vectors of windows from vector b, whose pair indices are at t, into
-// pen. Lanes past the last window are left to the caller.
-template <int V>
-TARNEL_AVX2 inline void score_into(const kernel_args& a, const std::uint8_t* t, int b, std::uint8_t* pen)
+// 32 zeros, then 32 bytes of 0xFF: loaded from 32 - r, the lanes of a vector from r on.
+alignas(64) constexpr std::uint8_t from_lane[64] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+
+// The penalties of the vectors V... of windows whose pair indices are at t, into pen,
+// giving lane by lane the lowest of them. `tail` is or-ed into the last of them: 0xFF in
+// the lanes past the last window where they are the sequence's last, which puts them
+// above any threshold and out of the lowest without a pass of their own. The vectors are
+// a pack, not a loop's index: indexed by a loop, the sums were kept in memory.
+template <std::size_t... V>
+TARNEL_AVX2 __attribute__((always_inline)) inline __m256i score_into(
+    const kernel_args& a, const std::uint8_t* t, std::uint8_t* pen, __m256i tail, std::index_sequence<V...>)
 {
+    constexpr std::size_t last = sizeof...(V) - 1;
     // Term k's 16 entries are repeated in every 128-bit lane of its 64-byte row.
-    const auto look_up = [&](int k, int v) TARNEL_AVX2 {
-        const __m256i table = _mm256_load_si256(reinterpret_cast<const __m256i*>(a.byte_table + 64 * k));
-        const std::uint8_t* at = t + 2 * k + 32 * (b + v);
-        return _mm256_shuffle_epi8(table, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at)));
+    const auto table = [&](int k) TARNEL_AVX2 {
+        return _mm256_load_si256(reinterpret_cast<const __m256i*>(a.byte_table + 64 * k));
     };
-    __m256i sum[V];
-    for (int v = 0; v < V; ++v)  // a width is at least 1
-        sum[v] = look_up(0, v);
-    for (int k = 1; k < a.byte_terms; ++k)
-        for (int v = 0; v < V; ++v)
-            sum[v] = _mm256_adds_epu8(sum[v], look_up(k, v));
-    for (int v = 0; v < V; ++v)
-        _mm256_store_si256(reinterpret_cast<__m256i*>(pen + 32 * (b + v)), sum[v]);
+    const auto look_up = [&](__m256i row, const std::uint8_t* at) TARNEL_AVX2 {
+        return _mm256_shuffle_epi8(row, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at)));
+    };
+    const __m256i first = table(0);  // a width is at least 1
+    __m256i sum[] = {look_up(first, t + 32 * V)...};
+    for (int k = 1; k < a.byte_terms; ++k) {
+        const __m256i row = table(k);
+        ((sum[V] = _mm256_adds_epu8(sum[V], look_up(row, t + 2 * k + 32 * V))), ...);
+    }
+    sum[last] = _mm256_or_si256(sum[last], tail);
+    (_mm256_store_si256(reinterpret_cast<__m256i*>(pen + 32 * V), sum[V]), ...);
+    __m256i low = sum[last];
+    ((low = _mm256_min_epu8(low, sum[V])), ...);
+    return low;
 }
 
 TARNEL_AVX2 inline unsigned lowest_u8(__m256i v)
@@ -82,47 +97,230 @@ TARNEL_AVX2 inline unsigned lowest_u8(__m256i v)
 constexpr int most_vectors = static_cast<int>(byte_max_letters / 32 + 1);
 
 // The penalties of all `vectors` vectors of windows whose pair indices are at t, for the
-// tables of a, into pen.
-TARNEL_AVX2 void score_all(const kernel_args& a, const std::uint8_t* t, int vectors, std::uint8_t* pen)
+// tables of a, into pen, lanes past the sequence's `windows` windows 0xFF; lane by lane
+// the lowest into low.
+TARNEL_AVX2 void score_all(
+    const kernel_args& a, const std::uint8_t* t, int vectors, long windows, std::uint8_t* pen, __m256i& low)
 {
+    const __m256i tail =
+        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from_lane + 32 - (windows - 32L * (vectors - 1))));
+    const __m256i none = _mm256_setzero_si256();
     int b = 0;
-    for (; b + block_vectors <= vectors; b += block_vectors)
-        score_into<block_vectors>(a, t, b, pen);
+    // The last block holds the last vector, whose lanes past the last window `tail` sets.
+    for (; b + block_vectors < vectors; b += block_vectors)
+        low = _mm256_min_epu8(low, score_into(a, t + 32 * b, pen + 32 * b, none, std::make_index_sequence<block_vectors>{}));
     switch (vectors - b) {
+    case 8:
+        low = _mm256_min_epu8(low, score_into(a, t + 32 * b, pen + 32 * b, tail, std::make_index_sequence<8>{}));
+        break;
     case 7:
-        score_into<7>(a, t, b, pen);
+        low = _mm256_min_epu8(low, score_into(a, t + 32 * b, pen + 32 * b, tail, std::make_index_sequence<7>{}));
         break;
     case 6:
-        score_into<6>(a, t, b, pen);
+        low = _mm256_min_epu8(low, score_into(a, t + 32 * b, pen + 32 * b, tail, std::make_index_sequence<6>{}));
         break;
     case 5:
-        score_into<5>(a, t, b, pen);
+        low = _mm256_min_epu8(low, score_into(a, t + 32 * b, pen + 32 * b, tail, std::make_index_sequence<5>{}));
         break;
     case 4:
-        score_into<4>(a, t, b, pen);
+        low = _mm256_min_epu8(low, score_into(a, t + 32 * b, pen + 32 * b, tail, std::make_index_sequence<4>{}));
         break;
     case 3:
-        score_into<3>(a, t, b, pen);
+        low = _mm256_min_epu8(low, score_into(a, t + 32 * b, pen + 32 * b, tail, std::make_index_sequence<3>{}));
         break;
     case 2:
-        score_into<2>(a, t, b, pen);
+        low = _mm256_min_epu8(low, score_into(a, t + 32 * b, pen + 32 * b, tail, std::make_index_sequence<2>{}));
         break;
     case 1:
-        score_into<1>(a, t, b, pen);
+        low = _mm256_min_epu8(low, score_into(a, t + 32 * b, pen + 32 * b, tail, std::make_index_sequence<1>{}));
         break;
     default:
         break;
     }
 }
 
+// What the asm below reads, declared as a byte array: as a vector type, even one declared
+// unaligned, the sanitizer takes it to need 32-byte alignment.
+struct bytes32 {
+    std::uint8_t b[32];
+};
+
+// Vectors of windows two table sets score at a time: their sums, both tables, an index
+// vector and a lookup in registers.
+constexpr int pair_block_vectors = 6;
+
+// The lanes of vector v of a set with `windows` windows that lie past them, 0xFF.
+TARNEL_AVX2 inline __m256i past_windows(long windows, int v)
+{
+    const long real = std::clamp(windows - 32L * v, 0L, 32L);
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from_lane + 32 - real));
+}
+
+// Two table sets' penalties of the vectors b + V... of windows whose pair indices are at t,
+// into pen[0] and pen[1], lane by lane the lowest of each into low[0] and low[1]: the
+// terms both have from one load of each index vector, then the other terms of the set
+// with more. With `padded`, the lanes past each set's windows[s] are made 0xFF (any of
+// the vectors may hold some, two motifs' windows ending in different vectors).
+template <bool padded, std::size_t... V>
+TARNEL_AVX2 __attribute__((always_inline)) inline void score_two_into(const kernel_args* const* a,
+    const std::uint8_t* t, int b, const long* windows, std::uint8_t* const* pen, __m256i* low,
+    std::index_sequence<V...>)
+{
+    const auto table = [&](int s, int k) TARNEL_AVX2 {
+        return _mm256_load_si256(reinterpret_cast<const __m256i*>(a[s]->byte_table + 64 * k));
+    };
+    const std::uint8_t* at = t + 32 * b;
+    const auto indices = [&](int k, std::size_t v) TARNEL_AVX2 {
+        return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + 2 * k + 32 * v));
+    };
+    const int shared = std::min(a[0]->byte_terms, a[1]->byte_terms);
+    __m256i sum0[sizeof...(V)];
+    __m256i sum1[sizeof...(V)];
+    {
+        const __m256i row0 = table(0, 0);  // a width is at least 1
+        const __m256i row1 = table(1, 0);
+        const auto first = [&](std::size_t v) TARNEL_AVX2 {
+            const __m256i x = indices(0, v);
+            sum0[v] = _mm256_shuffle_epi8(row0, x);
+            sum1[v] = _mm256_shuffle_epi8(row1, x);
+        };
+        (first(V), ...);
+    }
+    // Written out: GCC 12 loaded each index vector again for the second table.
+    const auto add_both = [&](__m256i row0, __m256i row1, const std::uint8_t* from, __m256i& s0_v,
+                              __m256i& s1_v) TARNEL_AVX2 {
+        const auto& x_in = *reinterpret_cast<const bytes32*>(from);
+        __m256i s0 = s0_v;
+        __m256i s1 = s1_v;
+        __m256i x;
+        __m256i y;
+        asm("vmovdqu %[in], %[x]\n\t"
+            "vpshufb %[x], %[r0], %[y]\n\t"
+            "vpshufb %[x], %[r1], %[x]\n\t"
+            "vpaddusb %[y], %[s0], %[s0]\n\t"
+            "vpaddusb %[x], %[s1], %[s1]"
+            : [s0] "+x"(s0), [s1] "+x"(s1), [x] "=&x"(x), [y] "=&x"(y)
+            : [in] "m"(x_in), [r0] "x"(row0), [r1] "x"(row1));
+        s0_v = s0;
+        s1_v = s1;
+    };
+    for (int k = 1; k < shared; ++k) {
+        const __m256i row0 = table(0, k);
+        const __m256i row1 = table(1, k);
+        (add_both(row0, row1, at + 2 * k + 32 * V, sum0[V], sum1[V]), ...);
+    }
+    for (int k = shared; k < a[0]->byte_terms; ++k) {
+        const __m256i row = table(0, k);
+        ((sum0[V] = _mm256_adds_epu8(sum0[V], _mm256_shuffle_epi8(row, indices(k, V)))), ...);
+    }
+    for (int k = shared; k < a[1]->byte_terms; ++k) {
+        const __m256i row = table(1, k);
+        ((sum1[V] = _mm256_adds_epu8(sum1[V], _mm256_shuffle_epi8(row, indices(k, V)))), ...);
+    }
+    if constexpr (padded) {
+        ((sum0[V] = _mm256_or_si256(sum0[V], past_windows(windows[0], b + static_cast<int>(V)))), ...);
+        ((sum1[V] = _mm256_or_si256(sum1[V], past_windows(windows[1], b + static_cast<int>(V)))), ...);
+    }
+    (_mm256_store_si256(reinterpret_cast<__m256i*>(pen[0] + 32 * (b + V)), sum0[V]), ...);
+    (_mm256_store_si256(reinterpret_cast<__m256i*>(pen[1] + 32 * (b + V)), sum1[V]), ...);
+    __m256i low0 = low[0];
+    __m256i low1 = low[1];
+    ((low0 = _mm256_min_epu8(low0, sum0[V])), ...);
+    ((low1 = _mm256_min_epu8(low1, sum1[V])), ...);
+    low[0] = low0;
+    low[1] = low1;
+}
+
+// Two table sets' penalties of every vector of windows of either (windows[s] windows for
+// set s) into pen[s], and each set's lowest lanes into low[s]; lanes past a set's windows
+// 0xFF. Returns the vectors scored, those of the set with more windows.
+TARNEL_AVX2 int score_two(const kernel_args* const* a, const std::uint8_t* t, const long* windows,
+    std::uint8_t* const* pen, __m256i* low)
+{
+    const int vectors[2] = {static_cast<int>((windows[0] + 31) / 32), static_cast<int>((windows[1] + 31) / 32)};
+    const int most = std::max(vectors[0], vectors[1]);
+    // Blocks wholly before either set's last vector need no padding.
+    const int unpadded = std::min(vectors[0], vectors[1]) - 1;
+    int b = 0;
+    for (; b + pair_block_vectors <= unpadded; b += pair_block_vectors)
+        score_two_into<false>(a, t, b, windows, pen, low, std::make_index_sequence<pair_block_vectors>{});
+    for (; b < most; b += pair_block_vectors) {
+        switch (std::min(most - b, pair_block_vectors)) {
+        case 6:
+            score_two_into<true>(a, t, b, windows, pen, low, std::make_index_sequence<6>{});
+            break;
+        case 5:
+            score_two_into<true>(a, t, b, windows, pen, low, std::make_index_sequence<5>{});
+            break;
+        case 4:
+            score_two_into<true>(a, t, b, windows, pen, low, std::make_index_sequence<4>{});
+            break;
+        case 3:
+            score_two_into<true>(a, t, b, windows, pen, low, std::make_index_sequence<3>{});
+            break;
+        case 2:
+            score_two_into<true>(a, t, b, windows, pen, low, std::make_index_sequence<2>{});
+            break;
+        default:
+            score_two_into<true>(a, t, b, windows, pen, low, std::make_index_sequence<1>{});
+            break;
+        }
+    }
+    return most;
+}
+
+// Vectors of a sequence's windows whose masks are kept, with room for the last 8 to be
+// read whole.
+constexpr int mask_room = most_vectors + 7;
+
+// How many windows a set's masks flag, and which of the first 64 vectors hold any.
+struct flag_count {
+    int flagged = 0;
+    std::uint64_t any = 0;
+};
+
+// The vectors whose masks hold any, for a sequence of at most 64 vectors (0 for a longer
+// one, whose flags take is left to find), 8 masks a step (the masks' room past `vectors`
+// made empty): a bit per vector made as its mask was cost more.
+TARNEL_AVX2 inline std::uint64_t vectors_flagged(std::uint32_t* masks, int vectors)
+{
+    if (vectors > 64)
+        return 0;
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(masks + vectors), _mm256_setzero_si256());
+    std::uint64_t any = 0;
+    for (int v = 0; v < vectors; v += 8) {
+        const __m256i m = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(masks + v));
+        const auto empty = static_cast<unsigned>(
+            _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpeq_epi32(m, _mm256_setzero_si256()))));
+        any |= static_cast<std::uint64_t>(~empty & 0xFFu) << v;
+    }
+    return any;
+}
+
+// The windows of `vectors` vectors of penalties at pen at or below `threshold` into masks
+// (bit i of masks[v]: window 32 v + i), counted.
+TARNEL_AVX2 inline flag_count flag_set(const std::uint8_t* pen, int vectors, unsigned threshold, std::uint32_t* masks)
+{
+    const __m256i limit = _mm256_set1_epi8(static_cast<char>(threshold));
+    int flagged = 0;
+    for (int v = 0; v < vectors; ++v) {
+        const __m256i x = _mm256_load_si256(reinterpret_cast<const __m256i*>(pen + 32 * v));
+        const auto mask =
+            static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_min_epu8(x, limit), x)));
+        masks[v] = mask;
+        flagged += __builtin_popcount(mask);
+    }
+    return {flagged, vectors_flagged(masks, vectors)};
+}
+
 // The windows of `codes` (which has some) flagged for each of the S table sets a[s] into
-// masks[s] (bit i of masks[s][v]: window 32 v + i), returning how many vectors of them; 0
-// where the 16-bit pass must scan it. Two sets are one motif's strands, at one scale: the
-// lowest penalty of either sets the threshold of both. Their pair indices are at `t`, or
-// made here where `given` says none were.
+// masks[s] and counted into count[s], returning how many vectors of them; 0 where the
+// 16-bit pass must scan it. Two sets are one motif's strands, at one scale: the lowest
+// penalty of either sets the threshold of both. Their pair indices are at `t`, or made
+// here where `given` says none were.
 template <int S>
 TARNEL_AVX2 int flag_windows(const kernel_args* const* a, std::span<const std::uint8_t> codes, const std::uint8_t* t,
-    bool given, std::uint32_t (*masks)[most_vectors], scan_counts* counts)
+    bool given, std::uint32_t (*masks)[mask_room], flag_count* count)
 {
     const long size = static_cast<long>(codes.size());
     const long windows = size - a[0]->width + 1;
@@ -138,25 +336,21 @@ TARNEL_AVX2 int flag_windows(const kernel_args* const* a, std::span<const std::u
     const int vectors = static_cast<int>((windows + 31) / 32);
     alignas(32) std::uint8_t pen[S][byte_max_letters + 32];
     __m256i low = _mm256_set1_epi8(-1);
-    for (int s = 0; s < S; ++s) {
-        score_all(*a[s], t, vectors, pen[s]);
-        // The last vector's lanes past the last window: above any threshold, and out of the lowest.
-        std::fill(pen[s] + windows, pen[s] + 32L * vectors, std::uint8_t{0xFF});
-        for (int v = 0; v < vectors; ++v)
-            low = _mm256_min_epu8(low, _mm256_load_si256(reinterpret_cast<const __m256i*>(pen[s] + 32 * v)));
+    if constexpr (S == 1) {
+        score_all(*a[0], t, vectors, windows, pen[0], low);
+    } else {
+        // The strands' tables from one load of each index vector.
+        const long both[2] = {windows, windows};
+        std::uint8_t* const pens[2] = {pen[0], pen[1]};
+        __m256i lows[2] = {low, low};
+        score_two(a, t, both, pens, lows);
+        low = _mm256_min_epu8(lows[0], lows[1]);
     }
     const unsigned threshold = lowest_u8(low) + a[0]->byte_margin;
     if (threshold > 254)  // past what 8 bits tell
         return 0;
-    const __m256i limit = _mm256_set1_epi8(static_cast<char>(threshold));
     for (int s = 0; s < S; ++s)
-        for (int v = 0; v < vectors; ++v) {
-            const __m256i x = _mm256_load_si256(reinterpret_cast<const __m256i*>(pen[s] + 32 * v));
-            masks[s][v] =
-                static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_min_epu8(x, limit), x)));
-            if (counts != nullptr)
-                counts->flagged += __builtin_popcount(masks[s][v]);
-        }
+        count[s] = flag_set(pen[s], vectors, threshold, masks[s]);
     return vectors;
 }
 
@@ -168,41 +362,136 @@ TARNEL_AVX2 window_hit rescan(const kernel_args& a, std::span<const std::uint8_t
     return scan_avx2(a, codes, counts);
 }
 
-// S table sets over several sequences (one motif, or its two strands): hits[s][i] for set
-// s and sequence i, each set's single candidates multiplied out together. A strand of two
-// none of whose windows is flagged is left empty.
+// A hit made empty (no window, product 0) by one vector store: assigned `{}`, its long
+// double goes through the x87 stack.
+TARNEL_AVX2 inline void clear_hit(window_hit& hit)
+{
+    static_assert(sizeof(window_hit) == 32 && offsetof(window_hit, best_pos) == 0 &&
+        offsetof(window_hit, max_rs) == 16 && sizeof(scan_product) == 16);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(&hit), _mm256_setr_epi32(-1, 0, 0, 0, 0, 0, 0, 0));
+}
+
+// Where one set's flagged windows of sequence `slot` go: one or two (nearly all) to the
+// queue as they are, found without a branch on where they lie; more are evaluated here.
+// Only with both strands scored together may a strand have none flagged (`may_be_empty`):
+// its hit is then left empty, again without a branch.
+template <bool may_be_empty>
+TARNEL_AVX2 inline void take(const kernel_args& a, const std::uint8_t* codes, const std::uint32_t* masks,
+    int vectors, flag_count count, window_hit* hits, std::size_t slot, candidate_queue& queue, scan_counts* counts)
+{
+    const int flagged = count.flagged;
+    std::uint64_t any = count.any;
+    long first = 0;
+    long last = 0;
+    // The first and last vectors holding any hold the first and last flagged window.
+    const bool near = vectors <= 64;
+    if (near) {
+        // None flagged: vector 0, whose empty mask counts as its first window and its last.
+        if constexpr (may_be_empty)
+            any |= static_cast<std::uint64_t>(flagged == 0);
+        const int v0 = __builtin_ctzll(any);
+        const int v1 = 63 - __builtin_clzll(any);
+        first = 32L * v0 + __builtin_ctz(masks[v0] | (may_be_empty ? std::uint32_t{1} << 31 : 0));
+        last = 32L * v1 + 31 - __builtin_clz(masks[v1] | std::uint32_t{may_be_empty});
+        if constexpr (may_be_empty)
+            first = flagged == 0 ? 0 : first;
+    } else {
+        count_candidates(masks, vectors, first);
+    }
+    if (counts != nullptr)
+        counts->flagged += flagged;
+    clear_hit(hits[slot]);
+    if (flagged <= (near ? 2 : 1)) {
+        queue.add(a, slot, codes, first, !may_be_empty || flagged != 0);
+        queue.add(a, slot, codes, last, flagged == 2, true);
+        return;
+    }
+    evaluate_all(hits[slot], a, codes, masks, vectors, 0, counts);
+}
+
+// Sequence i (codes, its pair indices at t, or made here where `given` says none were)
+// for S table sets (one motif, or its two strands): hits[s][i] for set s, its one or two
+// candidates to queue[s]. A strand of two none of whose windows is flagged is left empty.
+template <int S>
+TARNEL_AVX2 inline void scan_sequence(const kernel_args* const* a, std::span<const std::uint8_t> codes,
+    const std::uint8_t* t, bool given, window_hit* const* hits, std::size_t i, candidate_queue* queue,
+    scan_counts* counts)
+{
+    const long windows = static_cast<long>(codes.size()) - a[0]->width + 1;
+    std::uint32_t masks[S][mask_room];
+    flag_count count[S];
+    const int vectors = windows > 0 ? flag_windows<S>(a, codes, t, given, masks, count) : 0;
+    if (vectors > 0) {
+        if (counts != nullptr)
+            counts->windows += windows * S;
+        for (int s = 0; s < S; ++s)
+            take<S == 2>(*a[s], codes.data(), masks[s], vectors, count[s], hits[s], i, queue[s], counts);
+        return;
+    }
+    for (int s = 0; s < S; ++s)
+        if (windows > 0)
+            hits[s][i] = rescan(*a[s], codes, counts);
+        else
+            clear_hit(hits[s][i]);
+}
+
+// S table sets over several sequences: scan_sequence for each, the queues' candidates
+// multiplied out a batch of sequences at a time.
 template <int S>
 TARNEL_AVX2 void scan_sets(const kernel_args* const* a, std::span<const std::span<const std::uint8_t>> seqs,
     std::span<const std::uint8_t* const> indices, window_hit* const* hits, scan_counts* counts)
 {
     candidate_queue queue[S];
     for (std::size_t i = 0; i < seqs.size(); ++i) {
-        const std::span<const std::uint8_t> codes = seqs[i];
-        const long windows = static_cast<long>(codes.size()) - a[0]->width + 1;
-        std::uint32_t masks[S][most_vectors];
-        const int vectors = windows > 0
-            ? flag_windows<S>(a, codes, indices.empty() ? nullptr : indices[i], !indices.empty(), masks, counts)
-            : 0;
-        for (int s = 0; s < S; ++s) {
-            hits[s][i] = {};
-            if (windows > 0 && vectors == 0) {
-                hits[s][i] = rescan(*a[s], codes, counts);
-            } else if (vectors > 0) {
-                if (counts != nullptr)
-                    counts->windows += windows;
-                long first = 0;
-                const int flagged = count_candidates(masks[s], vectors, first);
-                if (flagged == 1)  // nearly always: the winner
-                    queue[s].add(*a[s], i, codes.data(), first, true);
-                else if (flagged > 1)
-                    evaluate_all(hits[s][i], *a[s], codes.data(), masks[s], vectors, 0, counts);
-            }
-        }
+        scan_sequence<S>(a, seqs[i], indices.empty() ? nullptr : indices[i], !indices.empty(), hits, i, queue, counts);
         if ((i + 1) % candidate_queue::batch == 0)
             for (int s = 0; s < S; ++s)
                 queue[s].flush_full(*a[s], hits[s], counts);
     }
     for (int s = 0; s < S; ++s)
+        queue[s].finish(*a[s], hits[s], counts);
+}
+
+// Two motifs over sequences whose pair indices are given (none null): each index vector
+// loaded once for both motifs' tables, each motif then flagged against its own lowest
+// penalty with its own margin, as when it is scanned alone.
+TARNEL_AVX2 void scan_two_motifs(const kernel_args* const* a, std::span<const std::span<const std::uint8_t>> seqs,
+    std::span<const std::uint8_t* const> indices, window_hit* const* hits, scan_counts* counts)
+{
+    candidate_queue queue[2];
+    const kernel_args* const alone[2][1] = {{a[0]}, {a[1]}};
+    for (std::size_t i = 0; i < seqs.size(); ++i) {
+        const std::span<const std::uint8_t> codes = seqs[i];
+        const long size = static_cast<long>(codes.size());
+        const long windows[2] = {size - a[0]->width + 1, size - a[1]->width + 1};
+        if (indices[i] == nullptr || std::min(windows[0], windows[1]) <= 0) {
+            // The 16-bit pass's, or a motif wider than the sequence: each alone.
+            for (int s = 0; s < 2; ++s)
+                scan_sequence<1>(alone[s], codes, indices[i], true, hits + s, i, queue + s, counts);
+        } else {
+            alignas(32) std::uint8_t pen[2][byte_max_letters + 32];
+            std::uint8_t* const pens[2] = {pen[0], pen[1]};
+            __m256i low[2] = {_mm256_set1_epi8(-1), _mm256_set1_epi8(-1)};
+            score_two(a, indices[i], windows, pens, low);
+            for (int s = 0; s < 2; ++s) {
+                const unsigned threshold = lowest_u8(low[s]) + a[s]->byte_margin;
+                if (threshold > 254) {  // past what 8 bits tell
+                    hits[s][i] = rescan(*a[s], codes, counts);
+                    continue;
+                }
+                const int vectors = static_cast<int>((windows[s] + 31) / 32);
+                std::uint32_t masks[mask_room];
+                const flag_count count = flag_set(pen[s], vectors, threshold, masks);
+                if (counts != nullptr)
+                    counts->windows += windows[s];
+                take<false>(*a[s], codes.data(), masks, vectors, count, hits[s], i, queue[s], counts);
+            }
+        }
+        if ((i + 1) % candidate_queue::batch == 0)
+            for (int s = 0; s < 2; ++s)
+                queue[s].flush_full(*a[s], hits[s], counts);
+    }
+    for (int s = 0; s < 2; ++s)
         queue[s].finish(*a[s], hits[s], counts);
 }
 
@@ -214,12 +503,15 @@ TARNEL_AVX2 window_hit scan_avx2_bytes(const kernel_args& a, std::span<const std
     if (windows <= 0)
         return {};
     const kernel_args* sets[1] = {&a};
-    std::uint32_t masks[1][most_vectors];
-    const int vectors = flag_windows<1>(sets, codes, nullptr, false, masks, counts);
+    std::uint32_t masks[1][mask_room];
+    flag_count count[1];
+    const int vectors = flag_windows<1>(sets, codes, nullptr, false, masks, count);
     if (vectors == 0)
         return rescan(a, codes, counts);
-    if (counts != nullptr)
+    if (counts != nullptr) {
         counts->windows += windows;
+        counts->flagged += count[0].flagged;
+    }
     window_hit best;
     resolve(best, a, codes.data(), masks[0], vectors, 0, counts);
     return best;
@@ -231,6 +523,15 @@ TARNEL_AVX2 void scan_batch_avx2_bytes(const kernel_args& a, std::span<const std
     const kernel_args* sets[1] = {&a};
     window_hit* const out[1] = {hits};
     scan_sets<1>(sets, seqs, indices, out, counts);
+}
+
+TARNEL_AVX2 void scan_batch_avx2_bytes_two(const kernel_args& a0, const kernel_args& a1,
+    std::span<const std::span<const std::uint8_t>> seqs, std::span<const std::uint8_t* const> indices,
+    window_hit* hits0, window_hit* hits1, scan_counts* counts)
+{
+    const kernel_args* sets[2] = {&a0, &a1};
+    window_hit* const out[2] = {hits0, hits1};
+    scan_two_motifs(sets, seqs, indices, out, counts);
 }
 
 TARNEL_AVX2 void scan_batch_avx2_bytes_both(const kernel_args& given, const kernel_args& reverse,

@@ -349,6 +349,11 @@ TARNEL_AVX2 window_hit scan_avx2_bytes(const kernel_args& a, std::span<const std
 // have them made here.
 TARNEL_AVX2 void scan_batch_avx2_bytes(const kernel_args& a, std::span<const std::span<const std::uint8_t>> seqs,
     std::span<const std::uint8_t* const> indices, window_hit* hits, scan_counts* counts);
+// Two motifs at once over a block's pair indices (not empty), as bytes::best_windows_of_two
+// gives them.
+TARNEL_AVX2 void scan_batch_avx2_bytes_two(const kernel_args& a0, const kernel_args& a1,
+    std::span<const std::span<const std::uint8_t>> seqs, std::span<const std::uint8_t* const> indices,
+    window_hit* hits0, window_hit* hits1, scan_counts* counts);
 // Both strands of one motif together (the tables of fast_scanner::share_byte_scale), as
 // bytes::best_windows_both gives them.
 TARNEL_AVX2 void scan_batch_avx2_bytes_both(const kernel_args& given, const kernel_args& reverse,

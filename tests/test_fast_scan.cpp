@@ -315,9 +315,12 @@ TEST_P(FastScan, PlantedCopiesOfTheBestSiteTie)
                     best = b;
             site[static_cast<std::size_t>(r)] = static_cast<std::uint8_t>(best);
         }
-        codes_t c = random_codes(rng, 1000);
-        for (int copy = 0; copy < 3; ++copy) {
-            const std::size_t at = rng() % (c.size() - site.size());
+        // Every fifth a longer sequence with one copy past its first 2,048 windows (64
+        // vectors of 32), where a pass keeps track of its flags otherwise.
+        const bool longer = trial % 5 == 4;
+        codes_t c = random_codes(rng, longer ? 3000 : 1000);
+        for (int copy = 0; copy < (longer ? 1 : 3); ++copy) {
+            const std::size_t at = longer ? 2048 + rng() % 600 : rng() % (c.size() - site.size());
             std::copy(site.begin(), site.end(), c.begin() + static_cast<long>(at));
         }
         expect_same(scanner(mq), mq, c, "trial " + std::to_string(trial));
