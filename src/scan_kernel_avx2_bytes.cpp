@@ -218,8 +218,13 @@ TARNEL_AVX2 __attribute__((always_inline)) inline void score_two_into(const kern
         ((sum1[V] = _mm256_adds_epu8(sum1[V], _mm256_shuffle_epi8(row, indices(k, V)))), ...);
     }
     if constexpr (padded) {
-        ((sum0[V] = _mm256_or_si256(sum0[V], past_windows(windows[0], b + static_cast<int>(V)))), ...);
-        ((sum1[V] = _mm256_or_si256(sum1[V], past_windows(windows[1], b + static_cast<int>(V)))), ...);
+        // Only a set's last vector and those after it hold lanes past its windows.
+        const auto pad = [&](int s, int v, __m256i& sum) TARNEL_AVX2 {
+            if (32L * (v + 1) > windows[s])
+                sum = _mm256_or_si256(sum, past_windows(windows[s], v));
+        };
+        (pad(0, b + static_cast<int>(V), sum0[V]), ...);
+        (pad(1, b + static_cast<int>(V), sum1[V]), ...);
     }
     (_mm256_store_si256(reinterpret_cast<__m256i*>(pen[0] + 32 * (b + V)), sum0[V]), ...);
     (_mm256_store_si256(reinterpret_cast<__m256i*>(pen[1] + 32 * (b + V)), sum1[V]), ...);
