@@ -16,6 +16,9 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 #include <numeric>
 #include <optional>
 #include <random>
@@ -162,6 +165,39 @@ window_hit naive_best_window(const motif& m, std::span<const std::uint8_t> codes
     return hit;
 }
 
+#if defined(__x86_64__)
+// Cycles per step of the AVX2 8-bit pass's scoring, measured alone: a table lookup of 32
+// pair indices (vpshufb, the indices from memory) and a saturating addition, eight sums
+// at once as the pass keeps them, from the L1 cache. On a processor that splits 256-bit
+// operations in two, this, not the pass's bookkeeping, bounds the pass.
+__attribute__((target("avx2"))) double avx2_lookup_cycles(double ghz)
+{
+    alignas(64) static std::uint8_t indices[4096];
+    constexpr long passes = 200000;
+    std::vector<double> cycles;
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        __m256i s0 = _mm256_setzero_si256(), s1 = s0, s2 = s0, s3 = s0, s4 = s0, s5 = s0, s6 = s0, s7 = s0;
+        const __m256i table = _mm256_set1_epi8(1);
+        const double t0 = thread_seconds();
+        for (long i = 0; i < passes; ++i)
+            asm volatile("vpshufb 0(%9), %8, %%ymm14\n\tvpaddusb %%ymm14, %0, %0\n\t"
+                         "vpshufb 32(%9), %8, %%ymm15\n\tvpaddusb %%ymm15, %1, %1\n\t"
+                         "vpshufb 64(%9), %8, %%ymm14\n\tvpaddusb %%ymm14, %2, %2\n\t"
+                         "vpshufb 96(%9), %8, %%ymm15\n\tvpaddusb %%ymm15, %3, %3\n\t"
+                         "vpshufb 130(%9), %8, %%ymm14\n\tvpaddusb %%ymm14, %4, %4\n\t"
+                         "vpshufb 162(%9), %8, %%ymm15\n\tvpaddusb %%ymm15, %5, %5\n\t"
+                         "vpshufb 194(%9), %8, %%ymm14\n\tvpaddusb %%ymm14, %6, %6\n\t"
+                         "vpshufb 226(%9), %8, %%ymm15\n\tvpaddusb %%ymm15, %7, %7"
+                         : "+x"(s0), "+x"(s1), "+x"(s2), "+x"(s3), "+x"(s4), "+x"(s5), "+x"(s6), "+x"(s7)
+                         : "x"(table), "r"(indices)
+                         : "xmm14", "xmm15");
+        cycles.push_back((thread_seconds() - t0) * ghz * 1e9 / (8.0 * passes));
+    }
+    std::sort(cycles.begin(), cycles.end());
+    return cycles[cycles.size() / 10];
+}
+#endif
+
 // Motif positions (windows x width) of one motif over a set of sequences.
 long long motif_positions(int width, const std::vector<std::span<const std::uint8_t>>& seqs)
 {
@@ -243,6 +279,20 @@ int measure(const char* title, const std::vector<const motif*>& motifs,
         }
     std::printf("%s: %zu motifs x %zu sequences, %lld windows, %lld motif positions\n", title, motifs.size(), ns,
         windows, positions);
+#if defined(__x86_64__)
+    if (fast_scanner::supported(scan_path::avx2bytes)) {
+        // The 8-bit pass's lookups: one per pair of rows and vector of 32 windows.
+        long long lookups = 0;
+        for (const motif_quotients& mq : quotients)
+            for (const auto& codes : seqs)
+                lookups += (static_cast<long>(codes.size()) - mq.width + 32) / 32 * ((mq.width + 1) / 2) *
+                    (static_cast<long>(codes.size()) >= mq.width);
+        const double step = avx2_lookup_cycles(ghz);
+        std::printf("  an AVX2 lookup and addition of 32 lanes alone: %.2f cycles; these lookups alone cap the AVX2 "
+                    "8-bit pass at %.2f G windows/s\n",
+            step, static_cast<double>(windows) / (static_cast<double>(lookups) * step / (ghz * 1e9)) / 1e9);
+    }
+#endif
 
     // The straightforward scan, once: it is the slow one.
     std::vector<window_hit> want(motifs.size() * ns);
