@@ -51,9 +51,9 @@ namespace {
 constexpr int block_vectors = 8;
 
 // 32 zeros, then 32 bytes of 0xFF: loaded from 32 - r, the lanes of a vector from r on.
-alignas(64) constexpr std::uint8_t from_lane[64] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
-    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+alignas(64) constexpr std::uint8_t from_lane[64] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+    0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
 
 // The penalties of the vectors V... of windows whose pair indices are at t, into pen,
 // giving lane by lane the lowest of them. `tail` is or-ed into the last of them: 0xFF in
@@ -108,7 +108,8 @@ TARNEL_AVX2 void score_all(
     int b = 0;
     // The last block holds the last vector, whose lanes past the last window `tail` sets.
     for (; b + block_vectors < vectors; b += block_vectors)
-        low = _mm256_min_epu8(low, score_into(a, t + 32 * b, pen + 32 * b, none, std::make_index_sequence<block_vectors>{}));
+        low = _mm256_min_epu8(
+            low, score_into(a, t + 32 * b, pen + 32 * b, none, std::make_index_sequence<block_vectors>{}));
     switch (vectors - b) {
     case 8:
         low = _mm256_min_epu8(low, score_into(a, t + 32 * b, pen + 32 * b, tail, std::make_index_sequence<8>{}));
@@ -156,6 +157,27 @@ TARNEL_AVX2 inline __m256i past_windows(long windows, int v)
     return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from_lane + 32 - real));
 }
 
+// Both tables' lookups of the pair indices at `at`, added to sum0 and sum1: written out,
+// since GCC 12 loaded each index vector again for the second table.
+TARNEL_AVX2 __attribute__((always_inline)) inline void add_both(
+    __m256i row0, __m256i row1, const std::uint8_t* at, __m256i& sum0, __m256i& sum1)
+{
+    const auto& indices = *reinterpret_cast<const bytes32*>(at);
+    __m256i s0 = sum0;
+    __m256i s1 = sum1;
+    __m256i x;
+    __m256i y;
+    asm("vmovdqu %[in], %[x]\n\t"
+        "vpshufb %[x], %[r0], %[y]\n\t"
+        "vpshufb %[x], %[r1], %[x]\n\t"
+        "vpaddusb %[y], %[s0], %[s0]\n\t"
+        "vpaddusb %[x], %[s1], %[s1]"
+        : [s0] "+x"(s0), [s1] "+x"(s1), [x] "=&x"(x), [y] "=&x"(y)
+        : [in] "m"(indices), [r0] "x"(row0), [r1] "x"(row1));
+    sum0 = s0;
+    sum1 = s1;
+}
+
 // Two table sets' penalties of the vectors b + V... of windows whose pair indices are at t,
 // into pen[0] and pen[1], lane by lane the lowest of each into low[0] and low[1]: the
 // terms both have from one load of each index vector, then the other terms of the set
@@ -169,9 +191,9 @@ TARNEL_AVX2 __attribute__((always_inline)) inline void score_two_into(const kern
     const auto table = [&](int s, int k) TARNEL_AVX2 {
         return _mm256_load_si256(reinterpret_cast<const __m256i*>(a[s]->byte_table + 64 * k));
     };
-    const std::uint8_t* at = t + 32 * b;
+    const std::uint8_t* from = t + 32 * b;
     const auto indices = [&](int k, std::size_t v) TARNEL_AVX2 {
-        return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + 2 * k + 32 * v));
+        return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from + 2 * k + 32 * v));
     };
     const int shared = std::min(a[0]->byte_terms, a[1]->byte_terms);
     __m256i sum0[sizeof...(V)];
@@ -186,28 +208,10 @@ TARNEL_AVX2 __attribute__((always_inline)) inline void score_two_into(const kern
         };
         (first(V), ...);
     }
-    // Written out: GCC 12 loaded each index vector again for the second table.
-    const auto add_both = [&](__m256i row0, __m256i row1, const std::uint8_t* from, __m256i& s0_v,
-                              __m256i& s1_v) TARNEL_AVX2 {
-        const auto& x_in = *reinterpret_cast<const bytes32*>(from);
-        __m256i s0 = s0_v;
-        __m256i s1 = s1_v;
-        __m256i x;
-        __m256i y;
-        asm("vmovdqu %[in], %[x]\n\t"
-            "vpshufb %[x], %[r0], %[y]\n\t"
-            "vpshufb %[x], %[r1], %[x]\n\t"
-            "vpaddusb %[y], %[s0], %[s0]\n\t"
-            "vpaddusb %[x], %[s1], %[s1]"
-            : [s0] "+x"(s0), [s1] "+x"(s1), [x] "=&x"(x), [y] "=&x"(y)
-            : [in] "m"(x_in), [r0] "x"(row0), [r1] "x"(row1));
-        s0_v = s0;
-        s1_v = s1;
-    };
     for (int k = 1; k < shared; ++k) {
         const __m256i row0 = table(0, k);
         const __m256i row1 = table(1, k);
-        (add_both(row0, row1, at + 2 * k + 32 * V, sum0[V], sum1[V]), ...);
+        (add_both(row0, row1, from + 2 * k + 32 * V, sum0[V], sum1[V]), ...);
     }
     for (int k = shared; k < a[0]->byte_terms; ++k) {
         const __m256i row = table(0, k);
@@ -239,8 +243,8 @@ TARNEL_AVX2 __attribute__((always_inline)) inline void score_two_into(const kern
 // Two table sets' penalties of every vector of windows of either (windows[s] windows for
 // set s) into pen[s], and each set's lowest lanes into low[s]; lanes past a set's windows
 // 0xFF. Returns the vectors scored, those of the set with more windows.
-TARNEL_AVX2 int score_two(const kernel_args* const* a, const std::uint8_t* t, const long* windows,
-    std::uint8_t* const* pen, __m256i* low)
+TARNEL_AVX2 int score_two(
+    const kernel_args* const* a, const std::uint8_t* t, const long* windows, std::uint8_t* const* pen, __m256i* low)
 {
     const int vectors[2] = {static_cast<int>((windows[0] + 31) / 32), static_cast<int>((windows[1] + 31) / 32)};
     const int most = std::max(vectors[0], vectors[1]);
@@ -381,8 +385,8 @@ TARNEL_AVX2 inline void clear_hit(window_hit& hit)
 // Only with both strands scored together may a strand have none flagged (`may_be_empty`):
 // its hit is then left empty, again without a branch.
 template <bool may_be_empty>
-TARNEL_AVX2 inline void take(const kernel_args& a, const std::uint8_t* codes, const std::uint32_t* masks,
-    int vectors, flag_count count, window_hit* hits, std::size_t slot, candidate_queue& queue, scan_counts* counts)
+TARNEL_AVX2 inline void take(const kernel_args& a, const std::uint8_t* codes, const std::uint32_t* masks, int vectors,
+    flag_count count, window_hit* hits, std::size_t slot, candidate_queue& queue, scan_counts* counts)
 {
     const int flagged = count.flagged;
     std::uint64_t any = count.any;
