@@ -881,7 +881,11 @@ TEST_P(FastScan, TwoMotifsTogetherKeepEachMotifsOwnResults)
     // than a motif and longer than the registers hold.
     std::mt19937 rng(43);
     for (int trial = 0; trial < 60; ++trial) {
-        const motif_quotients mq[2] = {pair_motif(rng, trial, true), pair_motif(rng, trial, false)};
+        motif_quotients mq[2] = {pair_motif(rng, trial, true), pair_motif(rng, trial, false)};
+        // Now and then the widest motif beside a narrow one: their windows end vectors apart,
+        // and the wider one's terms read furthest past a sequence's end.
+        if (trial % 6 == 5)
+            mq[1] = counts_motif(rng, fast_scanner::max_width);
         const scan_strand strands[2] = {trial % 4 == 1 ? scan_strand::reverse_complement : scan_strand::given,
             trial % 3 == 2 ? scan_strand::reverse_complement : scan_strand::given};
         const fast_scanner scanners[2] = {scanner(mq[0], true, strands[0]), scanner(mq[1], true, strands[1])};
@@ -922,6 +926,38 @@ TEST_P(FastScan, TwoMotifsTogetherKeepEachMotifsOwnResults)
                 EXPECT_EQ(bits_of(hits[k][i].max_rs), bits_of(want.max_rs)) << where;
             }
         EXPECT_EQ(hits[0].back().best_pos, -7) << "only as many sequences as all three hold";
+    }
+}
+
+TEST_P(FastScan, TwoMotifsFarApartInWidthLeaveOutTheWindowsPastTheWiderOnesEnd)
+{
+    // Scored beside the narrowest motif, the widest one's lanes run vectors past its own last
+    // window, into the next sequence's indices: here each next sequence starts with the wide
+    // motif's best site, so such a lane, left in, would be the lowest penalty of all.
+    std::mt19937 rng(47);
+    const motif_quotients wide = counts_motif(rng, fast_scanner::max_width);
+    const fast_scanner scanners[2] = {scanner(counts_motif(rng, 1)), scanner(wide)};
+    codes_t site(static_cast<std::size_t>(wide.width));
+    for (int r = 0; r < wide.width; ++r)
+        for (int b = 1; b < 4; ++b)
+            if (wide.ratio(r, b) > wide.ratio(r, site[static_cast<std::size_t>(r)]))
+                site[static_cast<std::size_t>(r)] = static_cast<std::uint8_t>(b);
+    std::vector<codes_t> seqs;
+    for (int i = 0; i < 16; ++i) {
+        codes_t c = random_codes(rng, static_cast<std::size_t>(wide.width + 1 + 32 * (i % 4) + i));
+        if (i % 2 == 1)
+            std::copy(site.begin(), site.end(), c.begin());
+        seqs.push_back(c);
+    }
+    std::vector<std::span<const std::uint8_t>> spans(seqs.begin(), seqs.end());
+    scan_block block;
+    block.assign(spans, GetParam());
+    std::vector<window_hit> hits[2] = {std::vector<window_hit>(seqs.size()), std::vector<window_hit>(seqs.size())};
+    fast_scanner::best_windows_of_two(scanners[0], scanners[1], block, hits[0], hits[1]);
+    for (std::size_t i = 0; i < seqs.size(); ++i) {
+        const window_hit want = reference_scan(wide, seqs[i]);
+        EXPECT_EQ(hits[1][i].best_pos, want.best_pos) << "sequence " << i << " of length " << seqs[i].size();
+        EXPECT_EQ(bits_of(hits[1][i].max_rs), bits_of(want.max_rs)) << "sequence " << i;
     }
 }
 
