@@ -55,6 +55,23 @@ alignas(64) constexpr std::uint8_t from_lane[64] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0
     0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
     0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
 
+// The lanes of vector v of a set with `windows` windows that lie past them, 0xFF.
+TARNEL_AVX2 inline __m256i past_windows(long windows, int v)
+{
+    const long real = std::clamp(windows - 32L * v, 0L, 32L);
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from_lane + 32 - real));
+}
+
+// f(std::make_index_sequence<n>{}) for n from 1 to N: the block functions below take their
+// vector count as a pack, so that their sums stay in registers.
+template <std::size_t N, typename F> TARNEL_AVX2 __attribute__((always_inline)) inline void with_vectors(int n, F f)
+{
+    if constexpr (N > 1)
+        if (n < static_cast<int>(N))
+            return with_vectors<N - 1>(n, f);
+    f(std::make_index_sequence<N>{});
+}
+
 // The penalties of the vectors V... of windows whose pair indices are at t, into pen,
 // giving lane by lane the lowest of them. `tail` is or-ed into the last of them: 0xFF in
 // the lanes past the last window where they are the sequence's last, which puts them
@@ -102,42 +119,16 @@ constexpr int most_vectors = static_cast<int>(byte_max_letters / 32 + 1);
 TARNEL_AVX2 void score_all(
     const kernel_args& a, const std::uint8_t* t, int vectors, long windows, std::uint8_t* pen, __m256i& low)
 {
-    const __m256i tail =
-        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from_lane + 32 - (windows - 32L * (vectors - 1))));
     const __m256i none = _mm256_setzero_si256();
     int b = 0;
-    // The last block holds the last vector, whose lanes past the last window `tail` sets.
+    // The last block holds the last vector, whose lanes past the last window the pad sets.
     for (; b + block_vectors < vectors; b += block_vectors)
         low = _mm256_min_epu8(
             low, score_into(a, t + 32 * b, pen + 32 * b, none, std::make_index_sequence<block_vectors>{}));
-    switch (vectors - b) {
-    case 8:
-        low = _mm256_min_epu8(low, score_into(a, t + 32 * b, pen + 32 * b, tail, std::make_index_sequence<8>{}));
-        break;
-    case 7:
-        low = _mm256_min_epu8(low, score_into(a, t + 32 * b, pen + 32 * b, tail, std::make_index_sequence<7>{}));
-        break;
-    case 6:
-        low = _mm256_min_epu8(low, score_into(a, t + 32 * b, pen + 32 * b, tail, std::make_index_sequence<6>{}));
-        break;
-    case 5:
-        low = _mm256_min_epu8(low, score_into(a, t + 32 * b, pen + 32 * b, tail, std::make_index_sequence<5>{}));
-        break;
-    case 4:
-        low = _mm256_min_epu8(low, score_into(a, t + 32 * b, pen + 32 * b, tail, std::make_index_sequence<4>{}));
-        break;
-    case 3:
-        low = _mm256_min_epu8(low, score_into(a, t + 32 * b, pen + 32 * b, tail, std::make_index_sequence<3>{}));
-        break;
-    case 2:
-        low = _mm256_min_epu8(low, score_into(a, t + 32 * b, pen + 32 * b, tail, std::make_index_sequence<2>{}));
-        break;
-    case 1:
-        low = _mm256_min_epu8(low, score_into(a, t + 32 * b, pen + 32 * b, tail, std::make_index_sequence<1>{}));
-        break;
-    default:
-        break;
-    }
+    const __m256i tail = past_windows(windows, vectors - 1);
+    with_vectors<block_vectors>(vectors - b, [&](auto pack) TARNEL_AVX2 {
+        low = _mm256_min_epu8(low, score_into(a, t + 32 * b, pen + 32 * b, tail, pack));
+    });
 }
 
 // What the asm below reads, declared as a byte array: as a vector type, even one declared
@@ -149,13 +140,6 @@ struct bytes32 {
 // Vectors of windows two table sets score at a time: their sums, both tables, an index
 // vector and a lookup in registers.
 constexpr int pair_block_vectors = 6;
-
-// The lanes of vector v of a set with `windows` windows that lie past them, 0xFF.
-TARNEL_AVX2 inline __m256i past_windows(long windows, int v)
-{
-    const long real = std::clamp(windows - 32L * v, 0L, 32L);
-    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from_lane + 32 - real));
-}
 
 // Both tables' lookups of the pair indices at `at`, added to sum0 and sum1: written out,
 // since GCC 12 loaded each index vector again for the second table.
@@ -253,28 +237,9 @@ TARNEL_AVX2 int score_two(
     int b = 0;
     for (; b + pair_block_vectors <= unpadded; b += pair_block_vectors)
         score_two_into<false>(a, t, b, windows, pen, low, std::make_index_sequence<pair_block_vectors>{});
-    for (; b < most; b += pair_block_vectors) {
-        switch (std::min(most - b, pair_block_vectors)) {
-        case 6:
-            score_two_into<true>(a, t, b, windows, pen, low, std::make_index_sequence<6>{});
-            break;
-        case 5:
-            score_two_into<true>(a, t, b, windows, pen, low, std::make_index_sequence<5>{});
-            break;
-        case 4:
-            score_two_into<true>(a, t, b, windows, pen, low, std::make_index_sequence<4>{});
-            break;
-        case 3:
-            score_two_into<true>(a, t, b, windows, pen, low, std::make_index_sequence<3>{});
-            break;
-        case 2:
-            score_two_into<true>(a, t, b, windows, pen, low, std::make_index_sequence<2>{});
-            break;
-        default:
-            score_two_into<true>(a, t, b, windows, pen, low, std::make_index_sequence<1>{});
-            break;
-        }
-    }
+    for (; b < most; b += pair_block_vectors)
+        with_vectors<pair_block_vectors>(
+            most - b, [&](auto pack) TARNEL_AVX2 { score_two_into<true>(a, t, b, windows, pen, low, pack); });
     return most;
 }
 
