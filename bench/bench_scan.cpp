@@ -710,7 +710,9 @@ int run_scores()
     const auto [library_best, library_median] = best_and_median(library_ns);
     std::printf("cpu: %s\n", cpuinfo("model name").c_str());
     std::printf("scores: %zu of widths 6 to 20, vector path: %s\n", per_width * widths,
-        log_powers_vectorised() ? "AVX-512" : "none");
+        log_powers_lanes() == 8       ? "AVX-512"
+            : log_powers_lanes() == 4 ? "AVX2"
+                                      : "none");
     std::printf("  log_powers:                %.2f ns per score (median %.2f), %.1f%% handed to the library\n",
         vector_best, vector_median, 100.0 * static_cast<double>(handed) / count);
     std::printf("  the library's log(pow()):  %.2f ns per score (median %.2f)\n", library_best, library_median);
