@@ -163,14 +163,13 @@ TARNEL_AVX2 __attribute__((always_inline)) inline void add_both(
 }
 
 // Two table sets' penalties of the vectors b + V... of windows whose pair indices are at t,
-// into pen[0] and pen[1], lane by lane the lowest of each into low[0] and low[1]: the
-// terms both have from one load of each index vector, then the other terms of the set
-// with more. With `padded`, the lanes past each set's windows[s] are made 0xFF (any of
-// the vectors may hold some, two motifs' windows ending in different vectors).
+// into sum0 and sum1: the terms both have from one load of each index vector, then the
+// other terms of the set with more. With `padded`, the lanes past each set's windows[s]
+// are made 0xFF (any of the vectors may hold some, two motifs' windows ending in different
+// vectors).
 template <bool padded, std::size_t... V>
-TARNEL_AVX2 __attribute__((always_inline)) inline void score_two_into(const kernel_args* const* a,
-    const std::uint8_t* t, int b, const long* windows, std::uint8_t* const* pen, __m256i* low,
-    std::index_sequence<V...>)
+TARNEL_AVX2 __attribute__((always_inline)) inline void sums_of_two(const kernel_args* const* a, const std::uint8_t* t,
+    int b, const long* windows, __m256i (&sum0)[sizeof...(V)], __m256i (&sum1)[sizeof...(V)], std::index_sequence<V...>)
 {
     const auto table = [&](int s, int k) TARNEL_AVX2 {
         return _mm256_load_si256(reinterpret_cast<const __m256i*>(a[s]->byte_table + 64 * k));
@@ -180,8 +179,6 @@ TARNEL_AVX2 __attribute__((always_inline)) inline void score_two_into(const kern
         return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from + 2 * k + 32 * v));
     };
     const int shared = std::min(a[0]->byte_terms, a[1]->byte_terms);
-    __m256i sum0[sizeof...(V)];
-    __m256i sum1[sizeof...(V)];
     {
         const __m256i row0 = table(0, 0);  // a width is at least 1
         const __m256i row1 = table(1, 0);
@@ -214,6 +211,17 @@ TARNEL_AVX2 __attribute__((always_inline)) inline void score_two_into(const kern
         (pad(0, b + static_cast<int>(V), sum0[V]), ...);
         (pad(1, b + static_cast<int>(V), sum1[V]), ...);
     }
+}
+
+// sums_of_two into pen[0] and pen[1], lane by lane the lowest of each into low[0] and low[1].
+template <bool padded, std::size_t... V>
+TARNEL_AVX2 __attribute__((always_inline)) inline void score_two_into(const kernel_args* const* a,
+    const std::uint8_t* t, int b, const long* windows, std::uint8_t* const* pen, __m256i* low,
+    std::index_sequence<V...> pack)
+{
+    __m256i sum0[sizeof...(V)];
+    __m256i sum1[sizeof...(V)];
+    sums_of_two<padded>(a, t, b, windows, sum0, sum1, pack);
     (_mm256_store_si256(reinterpret_cast<__m256i*>(pen[0] + 32 * (b + V)), sum0[V]), ...);
     (_mm256_store_si256(reinterpret_cast<__m256i*>(pen[1] + 32 * (b + V)), sum1[V]), ...);
     __m256i low0 = low[0];
@@ -287,6 +295,43 @@ TARNEL_AVX2 inline flag_count flag_set(const std::uint8_t* pen, int vectors, uns
     return {flagged, vectors_flagged(masks, vectors)};
 }
 
+// For a sequence of at most pair_block_vectors vectors of windows, what score_two and
+// flag_set give two table sets, with the penalties kept in registers: set s's windows at or
+// below thresholds[s], its lowest penalty plus its margin, into masks[s], counted into
+// count[s]; none where thresholds[s] passes 254 (past what 8 bits tell). With `together`
+// (a motif's two strands), the lowest penalty of either sets both thresholds. The vectors
+// past a set's own last are 0xFF, their masks empty.
+template <bool together, std::size_t... V>
+TARNEL_AVX2 __attribute__((always_inline)) inline void flag_two_short(const kernel_args* const* a,
+    const std::uint8_t* t, const long* windows, std::uint32_t (*masks)[mask_room], flag_count* count,
+    unsigned* thresholds, std::index_sequence<V...> pack)
+{
+    __m256i sum0[sizeof...(V)];
+    __m256i sum1[sizeof...(V)];
+    sums_of_two<true>(a, t, 0, windows, sum0, sum1, pack);
+    const auto lowest = [&](const __m256i(&sum)[sizeof...(V)]) TARNEL_AVX2 {
+        __m256i low = sum[0];
+        ((low = _mm256_min_epu8(low, sum[V])), ...);
+        return low;
+    };
+    if constexpr (together) {
+        thresholds[0] = thresholds[1] = lowest_u8(_mm256_min_epu8(lowest(sum0), lowest(sum1))) + a[0]->byte_margin;
+    } else {
+        thresholds[0] = lowest_u8(lowest(sum0)) + a[0]->byte_margin;
+        thresholds[1] = lowest_u8(lowest(sum1)) + a[1]->byte_margin;
+    }
+    const auto flag = [&](int s, const __m256i(&sum)[sizeof...(V)]) TARNEL_AVX2 {
+        const __m256i limit = _mm256_set1_epi8(static_cast<char>(thresholds[s]));
+        const std::uint32_t mask[] = {static_cast<std::uint32_t>(
+            _mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_min_epu8(sum[V], limit), sum[V])))...};
+        ((masks[s][V] = mask[V]), ...);
+        count[s].flagged = (__builtin_popcount(mask[V]) + ...);
+        count[s].any = ((static_cast<std::uint64_t>(mask[V] != 0) << V) | ...);
+    };
+    flag(0, sum0);
+    flag(1, sum1);
+}
+
 // The windows of `codes` (which has some) flagged for each of the S table sets a[s] into
 // masks[s] and counted into count[s], returning how many vectors of them; 0 where the
 // 16-bit pass must scan it. Two sets are one motif's strands, at one scale: the lowest
@@ -308,6 +353,15 @@ TARNEL_AVX2 int flag_windows(const kernel_args* const* a, std::span<const std::u
         return 0;
     }
     const int vectors = static_cast<int>((windows + 31) / 32);
+    if constexpr (S == 2) {
+        if (vectors <= pair_block_vectors) {
+            const long both[2] = {windows, windows};
+            unsigned thresholds[2];
+            with_vectors<pair_block_vectors>(vectors,
+                [&](auto pack) TARNEL_AVX2 { flag_two_short<true>(a, t, both, masks, count, thresholds, pack); });
+            return thresholds[0] > 254 ? 0 : vectors;  // past what 8 bits tell
+        }
+    }
     alignas(32) std::uint8_t pen[S][byte_max_letters + 32];
     __m256i low = _mm256_set1_epi8(-1);
     if constexpr (S == 1) {
@@ -443,22 +497,33 @@ TARNEL_AVX2 void scan_two_motifs(const kernel_args* const* a, std::span<const st
             for (int s = 0; s < 2; ++s)
                 scan_sequence<1>(alone[s], codes, indices[i], true, hits + s, i, queue + s, counts);
         } else {
-            alignas(32) std::uint8_t pen[2][byte_max_letters + 32];
-            std::uint8_t* const pens[2] = {pen[0], pen[1]};
-            __m256i low[2] = {_mm256_set1_epi8(-1), _mm256_set1_epi8(-1)};
-            score_two(a, indices[i], windows, pens, low);
+            const int vectors[2] = {static_cast<int>((windows[0] + 31) / 32), static_cast<int>((windows[1] + 31) / 32)};
+            std::uint32_t masks[2][mask_room];
+            flag_count count[2];
+            unsigned thresholds[2];
+            if (const int most = std::max(vectors[0], vectors[1]); most <= pair_block_vectors) {
+                with_vectors<pair_block_vectors>(most, [&](auto pack) TARNEL_AVX2 {
+                    flag_two_short<false>(a, indices[i], windows, masks, count, thresholds, pack);
+                });
+            } else {
+                alignas(32) std::uint8_t pen[2][byte_max_letters + 32];
+                std::uint8_t* const pens[2] = {pen[0], pen[1]};
+                __m256i low[2] = {_mm256_set1_epi8(-1), _mm256_set1_epi8(-1)};
+                score_two(a, indices[i], windows, pens, low);
+                for (int s = 0; s < 2; ++s) {
+                    thresholds[s] = lowest_u8(low[s]) + a[s]->byte_margin;
+                    if (thresholds[s] <= 254)
+                        count[s] = flag_set(pen[s], vectors[s], thresholds[s], masks[s]);
+                }
+            }
             for (int s = 0; s < 2; ++s) {
-                const unsigned threshold = lowest_u8(low[s]) + a[s]->byte_margin;
-                if (threshold > 254) {  // past what 8 bits tell
+                if (thresholds[s] > 254) {  // past what 8 bits tell
                     hits[s][i] = rescan(*a[s], codes, counts);
                     continue;
                 }
-                const int vectors = static_cast<int>((windows[s] + 31) / 32);
-                std::uint32_t masks[mask_room];
-                const flag_count count = flag_set(pen[s], vectors, threshold, masks);
                 if (counts != nullptr)
                     counts->windows += windows[s];
-                take<false>(*a[s], codes.data(), masks, vectors, count, hits[s], i, queue[s], counts);
+                take<false>(*a[s], codes.data(), masks[s], vectors[s], count[s], hits[s], i, queue[s], counts);
             }
         }
         if ((i + 1) % candidate_queue::batch == 0)
