@@ -76,8 +76,10 @@
 // the 16-bit pass. Lanes past a set's last window are made 255 before the lowest penalty
 // is taken, so they are neither the lowest nor flagged (a threshold is at most 254). One
 // or two flagged windows are queued and multiplied out with other sequences', as in the
-// avx512vbmi pass; more are evaluated in order there and then. It scans two motifs in one
-// pass as avx512vbmi does (below), on one strand.
+// avx512vbmi pass; more are evaluated there and then, their products four at a time and
+// taken in increasing order. It scans two motifs in one pass as avx512vbmi does (below), on
+// one strand. A sequence of at most six vectors is flagged from its penalties in registers
+// rather than stored and read back: the same penalties against the same thresholds.
 //
 // The avx512vbmi pass evaluates one or two flagged windows as they are. More are first
 // narrowed by the 16-bit pair tables: with low16 the lowest pair penalty among the flagged

@@ -399,6 +399,50 @@ TARNEL_AVX2 inline void clear_hit(window_hit& hit)
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(&hit), _mm256_setr_epi32(-1, 0, 0, 0, 0, 0, 0, 0));
 }
 
+// evaluate_all's result, the products of four flagged windows at a time worked out as
+// independent chains and then taken in window order: three or more flagged windows of a
+// sequence, one latency-bound chain each, cost more than scoring it.
+TARNEL_AVX2 void evaluate_flagged(window_hit& best, const kernel_args& a, const std::uint8_t* codes,
+    const std::uint32_t* masks, int vectors, scan_counts* counts)
+{
+    long at[4];
+    int n = 0;
+    const auto multiply_out = [&] {
+        // Chains past the n windows repeat the first, and are not taken.
+        const std::uint8_t* const w[4] = {exact_codes(a, codes, at[0]), exact_codes(a, codes, at[n > 1 ? 1 : 0]),
+            exact_codes(a, codes, at[n > 2 ? 2 : 0]), exact_codes(a, codes, at[n > 3 ? 3 : 0])};
+        scan_product p0(a.q[w[0][0]]);
+        scan_product p1(a.q[w[1][0]]);
+        scan_product p2(a.q[w[2][0]]);
+        scan_product p3(a.q[w[3][0]]);
+        for (int r = 1; r < a.width; ++r) {
+            const float* row = a.q + static_cast<std::size_t>(r) * 5;
+            const long c = r * a.code_step;
+            p0 *= row[w[0][c]];
+            p1 *= row[w[1][c]];
+            p2 *= row[w[2][c]];
+            p3 *= row[w[3][c]];
+        }
+        const scan_product p[4] = {p0, p1, p2, p3};
+        for (int k = 0; k < n; ++k)
+            if (takes_place(a, p[k], best.max_rs)) {
+                best.max_rs = p[k];
+                best.best_pos = static_cast<int>(at[k]);
+            }
+        if (counts != nullptr)
+            counts->exact += n;
+        n = 0;
+    };
+    for (int v = 0; v < vectors; ++v)
+        for (std::uint32_t m = masks[v]; m != 0; m &= m - 1) {
+            at[n++] = 32L * v + __builtin_ctz(m);
+            if (n == 4)
+                multiply_out();
+        }
+    if (n > 0)
+        multiply_out();
+}
+
 // Where one set's flagged windows of sequence `slot` go: one or two (nearly all) to the
 // queue as they are, found without a branch on where they lie; more are evaluated here.
 // Only with both strands scored together may a strand have none flagged (`may_be_empty`):
@@ -434,7 +478,7 @@ TARNEL_AVX2 inline void take(const kernel_args& a, const std::uint8_t* codes, co
         queue.add(a, slot, codes, last, flagged == 2, true);
         return;
     }
-    evaluate_all(hits[slot], a, codes, masks, vectors, 0, counts);
+    evaluate_flagged(hits[slot], a, codes, masks, vectors, counts);
 }
 
 // Sequence i (codes, its pair indices at t, or made here where `given` says none were)
