@@ -139,7 +139,10 @@ analysis_workspace::analysis_workspace(int set_capacity, int group_capacity_)
         unknown_strands = unknown_strands || (strands[i] != '+' && strands[i] != '-');
         frames[i] = frame_of(static_cast<int>(i));
         lengths[i] = static_cast<std::uint16_t>(seq_db[i].base.size());
+        typical_length += static_cast<long>(seq_db[i].base.size());
     }
+    if (!seq_db.empty())  // the mean
+        typical_length /= static_cast<long>(seq_db.size());
     rss_tmp.resize(n);
     scores.reserve(n);
     rss.resize(n);
@@ -185,9 +188,9 @@ void scan_group(std::span<const int> group, std::span<const int> set, analysis_w
     for (int mi : group) {
         motif_quotients mq = make_quotients(motif_db[static_cast<std::size_t>(mi)], background_frqs);
         if (reverse_too)
-            both.emplace_back(mq);
+            both.emplace_back(mq, fast_scanner::best_path(), ws.typical_length);
         else
-            forward.emplace_back(std::move(mq));
+            forward.emplace_back(std::move(mq), scan_strand::given, ws.typical_length);
     }
     for (std::size_t i = 0; i < set.size(); ++i)
         ws.codes[i] = seq_db[static_cast<std::size_t>(set[i])].base;

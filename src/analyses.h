@@ -204,6 +204,7 @@ struct analysis_workspace {
     bool unknown_strands = false;    // whether any of them is neither '+' nor '-'
     std::vector<site_frame> frames;  // what locating a site needs of it
     std::vector<std::uint16_t> lengths;  // and its length
+    long typical_length = 0;             // their mean, for the scanners' 8-bit scale
     std::vector<double> rss_tmp;     // their scores
     std::vector<double> rss;         // the kept scores
     std::vector<double> tvalues;     // and their t values

@@ -47,10 +47,12 @@ enum class scan_strand {
 
 class fast_scanner {
 public:
-    // Uses the widest vector unit this processor has.
-    explicit fast_scanner(motif_quotients mq, scan_strand strand = scan_strand::given);
+    // Uses the widest vector unit this processor has. typical_length, where known (not 0),
+    // is the length of most sequences to be scanned: the 8-bit tables' scale is chosen for
+    // it (the results are the same at any scale).
+    explicit fast_scanner(motif_quotients mq, scan_strand strand = scan_strand::given, long typical_length = 0);
     // Uses `path`, or the widest supported one below it (lets the tests cover each).
-    fast_scanner(motif_quotients mq, scan_path path, scan_strand strand = scan_strand::given);
+    fast_scanner(motif_quotients mq, scan_path path, scan_strand strand = scan_strand::given, long typical_length = 0);
 
     // Exactly best_window_exact's result on the strand it reads. Allocates nothing; safe
     // to call from several threads at once.
@@ -89,12 +91,13 @@ private:
 
     // With scale_of, the 8-bit tables at that scanner's scale where it has them (both
     // strands scored in one pass need one scale).
-    fast_scanner(motif_quotients mq, scan_path path, scan_strand strand, const fast_scanner* scale_of);
+    fast_scanner(
+        motif_quotients mq, scan_path path, scan_strand strand, const fast_scanner* scale_of, long typical_length);
     // logs: ln of each quotient, row-major as mq_.q.
     void build_tables(std::span<const double> logs);
     // The 8-bit tables of `rows` rows a term, at given_scale, or at one chosen for the motif
-    // where it is 0.
-    void build_byte_table(std::span<const double> logs, double given_scale, int rows);
+    // (and typical_length, where not 0) where it is 0.
+    void build_byte_table(std::span<const double> logs, double given_scale, int rows, long typical_length);
     scan_kernel::kernel_args args() const;
     void scan_batch(std::span<const std::span<const std::uint8_t>> seqs, std::span<const std::uint8_t* const> indices,
         std::span<window_hit> hits, scan_counts* counts) const;
@@ -135,7 +138,8 @@ private:
 // that only windows near the best over both strands get exact products.
 class both_strands_scanner {
 public:
-    explicit both_strands_scanner(const motif_quotients& mq, scan_path path = fast_scanner::best_path());
+    explicit both_strands_scanner(
+        const motif_quotients& mq, scan_path path = fast_scanner::best_path(), long typical_length = 0);
 
     // For each sequence of the block (as many as all three hold): given[i] and reverse[i],
     // of which the better by reverse_wins is exactly the best window over both strands,

@@ -1024,6 +1024,49 @@ TEST_P(FastScan, BothStrandsTogetherGiveTheBestOverBoth)
     }
 }
 
+TEST_P(FastScan, ScalesChosenForATypicalLengthStayExact)
+{
+    // Tuned for short sequences, the 8-bit scale is coarser (more windows flagged, fewer
+    // left to the 16-bit pass); scanners tuned for one length scan sequences of any, two
+    // motifs together and a motif on both strands.
+    std::mt19937 rng(61);
+    for (const long typical : {2L, 30L, 200L, 1000L}) {
+        std::vector<codes_t> seqs;
+        for (int i = 0; i < 40; ++i)
+            seqs.push_back(random_codes(rng, i % 2 == 0 ? static_cast<std::size_t>(typical) : 1 + rng() % 700));
+        std::vector<std::span<const std::uint8_t>> spans(seqs.begin(), seqs.end());
+        scan_block block;
+        block.assign(spans, GetParam());
+        for (int trial = 0; trial < 6; ++trial) {
+            const motif_quotients mq[2] = {counts_motif(rng, 1 + static_cast<int>(rng() % 30)),
+                counts_motif(rng, 1 + static_cast<int>(rng() % 30))};
+            const fast_scanner scanners[2] = {fast_scanner(mq[0], GetParam(), scan_strand::given, typical),
+                fast_scanner(mq[1], GetParam(), scan_strand::given, typical)};
+            std::vector<window_hit> hits[2] = {
+                std::vector<window_hit>(seqs.size()), std::vector<window_hit>(seqs.size())};
+            fast_scanner::best_windows_of_two(scanners[0], scanners[1], block, hits[0], hits[1]);
+            std::vector<window_hit> given(seqs.size());
+            std::vector<window_hit> reverse(seqs.size());
+            both_strands_scanner(mq[0], GetParam(), typical).best_windows(block, given, reverse);
+            for (std::size_t i = 0; i < seqs.size(); ++i) {
+                const std::string what =
+                    "typical length " + std::to_string(typical) + ", sequence " + std::to_string(i);
+                for (int m = 0; m < 2; ++m) {
+                    const window_hit want = reference_scan(mq[m], seqs[i]);
+                    EXPECT_EQ(hits[m][i].best_pos, want.best_pos) << what << ", motif " << m;
+                    EXPECT_EQ(bits_of(hits[m][i].max_rs), bits_of(want.max_rs)) << what << ", motif " << m;
+                }
+                const window_hit want_given = reference_scan(mq[0], seqs[i]);
+                const window_hit want_reverse = reference_scan(mq[0], reverse_complement(seqs[i]));
+                const window_hit& w = reverse_wins(want_given, want_reverse) ? want_reverse : want_given;
+                const window_hit& g = reverse_wins(given[i], reverse[i]) ? reverse[i] : given[i];
+                EXPECT_EQ(g.best_pos, w.best_pos) << what << ", both strands";
+                EXPECT_EQ(bits_of(g.max_rs), bits_of(w.max_rs)) << what << ", both strands";
+            }
+        }
+    }
+}
+
 TEST_P(FastScan, BothStrandsTogetherSpareTheWeakerStrandItsExactProducts)
 {
     // One threshold for both strands: the strand whose best lies well below the other's
