@@ -298,7 +298,8 @@ TARNEL_AVX2 inline flag_count flag_set(const std::uint8_t* pen, int vectors, uns
 // For a sequence of at most pair_block_vectors vectors of windows, what score_two and
 // flag_set give two table sets, with the penalties kept in registers: set s's windows at or
 // below thresholds[s], its lowest penalty plus its margin, into masks[s], counted into
-// count[s]; none where thresholds[s] passes 254 (past what 8 bits tell). With `together`
+// count[s]; where thresholds[s] passes 254 (past what 8 bits tell), its masks and count
+// mean nothing and the caller scans again. With `together`
 // (a motif's two strands), the lowest penalty of either sets both thresholds. The vectors
 // past a set's own last are 0xFF, their masks empty.
 template <bool together, std::size_t... V>
