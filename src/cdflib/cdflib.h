@@ -25,8 +25,17 @@ void cumt(const double* t, const double* df, double* cum, double* ccum);
 
 // ccum[i] of cumt at t[i] for n values t[i] >= 0 of the same df: each the same number as
 // cumt's, the power series of their common case summed side by side where the processor
-// has AVX-512.
+// has AVX-512 or AVX2.
 void cumt_upper_tails(const double* df, const double* t, std::size_t n, double* ccum);
+#if defined(__x86_64__)
+// beta_pser_sum(a, 1/2, x[i], eps) into sum[i] for n values, eight at a time with AVX-512F
+// and four with AVX2, each the series' own result: cumt_upper_tails takes the widest the
+// processor has.
+__attribute__((target("avx512f"))) void half_b_sums_avx512(
+    double a, const double* x, std::size_t n, double eps, double* sum);
+__attribute__((target("avx2"))) void half_b_sums_avx2(
+    double a, const double* x, std::size_t n, double eps, double* sum);
+#endif
 
 // The least t * t from which cumt's far tail (ccum for t > 0, cum for t < 0) is
 // certainly 0.0 for these df, so that a caller may skip evaluating it; +infinity where

@@ -54,8 +54,6 @@ void cumt(const double* t, const double* df, double* cum, double* ccum)
     }
 }
 
-namespace {
-
 #if defined(__x86_64__)
 // beta_pser_sum(av, 1/2, x[i], eps) for eight x at a time: in every lane the operations of
 // the scalar series in its order (its table of factors holds the same doubles as the
@@ -108,7 +106,11 @@ __attribute__((target("avx2"))) void half_b_sums_avx2(
         std::copy_n(sums, real, sum + i);
     }
 }
+#endif
 
+namespace {
+
+#if defined(__x86_64__)
 bool has_avx512()
 {
     static const bool has = [] {
