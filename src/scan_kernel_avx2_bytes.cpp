@@ -295,6 +295,31 @@ TARNEL_AVX2 inline flag_count flag_set(const std::uint8_t* pen, int vectors, uns
     return {flagged, vectors_flagged(masks, vectors)};
 }
 
+// flag_set for two sets of as many vectors, in one loop: each set's flags wait on its
+// threshold, and side by side the two waits overlap.
+TARNEL_AVX2 inline void flag_two_sets(std::uint8_t* const* pen, int vectors, const unsigned* thresholds,
+    std::uint32_t (*masks)[mask_room], flag_count* count)
+{
+    const __m256i limit0 = _mm256_set1_epi8(static_cast<char>(thresholds[0]));
+    const __m256i limit1 = _mm256_set1_epi8(static_cast<char>(thresholds[1]));
+    int flagged0 = 0;
+    int flagged1 = 0;
+    for (int v = 0; v < vectors; ++v) {
+        const __m256i x0 = _mm256_load_si256(reinterpret_cast<const __m256i*>(pen[0] + 32 * v));
+        const __m256i x1 = _mm256_load_si256(reinterpret_cast<const __m256i*>(pen[1] + 32 * v));
+        const auto mask0 =
+            static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_min_epu8(x0, limit0), x0)));
+        const auto mask1 =
+            static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_min_epu8(x1, limit1), x1)));
+        masks[0][v] = mask0;
+        masks[1][v] = mask1;
+        flagged0 += __builtin_popcount(mask0);
+        flagged1 += __builtin_popcount(mask1);
+    }
+    count[0] = {flagged0, vectors_flagged(masks[0], vectors)};
+    count[1] = {flagged1, vectors_flagged(masks[1], vectors)};
+}
+
 // For a sequence of at most pair_block_vectors vectors of windows, what score_two and
 // flag_set give two table sets, with the penalties kept in registers: set s's windows at or
 // below thresholds[s], its lowest penalty plus its margin, into masks[s], counted into
@@ -378,8 +403,13 @@ TARNEL_AVX2 int flag_windows(const kernel_args* const* a, std::span<const std::u
     const unsigned threshold = lowest_u8(low) + a[0]->byte_margin;
     if (threshold > 254)  // past what 8 bits tell
         return 0;
-    for (int s = 0; s < S; ++s)
-        count[s] = flag_set(pen[s], vectors, threshold, masks[s]);
+    if constexpr (S == 1) {
+        count[0] = flag_set(pen[0], vectors, threshold, masks[0]);
+    } else {
+        std::uint8_t* const pens[2] = {pen[0], pen[1]};
+        const unsigned thresholds[2] = {threshold, threshold};
+        flag_two_sets(pens, vectors, thresholds, masks, count);
+    }
     return vectors;
 }
 
@@ -555,10 +585,14 @@ TARNEL_AVX2 void scan_two_motifs(const kernel_args* const* a, std::span<const st
                 std::uint8_t* const pens[2] = {pen[0], pen[1]};
                 __m256i low[2] = {_mm256_set1_epi8(-1), _mm256_set1_epi8(-1)};
                 score_two(a, indices[i], windows, pens, low);
-                for (int s = 0; s < 2; ++s) {
+                for (int s = 0; s < 2; ++s)
                     thresholds[s] = lowest_u8(low[s]) + a[s]->byte_margin;
-                    if (thresholds[s] <= 254)
-                        count[s] = flag_set(pen[s], vectors[s], thresholds[s], masks[s]);
+                if (vectors[0] == vectors[1] && std::max(thresholds[0], thresholds[1]) <= 254) {
+                    flag_two_sets(pens, vectors[0], thresholds, masks, count);
+                } else {
+                    for (int s = 0; s < 2; ++s)
+                        if (thresholds[s] <= 254)
+                            count[s] = flag_set(pen[s], vectors[s], thresholds[s], masks[s]);
                 }
             }
             for (int s = 0; s < 2; ++s) {
