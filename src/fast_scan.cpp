@@ -74,12 +74,14 @@
 // their tables at one scale, the lowest penalty over both strands sets the threshold of
 // both, and a strand with no window flagged is left empty; past 254, both strands go to
 // the 16-bit pass. Lanes past a set's last window are made 255 before the lowest penalty
-// is taken, so they are neither the lowest nor flagged (a threshold is at most 254). One
-// or two flagged windows are queued and multiplied out with other sequences', as in the
-// avx512vbmi pass; more are evaluated there and then, their products four at a time and
-// taken in increasing order. It scans two motifs in one pass as avx512vbmi does (below), on
-// one strand. A sequence of at most six vectors is flagged from its penalties in registers
-// rather than stored and read back: the same penalties against the same thresholds.
+// is taken, so they are neither the lowest nor flagged (a threshold is at most 254). Up to
+// six flagged windows are queued and multiplied out with other sequences', as in the
+// avx512vbmi pass (a sequence's first taking the empty hit's place, the others settled
+// after it in increasing order by the comparison the queue uses for a second); more are
+// evaluated there and then, their products four at a time and taken in increasing order.
+// It scans two motifs in one pass as avx512vbmi does (below), on one strand. A sequence of
+// at most six vectors is flagged from its penalties in registers rather than stored and
+// read back: the same penalties against the same thresholds.
 //
 // The avx512vbmi pass evaluates one or two flagged windows as they are. More are first
 // narrowed by the 16-bit pair tables: with low16 the lowest pair penalty among the flagged

@@ -509,6 +509,19 @@ TARNEL_AVX2 inline void take(const kernel_args& a, const std::uint8_t* codes, co
         queue.add(a, slot, codes, last, flagged == 2, true);
         return;
     }
+    if (near && flagged <= candidate_queue::most_per_sequence) {
+        // A few more (ties, repeats): queued too, the first as a first, the others in window
+        // order as seconds, so that their products are worked out with other sequences'.
+        bool second = false;
+        for (std::uint64_t held = count.any; held != 0; held &= held - 1) {
+            const int v = __builtin_ctzll(held);
+            for (std::uint32_t m = masks[v]; m != 0; m &= m - 1) {
+                queue.add(a, slot, codes, 32L * v + __builtin_ctz(m), true, second);
+                second = true;
+            }
+        }
+        return;
+    }
     evaluate_flagged(hits[slot], a, codes, masks, vectors, counts);
 }
 

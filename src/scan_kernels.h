@@ -140,8 +140,10 @@ __attribute__((always_inline)) inline void resolve(window_hit& best, const kerne
 class candidate_queue {
 public:
     static constexpr int lanes = 6;
-    // Sequences a batch may hold when each adds at most two candidates.
+    // Sequences a batch holds.
     static constexpr int batch = 32;
+    // Candidates a sequence may add: one first, the others seconds.
+    static constexpr int most_per_sequence = 6;
 
     // Window `at` of the sequence whose codes are at `codes` and whose hit is hits[slot],
     // only if `keep`: a candidate that may not exist is added without a branch. `second`
@@ -186,9 +188,10 @@ private:
 
     struct waiting_list {
         // Fewer than `lanes` left from the last flush (or, for the seconds, held back by
-        // as many firsts), one or two per sequence of a batch, and one more so that an add
-        // whose candidate is not kept has room to write.
-        static constexpr int capacity = 2 * lanes + 2 * batch + 1;
+        // as many firsts, each with up to most_per_sequence - 1), up to most_per_sequence per
+        // sequence of a batch, and one more so that an add whose candidate is not kept has
+        // room to write.
+        static constexpr int capacity = most_per_sequence * (lanes + batch) + 1;
         std::size_t slot[capacity];
         const std::uint8_t* window[capacity];
         int at[capacity];

@@ -798,18 +798,19 @@ TEST_P(FastScan, NeighboursOfABlockScoredTogetherKeepTheirOwnResults)
     }
 }
 
-TEST_P(FastScan, TwoNearBestSitesPerSequenceAcrossABatch)
+TEST_P(FastScan, SeveralNearBestSitesPerSequenceAcrossABatch)
 {
-    // Each sequence holds the motif's best site and a copy one base off it (or a second
-    // best site: a tie the earlier copy wins), in either order, near or far apart: nearly
-    // always two candidates per sequence, whose products several sequences work out
-    // together. Each must land in its own sequence's result, the later beating the earlier
+    // Each sequence holds the motif's best site and copies of it or one base off it (or
+    // second best sites: ties the earliest copy wins), two to seven in all, near or far
+    // apart: several candidates per sequence, whose products several sequences work out
+    // together. Each must land in its own sequence's result, a later one beating an earlier
     // only when strictly larger. Read as its reverse complement, a tie goes to the copy
-    // later here, which comes first there.
+    // last here, which comes first there.
     std::mt19937 rng(31);
-    for (int trial = 0; trial < 16; ++trial) {
+    for (int trial = 0; trial < 24; ++trial) {
         const scan_strand strand = trial % 4 == 3 ? scan_strand::reverse_complement : scan_strand::given;
         const int width = 6 + static_cast<int>(rng() % 15);
+        const std::size_t copies = 2 + static_cast<std::size_t>(trial) % 6;
         const motif_quotients mq = counts_motif(rng, width);
         codes_t best(static_cast<std::size_t>(width));
         for (int r = 0; r < width; ++r) {
@@ -818,20 +819,22 @@ TEST_P(FastScan, TwoNearBestSitesPerSequenceAcrossABatch)
         }
         const fast_scanner s = scanner(mq, true, strand);
         std::vector<codes_t> seqs;
-        const std::size_t count = 20 + rng() % 20;
+        const std::size_t count = 20 + rng() % 50;
         for (std::size_t i = 0; i < count; ++i) {
-            codes_t c = random_codes(rng, static_cast<std::size_t>(2 * width + 10 + rng() % 600));
-            codes_t other = best;
-            if (rng() % 3 != 0)
-                other[rng() % other.size()] ^= 1;
-            const std::size_t room = c.size() - 2 * best.size();
-            const std::size_t at = rng() % room;
-            const std::size_t gap = rng() % (room - at + 1);
-            const bool best_first = rng() % 2 == 0;
-            std::copy(best_first ? best.begin() : other.begin(), best_first ? best.end() : other.end(),
-                c.begin() + static_cast<long>(at));
-            std::copy(best_first ? other.begin() : best.begin(), best_first ? other.end() : best.end(),
-                c.begin() + static_cast<long>(at + best.size() + gap));
+            codes_t c = random_codes(rng, static_cast<std::size_t>(copies * best.size() + 10 + rng() % 600));
+            std::size_t slack = c.size() - copies * best.size();
+            std::size_t at = 0;
+            const std::size_t exact = rng() % copies;  // at least one the best itself
+            for (std::size_t k = 0; k < copies; ++k) {
+                const std::size_t gap = rng() % (slack / (copies - k) + 1);
+                slack -= gap;
+                at += gap;
+                codes_t copy = best;
+                if (k != exact && rng() % 3 != 0)
+                    copy[rng() % copy.size()] ^= 1;
+                std::copy(copy.begin(), copy.end(), c.begin() + static_cast<long>(at));
+                at += best.size();
+            }
             seqs.push_back(std::move(c));
         }
         std::vector<std::span<const std::uint8_t>> spans(seqs.begin(), seqs.end());
