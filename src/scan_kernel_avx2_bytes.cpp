@@ -27,7 +27,14 @@ TARNEL_AVX2 bool make_pair_indices_avx2(const std::uint8_t* c, long n, std::uint
         most = _mm256_or_si256(most, a);
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(t + p), index);
     }
-    if (p < n) {
+    if (p < n && n >= 32) {
+        // The last 32 indices again, from the last 32 codes, each next code the one after it
+        // there and 0 past the end: no read past the codes, and no copy of them.
+        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(c + n - 32));
+        const __m256i b = _mm256_alignr_epi8(_mm256_permute2x128_si256(a, a, 0x81), a, 1);
+        most = _mm256_or_si256(most, a);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(t + n - 32), _mm256_add_epi8(_mm256_slli_epi16(a, 2), b));
+    } else if (p < n) {
         // The last codes from a copy, zeros past them (AVX2 has no byte-masked loads); 32
         // indices stored, those past the end within the room after it.
         alignas(32) std::uint8_t last[64] = {};
