@@ -363,8 +363,8 @@ TARNEL_AVX2 void scan_batch_avx2_bytes_both(const kernel_args& given, const kern
     std::span<const std::span<const std::uint8_t>> seqs, std::span<const std::uint8_t* const> indices,
     window_hit* given_hits, window_hit* reverse_hits, scan_counts* counts);
 // The pair indices 4 c[p] + c[p + 1] of the n codes at c into t, as bytes::make_indices
-// makes them (the last one's second code aside, which no table reads), and up to 31 more
-// bytes after them; false where the 8-bit pass cannot take the codes.
+// makes them, and up to 31 more bytes after them; false where the 8-bit pass cannot take
+// the codes.
 TARNEL_AVX2 bool make_pair_indices_avx2(const std::uint8_t* c, long n, std::uint8_t* t);
 // The index_pad bytes after the last sequence's pair indices.
 TARNEL_AVX2 void pad_pair_indices_avx2(std::uint8_t* t);
