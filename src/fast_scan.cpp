@@ -130,6 +130,9 @@
 // shared between the two, and each gets its own straightforward best. Where the two widths
 // end their windows in different vectors, the narrower motif's lanes past its own last
 // window are left out of its lowest penalty and its flags, as the last vector's always are.
+// Where avx2bytes sums a narrow pair's terms a vector at a time, the motif with fewer terms
+// has rows of zeros for the other's last ones: adding 0 leaves a saturated sum as it was, so
+// its lanes still hold exactly min(255, pen(n)).
 //
 // Two motifs on both strands in one pass (avx512vbmi): the same, with four table sets, each
 // motif's two strands flagged against the threshold they share, exactly as when the motif

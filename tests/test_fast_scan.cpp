@@ -932,6 +932,38 @@ TEST_P(FastScan, TwoMotifsTogetherKeepEachMotifsOwnResults)
     }
 }
 
+TEST_P(FastScan, EveryPairOfNarrowWidthsTogether)
+{
+    // Narrow pairs are scored a vector at a time with every row at hand, the pair's narrower
+    // motif given rows that add nothing past its own: every term count there and just past
+    // it, beside an equal width, the next one (one term more, at odd widths) and one term
+    // fewer, on sequences ending in every lane of a vector, the windows of the two ending in
+    // different vectors.
+    std::mt19937 rng(53);
+    for (int width = 1; width <= 19; ++width)
+        for (const int other : {width, width + 1, std::max(1, width - 2)}) {
+            const motif_quotients mq[2] = {counts_motif(rng, width), counts_motif(rng, other)};
+            const fast_scanner scanners[2] = {scanner(mq[0]), scanner(mq[1])};
+            std::vector<codes_t> seqs;
+            for (std::size_t len = 200; len < 200 + 40; ++len)
+                seqs.push_back(random_codes(rng, len + rng() % 3 * 32));
+            std::vector<std::span<const std::uint8_t>> spans(seqs.begin(), seqs.end());
+            scan_block block;
+            block.assign(spans, GetParam());
+            std::vector<window_hit> hits[2] = {
+                std::vector<window_hit>(seqs.size()), std::vector<window_hit>(seqs.size())};
+            fast_scanner::best_windows_of_two(scanners[0], scanners[1], block, hits[0], hits[1]);
+            for (int k = 0; k < 2; ++k)
+                for (std::size_t i = 0; i < seqs.size(); ++i) {
+                    const window_hit want = reference_scan(mq[k], seqs[i]);
+                    const std::string where = "widths " + std::to_string(width) + " and " + std::to_string(other) +
+                        ", motif " + std::to_string(k) + ", length " + std::to_string(seqs[i].size());
+                    EXPECT_EQ(hits[k][i].best_pos, want.best_pos) << where;
+                    EXPECT_EQ(bits_of(hits[k][i].max_rs), bits_of(want.max_rs)) << where;
+                }
+        }
+}
+
 TEST_P(FastScan, TwoMotifsFarApartInWidthLeaveOutTheWindowsPastTheWiderOnesEnd)
 {
     // Scored beside the narrowest motif, the widest one's lanes run vectors past its own last
