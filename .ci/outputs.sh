@@ -4,6 +4,7 @@
 # and without --both-strands and --bed.
 #   .ci/outputs.sh OUT_DIR COMMAND...   (COMMAND: the binary, with an emulator before it)
 #   RUNS="n500" .ci/outputs.sh ...       only the sampled run (default: "default n500")
+#   OPTIONS="-t 1" .ci/outputs.sh ...    options added to every run
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 out=$1
@@ -16,6 +17,8 @@ for input in "${inputs[@]}"; do
     for run in ${RUNS:-default n500}; do
         for options in plain both bed both_bed; do
             args=(-m "$motifs" -i "$seqs")
+            read -r -a extra <<<"${OPTIONS:-}"
+            args+=("${extra[@]}")
             [[ $run == n500 ]] && args+=(-n 500)
             [[ $options == both* ]] && args+=(--both-strands)
             [[ $options == *bed ]] && args+=(--bed)

@@ -152,7 +152,7 @@ constexpr const char* option_help = R"(
   -s, --seed N              seed of the random generator (default 12345)
   -n, --rand_n N            sample size; selects the sampled run (default 2000)
   -r, --score X             output threshold on the t value (default 1.0)
-  -t, --threads N           workers of the threaded run, 1 to 1024 (default 8)
+  -t, --threads N           workers of either run, 1 to 1024 (default 8)
       --motif-format F      tarnel, jaspar, pfm or meme (default tarnel)
       --motif-range A-B     analyse only motifs A to B of the motif file (1-based, inclusive)
       --summary FILE        one tab-separated line of figures per motif (- : standard output)

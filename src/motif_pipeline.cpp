@@ -10,9 +10,10 @@
 std::mutex thread_lock;
 int finished_n = 0;
 
-motif_pipeline::motif_pipeline(int first, int end, pipeline_limits limits, output_file& out, written_fn written)
-    : first_(first), end_(end), limits_(limits), out_(out), written_(std::move(written)), next_group_(first),
-      next_write_(first)
+motif_pipeline::motif_pipeline(
+    int first, int end, pipeline_limits limits, output_file& out, written_fn written, taken_fn taken)
+    : first_(first), end_(end), limits_(limits), out_(out), written_(std::move(written)), taken_(std::move(taken)),
+      next_group_(first), next_write_(first)
 {
     free_slots_.resize(static_cast<std::size_t>(std::max(limits_.busy, 1)));
     spare_.reserve(free_slots_.size());
@@ -70,6 +71,8 @@ void motif_pipeline::work(const analyse_fn& analyse)
         const int first = next_group_;
         const int last = std::min(end_, first + next_group_size(end_ - first));
         next_group_ = last;
+        if (taken_)
+            taken_(first, last, slot);
         lock.unlock();
         try {
             analyse(first, last, slot);

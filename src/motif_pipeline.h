@@ -43,8 +43,13 @@ public:
     // Called under the lock, in order, as each motif's lines have been written, with
     // finished_n counting it.
     using written_fn = std::function<void(int finished)>;
+    // Called under the lock as a group is taken, before it is analysed: groups are taken
+    // in motif order, so what it does happens in that order whichever worker takes them.
+    // It must not throw.
+    using taken_fn = std::function<void(int first, int end, int slot)>;
 
-    motif_pipeline(int first, int end, pipeline_limits limits, output_file& out, written_fn written);
+    motif_pipeline(
+        int first, int end, pipeline_limits limits, output_file& out, written_fn written, taken_fn taken = {});
 
     // Lets the workers take work: once every worker has been started, so that the
     // progress lines follow the "start thread" lines.
@@ -86,6 +91,7 @@ private:
     const pipeline_limits limits_;
     output_file& out_;
     written_fn written_;
+    taken_fn taken_;
 
     int next_group_;        // first motif of the next group to hand out
     int next_write_;        // the motif whose lines are written next

@@ -59,47 +59,6 @@ motif_slice motifs_to_analyse(const std::string& motif_file)
     return {motif_range_first - 1, motif_range_last};
 }
 
-}  // namespace
-
-void random_gene_set(const std::string& motif_file, const std::string& seq_file, const std::string& output_file_name,
-    run_figures* figures)
-{
-    const std::vector<named_input> inputs = inputs_of_run(motif_file, seq_file);
-    refuse_output_over_input(output_file_name, inputs);
-    output_file out(output_file_name, inputs);
-    read_inputs(motif_file, seq_file);
-
-    const motif_slice slice = motifs_to_analyse(motif_file);
-    if (figures != nullptr)
-        figures->begin(slice.first, slice.end);
-    const int sample_n = sample_size();
-    constexpr report_rule rule = report_rule::abs_t_reaches_threshold;
-    analysis_workspace ws(sample_n);
-    // The motifs before the slice draw their samples all the same, so that every motif of
-    // the slice gets the sample it gets in a whole run.
-    for (int mi = 0; mi < slice.first; ++mi)
-        sampling_noputback(seq_n, std::max(sample_n, 0), ws.index_rdm, ws.index_pool);
-    progress shown(slice.size());
-    std::string lines;
-    site_tally tally;
-    for (int mi = slice.first; mi < slice.end; ++mi) {
-        shown.step(mi - slice.first + 1);
-        int matchs_n = 0;
-        random_matchs(mi, sample_n, ws, ws.matchs, matchs_n, rule, record_set::reported);
-        if (figures != nullptr)
-            figures->collect(mi, ws);
-        lines.clear();
-        append_reported_lines(lines, std::span<const match>(ws.matchs.data(), ws.reported_at.size()), tally);
-        out.write(lines);
-    }
-    out.close();
-    warn_about(tally);
-    if (figures != nullptr)
-        figures->finish();
-}
-
-namespace {
-
 // The cores this process may run on (fewer than the machine's under taskset).
 int usable_cores()
 {
@@ -112,18 +71,159 @@ int usable_cores()
     return n > 0 ? static_cast<int>(n) : 1;
 }
 
+// The workers' site_tally.
+struct shared_tally {
+    std::atomic<long long> left_out = 0;
+    std::atomic<long long> misplaced = 0;
+};
+
+// Whether a loaded title gives no strand: every scan of its sequence is reported ("unknown
+// strand!") as it happens.
+bool titles_without_strand()
+{
+    return std::any_of(seq_db.begin(), seq_db.end(), [](const seq& s) { return s.strand != '+' && s.strand != '-'; });
+}
+
+constexpr report_rule sampled_rule = report_rule::abs_t_reaches_threshold;
+
+// The sampled run's motifs one after another on this thread, each drawing its sample as
+// it starts.
+void sample_in_turn(motif_slice slice, int sample_n, output_file& out, site_tally& tally, run_figures* figures)
+{
+    analysis_workspace ws(sample_n);
+    progress shown(slice.size());
+    std::string lines;
+    for (int mi = slice.first; mi < slice.end; ++mi) {
+        shown.step(mi - slice.first + 1);
+        int matchs_n = 0;
+        random_matchs(mi, sample_n, ws, ws.matchs, matchs_n, sampled_rule, record_set::reported);
+        if (figures != nullptr)
+            figures->collect(mi, ws);
+        lines.clear();
+        append_reported_lines(lines, std::span<const match>(ws.matchs.data(), ws.reported_at.size()), tally);
+        out.write(lines);
+    }
+}
+
+// The buffers of one worker of the sampled run, made by the worker on first use.
+struct sample_slot {
+    explicit sample_slot(int sample_n) : ws(sample_n) { }
+    analysis_workspace ws;
+    std::string text;
+};
+
+// The sampled run's motifs analysed by `busy` workers at once, one motif at a time each.
+// A motif's sample is drawn as it is handed out, under the pipeline's lock: motifs are
+// handed out in order, so the generator draws every sample in the same order as on one
+// thread, and each motif is tested against the same sample. Its lines are written in
+// motif order. Should no worker start, this thread analyses every motif.
+void sample_side_by_side(
+    motif_slice slice, int sample_n, int busy, output_file& out, site_tally& run_tally, run_figures* figures)
+{
+    const auto draws = static_cast<std::size_t>(std::max(sample_n, 0));
+    // Each slot's sample and pool made here, so that drawing under the lock allocates nothing.
+    std::vector<std::vector<int>> samples(static_cast<std::size_t>(busy), std::vector<int>(draws));
+    std::vector<std::vector<int>> pools(
+        static_cast<std::size_t>(busy), std::vector<int>(static_cast<std::size_t>(seq_n)));
+    std::vector<std::unique_ptr<sample_slot>> slots(static_cast<std::size_t>(busy));
+    shared_tally tally;
+    finished_n = 0;
+    progress shown(slice.size());
+    const pipeline_limits limits{1, pipeline_limits{}.parked_budget, busy};
+    motif_pipeline pipeline(
+        slice.first, slice.end, limits, out, [&](int finished) { shown.step(finished); },
+        [&](int, int, int slot) {
+            const auto k = static_cast<std::size_t>(slot);
+            sampling_noputback(seq_n, static_cast<int>(draws), samples[k], pools[k]);
+        });
+    // Groups of one motif, each drawn into its slot's one sample.
+    const motif_pipeline::analyse_fn analyse = [&](int mi, int, int slot) {
+        const auto k = static_cast<std::size_t>(slot);
+        std::unique_ptr<sample_slot>& buffers = slots[k];
+        if (!buffers)
+            buffers = std::make_unique<sample_slot>(sample_n);
+        analysis_workspace& ws = buffers->ws;
+        int matchs_n = 0;
+        analyse_motif(mi, samples[k], ws, ws.matchs, matchs_n, sampled_rule, record_set::reported);
+        if (figures != nullptr)  // each motif's own entry: no lock needed
+            figures->collect(mi, ws);
+        buffers->text.clear();
+        site_tally motif_tally;
+        append_reported_lines(
+            buffers->text, std::span<const match>(ws.matchs.data(), ws.reported_at.size()), motif_tally);
+        tally.left_out += motif_tally.left_out;
+        tally.misplaced += motif_tally.misplaced;
+        pipeline.hand_over(mi, buffers->text);  // false once the run has failed: finish() says why
+    };
+    const auto work = [&] {
+        try {
+            pipeline.work(analyse);
+        } catch (...) {  // the worker's own bookkeeping failed: stop the run, do not abort it
+            pipeline.fail("out of memory");
+        }
+    };
+    std::vector<std::thread> workers;
+    workers.reserve(static_cast<std::size_t>(busy));
+    for (int i = 0; i < busy; ++i) {
+        try {
+            workers.push_back(start_on_core<std::thread>(i, work));
+        } catch (const std::exception&) {  // refused by the system: the others take its share
+        }
+    }
+    pipeline.open();
+    if (workers.empty())
+        work();
+    for (std::thread& worker : workers)
+        worker.join();
+    pipeline.finish();
+    run_tally.left_out += tally.left_out;
+    run_tally.misplaced += tally.misplaced;
+}
+
+}  // namespace
+
+void random_gene_set(const std::string& motif_file, const std::string& seq_file, const std::string& output_file_name,
+    run_figures* figures)
+{
+    const std::vector<named_input> inputs = inputs_of_run(motif_file, seq_file);
+    refuse_output_over_input(output_file_name, inputs);
+    const int busy = std::min(thread_n, usable_cores());
+    output_file out(output_file_name, inputs, busy > 1);  // with workers, they go on while it is written
+    read_inputs(motif_file, seq_file);
+
+    const motif_slice slice = motifs_to_analyse(motif_file);
+    if (figures != nullptr)
+        figures->begin(slice.first, slice.end);
+    const int sample_n = sample_size();
+    // The motifs before the slice draw their samples all the same, so that every motif of
+    // the slice gets the sample it gets in a whole run.
+    {
+        std::vector<int> sample(static_cast<std::size_t>(std::max(sample_n, 0)));
+        std::vector<int> pool;
+        for (int mi = 0; mi < slice.first; ++mi)
+            sampling_noputback(seq_n, std::max(sample_n, 0), sample, pool);
+    }
+    site_tally tally;
+    // Strandless titles' messages are written as their scans happen, between the progress
+    // lines: on one thread, in the order they always have.
+    if (busy > 1 && slice.size() > 1 && !titles_without_strand())
+        sample_side_by_side(slice, sample_n, busy, out, tally, figures);
+    else
+        sample_in_turn(slice, sample_n, out, tally, figures);
+    out.close();
+    warn_about(tally);
+    if (figures != nullptr)
+        figures->finish();
+}
+
+namespace {
+
 // The buffers of one pipeline slot, made on first use and reused from group to group.
 struct buffer_set {
     explicit buffer_set(int group_size) : ws(seq_n, group_size) { }
     analysis_workspace ws;
     std::string text;  // the lines of the motif formatted last
     std::vector<int> group;
-};
-
-// The workers' site_tally.
-struct shared_tally {
-    std::atomic<long long> left_out = 0;
-    std::atomic<long long> misplaced = 0;
 };
 
 // Motifs first to end - 1 against every sequence: scanned together over blocks of

@@ -10,7 +10,7 @@ extern int rdm_n;          // sample size of the sampled run
 extern double score_th;    // output threshold on the t value
 extern double outlier_fc;  // outlier cut, in standard deviations
 extern float pseudocount;  // added to every count before normalising
-extern int thread_n;       // workers of the threaded run
+extern int thread_n;       // workers of either run (at most one per core analyse at once)
 extern bool both_strands;  // scan the reverse complement of every sequence too
 extern bool bed_output;    // write the output file as BED
 

@@ -245,14 +245,37 @@ TEST(EndToEndRealData, SampledRunIsConsistentAndReproducibleFromTheSeed)
     scratch_dir dir;
     const std::string motifs = example_data_path("jaspar_core.motifs");
     const std::string seqs = example_data_path("real_seqs.fa");
-    const auto run = [&](const std::string& out, const std::string& seed) {
-        const process_result r = run_tarnel({"-m", motifs, "-i", seqs, "-o", dir.file(out), "-n", "300", "-s", seed});
+    std::string printed;
+    const auto run = [&](const std::string& out, const std::string& seed, const std::string& workers = "8",
+                         const std::string& from = "") {
+        const process_result r = run_tarnel({"-m", motifs, "-i", from.empty() ? seqs : from, "-o", dir.file(out), "-n",
+            "300", "-s", seed, "-t", workers});
         EXPECT_EQ(r.status, 0) << r.err;
+        printed = r.out;
         return read_file(dir.file(out));
     };
     const std::string a = run("a.txt", "7");
+    const std::string a_printed = printed;
     const auto lines = check_output(dir.file("a.txt"), false, 1.0);
     EXPECT_GT(lines.size(), 1000u);
     EXPECT_EQ(run("b.txt", "7"), a);
     EXPECT_NE(run("c.txt", "8"), a);
+    // Motifs analysed side by side draw the samples one thread draws, in the same order,
+    // and print the same progress lines.
+    EXPECT_EQ(run("one.txt", "7", "1"), a);
+    EXPECT_EQ(printed, a_printed);
+    // Titles without a strand have each scan reported as it happens: between the right
+    // progress lines, as on one thread.
+    std::string strandless;
+    int title = 0;
+    for (const std::string& line : split(read_file(seqs), '\n')) {
+        const bool drop = !line.empty() && line[0] == '>' && ++title % 50 == 0;
+        strandless += (drop ? line.substr(0, line.rfind('(')) : line) + "\n";
+    }
+    const std::string unstranded = dir.write("unstranded.fa", strandless);
+    const std::string u = run("u.txt", "7", "8", unstranded);
+    const std::string u_printed = printed;
+    EXPECT_NE(u_printed.find("1/746\nunknown strand!\n"), std::string::npos);
+    EXPECT_EQ(run("u1.txt", "7", "1", unstranded), u);
+    EXPECT_EQ(printed, u_printed);
 }
