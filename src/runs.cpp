@@ -77,6 +77,21 @@ struct shared_tally {
     std::atomic<long long> misplaced = 0;
 };
 
+// Motif mi's figures and lines, from its analysis just done in ws, the lines handed over
+// to be written in turn. False once the run has failed.
+bool hand_over_motif(int mi, const analysis_workspace& ws, std::string& text, motif_pipeline& pipeline,
+    shared_tally& tally, run_figures* figures)
+{
+    if (figures != nullptr)  // each motif's own entry: no lock needed
+        figures->collect(mi, ws);
+    text.clear();
+    site_tally motif_tally;
+    append_reported_lines(text, std::span<const match>(ws.matchs.data(), ws.reported_at.size()), motif_tally);
+    tally.left_out += motif_tally.left_out;
+    tally.misplaced += motif_tally.misplaced;
+    return pipeline.hand_over(mi, text);
+}
+
 // Whether a loaded title gives no strand: every scan of its sequence is reported ("unknown
 // strand!") as it happens.
 bool titles_without_strand()
@@ -145,15 +160,7 @@ void sample_side_by_side(
         analysis_workspace& ws = buffers->ws;
         int matchs_n = 0;
         analyse_motif(mi, samples[k], ws, ws.matchs, matchs_n, sampled_rule, record_set::reported);
-        if (figures != nullptr)  // each motif's own entry: no lock needed
-            figures->collect(mi, ws);
-        buffers->text.clear();
-        site_tally motif_tally;
-        append_reported_lines(
-            buffers->text, std::span<const match>(ws.matchs.data(), ws.reported_at.size()), motif_tally);
-        tally.left_out += motif_tally.left_out;
-        tally.misplaced += motif_tally.misplaced;
-        pipeline.hand_over(mi, buffers->text);  // false once the run has failed: finish() says why
+        hand_over_motif(mi, ws, buffers->text, pipeline, tally, figures);  // a failure: finish() says what
     };
     const auto work = [&] {
         try {
@@ -242,15 +249,7 @@ void extream_threading(
         int matchs_n = 0;
         analyse_hits(buffers.group[g], set, ws.hits_of(g, set.size()), ws.reversed_of(g, set.size()), ws, ws.matchs,
             matchs_n, rule, record_set::reported);
-        if (figures != nullptr)  // each motif's own entry: no lock needed
-            figures->collect(buffers.group[g], ws);
-        buffers.text.clear();
-        site_tally motif_tally;
-        append_reported_lines(
-            buffers.text, std::span<const match>(ws.matchs.data(), ws.reported_at.size()), motif_tally);
-        tally.left_out += motif_tally.left_out;
-        tally.misplaced += motif_tally.misplaced;
-        if (!pipeline.hand_over(buffers.group[g], buffers.text))
+        if (!hand_over_motif(buffers.group[g], ws, buffers.text, pipeline, tally, figures))
             return;  // the run has failed
     }
 }
