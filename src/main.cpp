@@ -93,7 +93,7 @@ int main(int argc, char** argv)
                 {quoted_command_line(std::span(argv, static_cast<std::size_t>(argc))), cl.motif_file, cl.seq_file,
                     cl.report_top}});
         if (run_sampling)
-            random_gene_set(cl.motif_file, cl.seq_file, cl.output_file, figures.get());
+            random_gene_set(cl.motif_file, cl.seq_file, cl.output_file, {}, figures.get());
         else
             extream_gene_set(cl.motif_file, cl.seq_file, cl.output_file, {}, figures.get());
     } catch (const fatal_error& e) {

@@ -132,8 +132,8 @@ struct sample_slot {
 // handed out in order, so the generator draws every sample in the same order as on one
 // thread, and each motif is tested against the same sample. Its lines are written in
 // motif order. Should no worker start, this thread analyses every motif.
-void sample_side_by_side(
-    motif_slice slice, int sample_n, int busy, output_file& out, site_tally& run_tally, run_figures* figures)
+void sample_side_by_side(motif_slice slice, int sample_n, int busy, const threaded_run_hooks& hooks, output_file& out,
+    site_tally& run_tally, run_figures* figures)
 {
     const auto draws = static_cast<std::size_t>(std::max(sample_n, 0));
     // Each slot's sample and pool made here, so that drawing under the lock allocates nothing.
@@ -144,7 +144,7 @@ void sample_side_by_side(
     shared_tally tally;
     finished_n = 0;
     progress shown(slice.size());
-    const pipeline_limits limits{1, pipeline_limits{}.parked_budget, busy};
+    const pipeline_limits limits{1, hooks.parked_budget, busy};
     motif_pipeline pipeline(
         slice.first, slice.end, limits, out, [&](int finished) { shown.step(finished); },
         [&](int, int, int slot) {
@@ -173,6 +173,8 @@ void sample_side_by_side(
     workers.reserve(static_cast<std::size_t>(busy));
     for (int i = 0; i < busy; ++i) {
         try {
+            if (hooks.fail_start && hooks.fail_start(i))
+                throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
             workers.push_back(start_on_core<std::thread>(i, work));
         } catch (const std::exception&) {  // refused by the system: the others take its share
         }
@@ -190,11 +192,11 @@ void sample_side_by_side(
 }  // namespace
 
 void random_gene_set(const std::string& motif_file, const std::string& seq_file, const std::string& output_file_name,
-    run_figures* figures)
+    const threaded_run_hooks& hooks, run_figures* figures)
 {
     const std::vector<named_input> inputs = inputs_of_run(motif_file, seq_file);
     refuse_output_over_input(output_file_name, inputs);
-    const int busy = std::min(thread_n, usable_cores());
+    const int busy = std::min(thread_n, hooks.busy > 0 ? hooks.busy : usable_cores());
     output_file out(output_file_name, inputs, busy > 1);  // with workers, they go on while it is written
     read_inputs(motif_file, seq_file);
 
@@ -214,7 +216,7 @@ void random_gene_set(const std::string& motif_file, const std::string& seq_file,
     // Strandless titles' messages are written as their scans happen, between the progress
     // lines: on one thread, in the order they always have.
     if (busy > 1 && slice.size() > 1 && !titles_without_strand())
-        sample_side_by_side(slice, sample_n, busy, out, tally, figures);
+        sample_side_by_side(slice, sample_n, busy, hooks, out, tally, figures);
     else
         sample_in_turn(slice, sample_n, out, tally, figures);
     out.close();

@@ -8,12 +8,6 @@
 
 class run_figures;
 
-// The sampled run: every motif against its own random sample of rdm_n sequences, on one
-// thread; writes the kept sites with |t| >= score_th.
-// With `figures`, each motif's figures are collected for the summary and the report.
-void random_gene_set(const std::string& motif_file, const std::string& seq_file, const std::string& output_file_name,
-    run_figures* figures = nullptr);
-
 // Lets the tests make the start of chosen workers fail (0-based index).
 using start_failure = std::function<bool(int worker)>;
 
@@ -26,6 +20,14 @@ struct threaded_run_hooks {
     int busy = 0;                                       // workers analysing at once; 0: one per core
     std::size_t* peak_parked = nullptr;                 // receives the most bytes parked at once
 };
+
+// The sampled run: every motif against its own random sample of rdm_n sequences, the
+// motifs side by side on thread_n workers, at most one busy per core (of the hooks, busy,
+// fail_start and parked_budget apply); writes the kept sites with |t| >= score_th, motif
+// after motif in file order. With `figures`, each motif's figures are collected for the
+// summary and the report.
+void random_gene_set(const std::string& motif_file, const std::string& seq_file, const std::string& output_file_name,
+    const threaded_run_hooks& hooks = {}, run_figures* figures = nullptr);
 
 // The threaded run: every motif against all sequences on thread_n workers, at most one
 // busy per core; writes the kept sites with t >= score_th, motif after motif in file order.

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "errors.h"
+#include "random_generator.h"
 #include "runs.h"
 #include "settings.h"
 #include "test_util.h"
@@ -36,13 +37,19 @@ struct workload {
         motifs = dir.write("m.txt", m);
         seqs = dir.write("s.fa", s);
     }
-    // The output of a run with these hooks, its standard output in `out`.
-    std::string run(const threaded_run_hooks& hooks, std::string* out = nullptr)
+    // The output of a run with these hooks (the sampled run with `sampled`), its standard
+    // output in `out`.
+    std::string run(const threaded_run_hooks& hooks, std::string* out = nullptr, bool sampled = false)
     {
         const std::string file = dir.file("out.txt");
         testing::internal::CaptureStdout();
         try {
-            extream_gene_set(motifs, seqs, file, hooks);
+            if (sampled) {
+                seed_random(7);
+                random_gene_set(motifs, seqs, file, hooks);
+            } else {
+                extream_gene_set(motifs, seqs, file, hooks);
+            }
         } catch (...) {
             testing::internal::GetCapturedStdout();
             throw;
@@ -195,4 +202,30 @@ TEST(ThreadedRun, TheLastGroupsShrinkSoThatTheWorkersFinishTogether)
     hooks.group_size = 120;
     EXPECT_EQ(w.run(hooks), whole);
     EXPECT_EQ(firsts, std::vector<int>{0});
+}
+
+TEST(SampledRun, MotifsSideBySideAreTestedAgainstTheSamplesOfOneThread)
+{
+    workload w;
+    set_up(1);
+    rdm_n = 25;
+    std::string printed;
+    const std::string alone = w.run({}, &printed, true);
+    ASSERT_GT(split(alone, '\n').size(), 500u);
+    const std::string printed_alone = printed;
+
+    // Three workers, every motif's lines parked until their turn; then with a worker that
+    // cannot start, and with none: this thread then analyses every motif.
+    set_up(8);
+    rdm_n = 25;
+    threaded_run_hooks hooks;
+    hooks.busy = 3;
+    hooks.parked_budget = 1;
+    EXPECT_EQ(w.run(hooks, &printed, true), alone);
+    EXPECT_EQ(printed, printed_alone);
+    hooks.fail_start = [](int worker) { return worker == 1; };
+    EXPECT_EQ(w.run(hooks, nullptr, true), alone);
+    hooks.fail_start = [](int) { return true; };
+    EXPECT_EQ(w.run(hooks, &printed, true), alone);
+    EXPECT_EQ(printed, printed_alone);
 }
