@@ -143,7 +143,7 @@ void append_run(std::string& out, std::span<const motif_figures> figures, const 
     append_row(out, "Seed", std::to_string(random_seed));
     append_row(out, "Strands", both_strands ? "both (each sequence and its reverse complement)" : "the given strand only");
     append_row(out, "Output format", bed_output ? "BED" : "tab-separated, ten fields");
-    append_row(out, "Workers", run_sampling ? "1 (the sampled run has one)" : std::to_string(thread_n));
+    append_row(out, "Workers", std::to_string(thread_n));  // either run: -t, at most one per core busy
     append_row(out, "Sites written", std::to_string(written));
     out += "</table></section>\n";
 }
