@@ -71,6 +71,12 @@ int usable_cores()
     return n > 0 ? static_cast<int>(n) : 1;
 }
 
+// Workers that analyse at once: thread_n, at most one per core (or the hooks' count).
+int busy_workers(const threaded_run_hooks& hooks)
+{
+    return std::min(thread_n, hooks.busy > 0 ? hooks.busy : usable_cores());
+}
+
 // The workers' site_tally.
 struct shared_tally {
     std::atomic<long long> left_out = 0;
@@ -196,7 +202,7 @@ void random_gene_set(const std::string& motif_file, const std::string& seq_file,
 {
     const std::vector<named_input> inputs = inputs_of_run(motif_file, seq_file);
     refuse_output_over_input(output_file_name, inputs);
-    const int busy = std::min(thread_n, hooks.busy > 0 ? hooks.busy : usable_cores());
+    const int busy = busy_workers(hooks);
     output_file out(output_file_name, inputs, busy > 1);  // with workers, they go on while it is written
     read_inputs(motif_file, seq_file);
 
@@ -270,10 +276,9 @@ void extream_gene_set(const std::string& motif_file, const std::string& seq_file
         figures->begin(slice.first, slice.end);
 
     // At most one worker per core analyses at once, each with its own set of buffers.
-    const int busy = hooks.busy > 0 ? hooks.busy : usable_cores();
     const int group_size =
         hooks.group_size > 0 ? hooks.group_size : motifs_per_group(static_cast<std::size_t>(seq_n), both_strands);
-    const pipeline_limits limits{group_size, hooks.parked_budget, std::min(thread_n, busy)};
+    const pipeline_limits limits{group_size, hooks.parked_budget, busy_workers(hooks)};
     // Each worker makes its slot's buffers as it starts, in its own heap: made by the main
     // thread, their first touch had kept the second core idle for 1 to 4 ms on the real
     // data.
