@@ -83,16 +83,21 @@ struct shared_tally {
     std::atomic<long long> misplaced = 0;
 };
 
-// Motif mi's figures and lines, from its analysis just done in ws, the lines handed over
-// to be written in turn. False once the run has failed.
-bool hand_over_motif(int mi, const analysis_workspace& ws, std::string& text, motif_pipeline& pipeline,
-    shared_tally& tally, run_figures* figures)
+// Motif mi's figures, and its lines into text, from its analysis just done in ws.
+void motif_lines(int mi, const analysis_workspace& ws, std::string& text, site_tally& tally, run_figures* figures)
 {
     if (figures != nullptr)  // each motif's own entry: no lock needed
         figures->collect(mi, ws);
     text.clear();
+    append_reported_lines(text, std::span<const match>(ws.matchs.data(), ws.reported_at.size()), tally);
+}
+
+// motif_lines, the lines handed over to be written in turn. False once the run has failed.
+bool hand_over_motif(int mi, const analysis_workspace& ws, std::string& text, motif_pipeline& pipeline,
+    shared_tally& tally, run_figures* figures)
+{
     site_tally motif_tally;
-    append_reported_lines(text, std::span<const match>(ws.matchs.data(), ws.reported_at.size()), motif_tally);
+    motif_lines(mi, ws, text, motif_tally, figures);
     tally.left_out += motif_tally.left_out;
     tally.misplaced += motif_tally.misplaced;
     return pipeline.hand_over(mi, text);
@@ -118,10 +123,7 @@ void sample_in_turn(motif_slice slice, int sample_n, output_file& out, site_tall
         shown.step(mi - slice.first + 1);
         int matchs_n = 0;
         random_matchs(mi, sample_n, ws, ws.matchs, matchs_n, sampled_rule, record_set::reported);
-        if (figures != nullptr)
-            figures->collect(mi, ws);
-        lines.clear();
-        append_reported_lines(lines, std::span<const match>(ws.matchs.data(), ws.reported_at.size()), tally);
+        motif_lines(mi, ws, lines, tally, figures);
         out.write(lines);
     }
 }
